@@ -1,0 +1,111 @@
+// Binding of vectorcall (METH_FASTCALL | METH_KEYWORDS) arguments to named
+// parameters, with the interpreter's own kinds of TypeError.
+#pragma once
+
+#include <array>
+
+#include "support/core.hpp"
+
+namespace tx {
+
+// Parameters of one callable: `required` leading ones are mandatory, and only
+// the first `positional` may be given by position (the rest are keyword-only).
+template <std::size_t N>
+class Signature {
+ public:
+  constexpr Signature(const char* function, std::array<const char*, N> names, std::size_t required,
+                      std::size_t positional = N)
+      : function_(function), names_(names), required_(required), positional_(positional) {}
+
+  // Fills `out` with borrowed references; absent optional parameters stay NULL.
+  void bind(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+            std::array<PyObject*, N>& out) const {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    out.fill(nullptr);
+    if (static_cast<std::size_t>(nargs) > positional_) too_many_positional(nargs);
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+    if (kwnames != nullptr) {
+      const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+      for (Py_ssize_t j = 0; j < nkw; ++j) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, j);
+        const std::size_t slot = find(key);
+        if (slot == N) {
+          raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function_, key);
+        }
+        if (out[slot] != nullptr) {
+          if (slot < static_cast<std::size_t>(nargs)) {
+            raise_format(PyExc_TypeError, "argument for %s() given by name ('%s') and position (%zu)",
+                         function_, names_[slot], slot + 1);
+          }
+          raise_format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function_,
+                       names_[slot]);
+        }
+        out[slot] = args[nargs + j];
+      }
+    }
+    for (std::size_t i = 0; i < required_; ++i) {
+      if (out[i] == nullptr) {
+        raise_format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", function_,
+                     names_[i], i + 1);
+      }
+    }
+  }
+
+  const char* function() const { return function_; }
+
+ private:
+  std::size_t find(PyObject* key) const {
+    if (interned_[0] == nullptr && N > 0) {
+      for (std::size_t i = 0; i < N; ++i) {
+        interned_[i] = PyUnicode_InternFromString(names_[i]);
+        if (interned_[i] == nullptr) rethrow_python();
+      }
+    }
+    for (std::size_t i = 0; i < N; ++i) {
+      if (interned_[i] == key) return i;
+    }
+    // Keyword names are usually interned already; compare by value otherwise.
+    for (std::size_t i = 0; i < N; ++i) {
+      if (PyUnicode_Check(key) && PyUnicode_Compare(key, interned_[i]) == 0) return i;
+    }
+    return N;
+  }
+
+  [[noreturn]] void too_many_positional(Py_ssize_t given) const {
+    if (positional_ == 0) {
+      raise_format(PyExc_TypeError, "%s() takes no positional arguments (%zd given)", function_, given);
+    }
+    const char* were = given == 1 ? "was" : "were";
+    if (required_ == positional_) {
+      raise_format(PyExc_TypeError, "%s() takes %zu positional argument%s but %zd %s given", function_,
+                   positional_, positional_ == 1 ? "" : "s", given, were);
+    }
+    raise_format(PyExc_TypeError, "%s() takes from %zu to %zu positional arguments but %zd %s given",
+                 function_, required_, positional_, given, were);
+  }
+
+  const char* function_;
+  std::array<const char*, N> names_;
+  std::size_t required_;
+  std::size_t positional_;
+  mutable std::array<PyObject*, N> interned_{};
+};
+
+// Deduction helper: Signature{"f", {"a", "b"}, 1} needs the count spelled out
+// otherwise, so glue code writes tx::signature<2>("f", {"a", "b"}, 1).
+template <std::size_t N>
+constexpr Signature<N> signature(const char* function, std::array<const char*, N> names,
+                                 std::size_t required, std::size_t positional = N) {
+  return Signature<N>(function, names, required, positional);
+}
+
+// A method or function that takes no arguments at all.
+inline void no_arguments(const char* function, Py_ssize_t nargsf, PyObject* kwnames) {
+  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0) {
+    raise_format(PyExc_TypeError, "%s() takes no keyword arguments", function);
+  }
+  if (nargs != 0) raise_format(PyExc_TypeError, "%s() takes no arguments (%zd given)", function, nargs);
+}
+
+}  // namespace tx

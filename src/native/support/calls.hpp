@@ -1,0 +1,96 @@
+// Late binding: module globals read at each use, and methods called by name so
+// that an override written in Python is honoured.
+#pragma once
+
+#include <initializer_list>
+#include <vector>
+
+#include "support/core.hpp"
+
+namespace tx {
+
+// The namespace of one extension module. Names fetched through it are looked
+// up at every use, so assigning the module attribute changes later calls.
+class Namespace {
+ public:
+  void bind(PyObject* module) {
+    PyObject* dict = PyModule_GetDict(module);  // borrowed; the module lives for the process
+    Py_INCREF(dict);
+    dict_ = dict;
+  }
+
+  Ref get(PyObject* key) const {
+    PyObject* value = nullptr;
+    const int found = PyDict_GetItemRef(dict_, key, &value);
+    if (found < 0) rethrow_python();
+    if (found == 0) raise_format(PyExc_NameError, "name '%U' is not defined", key);
+    return Ref::steal(value);
+  }
+
+  template <Literal L>
+  Ref get() const {
+    return get(name<L>());
+  }
+
+  void set(const char* key, Ref value) const {
+    if (PyDict_SetItemString(dict_, key, value.get()) < 0) rethrow_python();
+  }
+
+ private:
+  PyObject* dict_ = nullptr;
+};
+
+inline Ref attr(PyObject* o, PyObject* attribute) { return Ref::steal(PyObject_GetAttr(o, attribute)); }
+
+template <Literal L>
+Ref attr(PyObject* o) {
+  return attr(o, name<L>());
+}
+
+// callable(*args, **kw) where kwnames names the trailing arguments.
+inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr) {
+  const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  const std::size_t npos = args.size() - static_cast<std::size_t>(nkw);
+  return Ref::steal(PyObject_Vectorcall(callable, args.begin(), npos, kwnames));
+}
+
+// o.<name>(*args, **kw), looked up on the object so a subclass override runs.
+inline Ref call_method(PyObject* o, PyObject* method, std::initializer_list<PyObject*> args,
+                       PyObject* kwnames = nullptr) {
+  std::vector<PyObject*> stack;
+  stack.reserve(args.size() + 1);
+  stack.push_back(o);
+  stack.insert(stack.end(), args.begin(), args.end());
+  const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  const std::size_t npos = stack.size() - static_cast<std::size_t>(nkw);
+  return Ref::steal(PyObject_VectorcallMethod(method, stack.data(), npos, kwnames));
+}
+
+// A tuple of interned keyword names for the kwnames argument of a call.
+template <Literal... L>
+PyObject* kwnames() {
+  static PyObject* names = nullptr;
+  if (names == nullptr) {
+    PyObject* t = PyTuple_Pack(sizeof...(L), name<L>()...);
+    if (t == nullptr) rethrow_python();
+    names = t;
+  }
+  return names;
+}
+
+// Dispatch of an overridable method: when `self` is exactly `base`, or the
+// attribute found on it is still our own builtin `impl`, run `fast` in C++;
+// otherwise call what Python finds under that name with the Python arguments.
+template <class Fast>
+Ref call_virtual(PyObject* self, PyTypeObject* base, PyObject* method, void* impl, Fast&& fast,
+                 std::initializer_list<PyObject*> args, PyObject* kwnames_ = nullptr) {
+  if (Py_IS_TYPE(self, base)) return fast();
+  Ref bound = attr(self, method);
+  if (PyCFunction_Check(bound.get()) && PyCFunction_GET_SELF(bound.get()) == self &&
+      reinterpret_cast<void*>(PyCFunction_GET_FUNCTION(bound.get())) == impl) {
+    return fast();
+  }
+  return call(bound.get(), args, kwnames_);
+}
+
+}  // namespace tx

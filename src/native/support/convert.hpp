@@ -1,0 +1,75 @@
+// Argument conversions and type checks shared by every module.
+#pragma once
+
+#include <climits>
+
+#include "support/core.hpp"
+
+namespace tx {
+
+// Signed 64-bit integer from an int or any object with __index__; the
+// interpreter's TypeError for other objects, OverflowError beyond the range.
+inline std::int64_t to_int64(PyObject* o) {
+  Ref index = Ref::steal(PyNumber_Index(o));
+  const long long v = PyLong_AsLongLong(index.get());
+  if (v == -1 && PyErr_Occurred()) rethrow_python();
+  return static_cast<std::int64_t>(v);
+}
+
+// Signed 32-bit integer, as to_int64 but with the narrower range.
+inline std::int32_t to_int32(PyObject* o) {
+  Ref index = Ref::steal(PyNumber_Index(o));
+  const int v = PyLong_AsInt(index.get());
+  if (v == -1 && PyErr_Occurred()) rethrow_python();
+  return static_cast<std::int32_t>(v);
+}
+
+inline bool truth(PyObject* o) {
+  const int t = PyObject_IsTrue(o);
+  if (t < 0) rethrow_python();
+  return t == 1;
+}
+
+// A parameter declared int: an int passes unchanged, any other number goes
+// through int() (floats truncate), anything else is refused by name.
+inline Ref to_py_int(PyObject* o, const char* param) {
+  if (PyLong_CheckExact(o)) return Ref::borrow(o);
+  PyNumberMethods* nb = Py_TYPE(o)->tp_as_number;
+  const bool is_number = PyLong_Check(o) || PyFloat_Check(o) ||
+                         (nb != nullptr && (nb->nb_index != nullptr || nb->nb_int != nullptr));
+  if (!is_number) {
+    raise_format(PyExc_TypeError, "Argument '%s' has incorrect type (expected int, got %s)", param,
+                 type_name(o));
+  }
+  return Ref::steal(PyNumber_Long(o));
+}
+
+// A parameter declared as exactly one builtin type (subclasses refused).
+inline void require_exact(PyObject* o, PyTypeObject* type, const char* param, bool none_ok) {
+  if (Py_IS_TYPE(o, type) || (none_ok && o == Py_None)) return;
+  raise_format(PyExc_TypeError, "Argument '%s' has incorrect type (expected %s, got %s)", param,
+               type->tp_name, type_name(o));
+}
+
+// A value that must be of one builtin type where it is used; None passes.
+inline void expect_type(PyObject* o, PyTypeObject* type) {
+  if (o == Py_None || Py_IS_TYPE(o, type)) return;
+  raise_format(PyExc_TypeError, "Expected %s, got %s", type->tp_name, type_name(o));
+}
+
+inline Ref py_long(std::int64_t v) { return Ref::steal(PyLong_FromLongLong(v)); }
+inline Ref py_str(const char* s) { return Ref::steal(PyUnicode_FromString(s)); }
+inline Ref py_bool(bool v) { return Ref::borrow(v ? Py_True : Py_False); }
+
+// Python's comparison operators on arbitrary objects.
+inline bool compare(PyObject* a, PyObject* b, int op) {
+  const int r = PyObject_RichCompareBool(a, b, op);
+  if (r < 0) rethrow_python();
+  return r == 1;
+}
+
+// The builtins max(a, b) and min(a, b): the first argument wins ties.
+inline Ref py_max(const Ref& a, const Ref& b) { return compare(b.get(), a.get(), Py_GT) ? b : a; }
+inline Ref py_min(const Ref& a, const Ref& b) { return compare(b.get(), a.get(), Py_LT) ? b : a; }
+
+}  // namespace tx

@@ -1,0 +1,214 @@
+// tarnix_engine._support_probe: a test-only module that exercises every piece
+// of the shared support layer the way the real modules use it.
+#define TX_NUMPY_MAIN
+#include "support/numpy.hpp"
+#include "support/support.hpp"
+
+#include <stdexcept>
+
+namespace {
+
+tx::Namespace ns;
+PyTypeObject* probe_type = nullptr;
+
+constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
+
+// bind(a, b, c=None, d=1, *, e=None) -> (a, b, c, d, e)
+PyObject* bind(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return tx::guard([&] {
+    static const auto sig = tx::signature<5>("bind", {"a", "b", "c", "d", "e"}, 2, 4);
+    std::array<PyObject*, 5> a;
+    sig.bind(args, nargs, kwnames, a);
+    tx::Ref d = a[3] ? tx::Ref::borrow(a[3]) : tx::py_long(1);
+    return tx::Ref::steal(PyTuple_Pack(5, a[0], a[1], a[2] ? a[2] : Py_None, d.get(), a[4] ? a[4] : Py_None));
+  });
+}
+
+// One-argument function named `function` whose parameter is `param`.
+template <tx::Literal Function, tx::Literal Param, class Body>
+PyObject* unary(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
+  return tx::guard([&] {
+    static const tx::Signature<1> sig(Function.text, {Param.text}, 1);
+    std::array<PyObject*, 1> a;
+    sig.bind(args, nargs, kwnames, a);
+    return body(a[0]);
+  });
+}
+
+PyObject* take_list(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return unary<"take_list", "ids">(args, nargs, kwnames, [](PyObject* ids) {
+    tx::require_exact(ids, &PyList_Type, "ids", true);
+    return tx::Ref::borrow(ids);
+  });
+}
+
+PyObject* take_str(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return unary<"take_str", "name">(args, nargs, kwnames, [](PyObject* s) {
+    tx::require_exact(s, &PyUnicode_Type, "name", false);
+    return tx::Ref::borrow(s);
+  });
+}
+
+PyObject* expect_tuple(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return unary<"expect_tuple", "value">(args, nargs, kwnames, [](PyObject* v) {
+    tx::expect_type(v, &PyTuple_Type);
+    return tx::Ref::borrow(v);
+  });
+}
+
+PyObject* as_int32(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return unary<"as_int32", "x">(args, nargs, kwnames, [](PyObject* x) { return tx::py_long(tx::to_int32(x)); });
+}
+
+PyObject* as_int64(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return unary<"as_int64", "x">(args, nargs, kwnames, [](PyObject* x) { return tx::py_long(tx::to_int64(x)); });
+}
+
+PyObject* as_int(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return unary<"as_int", "top_k">(args, nargs, kwnames, [](PyObject* x) { return tx::to_py_int(x, "top_k"); });
+}
+
+PyObject* as_bool(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return unary<"as_bool", "flag">(args, nargs, kwnames, [](PyObject* x) { return tx::py_bool(tx::truth(x)); });
+}
+
+// The current value of the module global KNOB, read at each call.
+PyObject* read_knob(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+  return tx::guard([&] {
+    tx::no_arguments("read_knob", nargs, kwnames);
+    return ns.get<"KNOB">();
+  });
+}
+
+// parallel_sum(n, threads, fail_at=-1): sum of 0..n-1 on the OpenMP team with
+// the GIL released; iteration fail_at throws inside the parallel region.
+PyObject* parallel_sum(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return tx::guard([&] {
+    static const auto sig = tx::signature<3>("parallel_sum", {"n", "threads", "fail_at"}, 2);
+    std::array<PyObject*, 3> a;
+    sig.bind(args, nargs, kwnames, a);
+    const std::int64_t n = tx::to_int64(a[0]);
+    const std::int32_t threads = tx::to_int32(a[1]);
+    const std::int64_t fail_at = a[2] ? tx::to_int64(a[2]) : -1;
+    std::vector<std::int64_t> parts(static_cast<std::size_t>(std::max<std::int64_t>(n, 0)));
+    {
+      tx::ReleaseGil nogil;
+      tx::parallel_for(n, threads, [&](std::int64_t i) {
+        if (i == fail_at) throw std::invalid_argument("iteration " + std::to_string(i) + " failed");
+        parts[static_cast<std::size_t>(i)] = i;
+      });
+    }
+    std::int64_t total = 0;
+    for (std::int64_t v : parts) total += v;
+    return tx::py_long(total);
+  });
+}
+
+// ---- Probe: an extension type in the model every index type follows -------
+
+struct ProbeState {
+  tx::Field items;     // read-only attribute, None until fitted
+  std::int64_t fits = 0;
+
+  int traverse(visitproc v, void* a) const { return tx::visit_fields(v, a, items); }
+  void clear() { items.clear(); }
+};
+
+ProbeState& state(PyObject* self) { return tx::state_of<ProbeState>(self); }
+
+int probe_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return tx::guard_status([&] {
+    if (PyTuple_GET_SIZE(args) != 0 || (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0)) {
+      tx::raise(PyExc_TypeError, "Probe() takes no arguments");
+    }
+    state(self).items.clear();
+    state(self).fits = 0;
+  });
+}
+
+tx::Ref fit_impl(PyObject* self, PyObject* items) {
+  state(self).items.set(tx::Ref::borrow(items));
+  state(self).fits += 1;
+  return tx::Ref::none();
+}
+
+PyObject* probe_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return unary<"fit", "items">(args, nargs, kwnames, [&](PyObject* items) { return fit_impl(self, items); });
+}
+
+// add(items) re-fits through the overridable `fit`.
+PyObject* probe_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return unary<"add", "items">(args, nargs, kwnames, [&](PyObject* items) {
+    return tx::call_virtual(
+        self, probe_type, tx::name<"fit">(), reinterpret_cast<void*>(probe_fit),
+        [&] { return fit_impl(self, items); }, {items});
+  });
+}
+
+PyObject* probe_size(PyObject* self, void*) {
+  return tx::guard([&] {
+    PyObject* items = state(self).items.get();
+    if (items == Py_None) tx::raise(PyExc_RuntimeError, "Probe is not fitted.");
+    const Py_ssize_t n = PyObject_Length(items);
+    if (n < 0) tx::rethrow_python();
+    return tx::py_long(n);
+  });
+}
+
+PyObject* probe_fits(PyObject* self, void*) { return tx::guard([&] { return tx::py_long(state(self).fits); }); }
+
+PyMethodDef probe_methods[] = {
+    {"fit", tx::as_cfunction(probe_fit), kFastcall, nullptr},
+    {"add", tx::as_cfunction(probe_add), kFastcall, nullptr},
+    TX_REFUSE_PICKLING_METHODS,
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef probe_getset[] = {
+    {"items", tx::field_getter<ProbeState, &ProbeState::items>, nullptr, nullptr, nullptr},
+    {"size", probe_size, nullptr, nullptr, nullptr},
+    {"fits", probe_fits, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot probe_slots[] = {
+    {Py_tp_init, reinterpret_cast<void*>(probe_init)},
+    {Py_tp_methods, probe_methods},
+    {Py_tp_getset, probe_getset},
+    {0, nullptr},
+};
+
+PyMethodDef methods[] = {
+    {"bind", tx::as_cfunction(bind), kFastcall, nullptr},
+    {"take_list", tx::as_cfunction(take_list), kFastcall, nullptr},
+    {"take_str", tx::as_cfunction(take_str), kFastcall, nullptr},
+    {"expect_tuple", tx::as_cfunction(expect_tuple), kFastcall, nullptr},
+    {"as_int32", tx::as_cfunction(as_int32), kFastcall, nullptr},
+    {"as_int64", tx::as_cfunction(as_int64), kFastcall, nullptr},
+    {"as_int", tx::as_cfunction(as_int), kFastcall, nullptr},
+    {"as_bool", tx::as_cfunction(as_bool), kFastcall, nullptr},
+    {"read_knob", tx::as_cfunction(read_knob), kFastcall, nullptr},
+    {"parallel_sum", tx::as_cfunction(parallel_sum), kFastcall, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_support_probe", "Test-only probe of the support layer.", -1,
+                          methods};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__support_probe() {
+  PyObject* module = PyModule_Create(&module_def);
+  if (module == nullptr) return nullptr;
+  const int status = tx::guard_status([&] {
+    tx::attach_numpy();
+    ns.bind(module);
+    ns.set("KNOB", tx::py_long(1));
+    probe_type = tx::add_type<ProbeState>(module, "tarnix_engine._support_probe.Probe", probe_slots);
+  });
+  if (status < 0) {
+    Py_DECREF(module);
+    return nullptr;
+  }
+  return module;
+}

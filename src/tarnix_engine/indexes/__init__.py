@@ -1,0 +1,1 @@
+"""Index engines: vector, text and streaming hybrid."""

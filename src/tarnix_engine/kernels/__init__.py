@@ -1,0 +1,1 @@
+"""Kernels shared by every index: quantisation and query batching."""

@@ -1,0 +1,1 @@
+"""Depth advisor and its tuned model files."""
