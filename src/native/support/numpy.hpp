@@ -1,6 +1,9 @@
-// Attachment to numpy's C API. Exactly one translation unit per module (its
-// glue file) defines TX_NUMPY_MAIN before including this header.
+// Attachment to numpy's C API and the array helpers every module shares.
+// Exactly one translation unit per module (its glue file) defines
+// TX_NUMPY_MAIN before including this header.
 #pragma once
+
+#include <initializer_list>
 
 #include "support/core.hpp"
 
@@ -20,5 +23,28 @@ inline void attach_numpy() {
   }
 }
 #endif
+
+inline PyArrayObject* as_array_object(PyObject* o) noexcept { return reinterpret_cast<PyArrayObject*>(o); }
+
+template <class T>
+T* array_data(PyObject* array) noexcept {
+  return static_cast<T*>(PyArray_DATA(as_array_object(array)));
+}
+
+// A new uninitialised C-ordered array.
+inline Ref empty_array(std::initializer_list<npy_intp> shape, int typenum) {
+  return Ref::steal(PyArray_EMPTY(static_cast<int>(shape.size()), const_cast<npy_intp*>(shape.begin()), typenum, 0));
+}
+
+// `o` as an aligned, C-contiguous array of `typenum` (the same object when it
+// already is one, else a converted copy); numpy's errors pass through.
+inline Ref contiguous_array(PyObject* o, int typenum) {
+  return Ref::steal(PyArray_FROMANY(o, typenum, 0, 0, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED));
+}
+
+inline bool is_c_contiguous_of(PyObject* o, int typenum) {
+  return PyArray_Check(o) && PyArray_TYPE(as_array_object(o)) == typenum &&
+         PyArray_IS_C_CONTIGUOUS(as_array_object(o)) && PyArray_ISALIGNED(as_array_object(o));
+}
 
 }  // namespace tx
