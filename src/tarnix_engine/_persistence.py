@@ -1,0 +1,137 @@
+"""Folder and configuration-file helpers shared by every saved index."""
+
+import contextlib
+import json
+import os
+import stat
+import tempfile
+from collections.abc import Mapping
+from pathlib import Path
+
+__all__ = [
+    "resolve_directory",
+    "write_config",
+    "read_config",
+    "reject_legacy_pickle",
+]
+
+
+def resolve_directory(directory, base_dir=None):
+    """Return the folder of a save or load as a ``Path``.
+
+    ``directory`` is taken relative to ``base_dir`` when one is given (an
+    absolute ``directory`` stays absolute, as with any path join).  The folder
+    is not created: savers create it, loaders must not.
+    """
+    if directory is None:
+        raise TypeError("directory must be a path (str), not None")
+    path = Path(directory)
+    if base_dir is not None:
+        path = Path(base_dir) / path
+    return path
+
+
+def _new_file_mode(path):
+    # mkstemp creates 0600 files; an overwrite keeps the old file's mode and a
+    # new file gets what open() would give it, so saved folders stay readable
+    # by whoever could read them before.
+    try:
+        return stat.S_IMODE(os.stat(path).st_mode)
+    except FileNotFoundError:
+        pass
+    umask = None
+    with contextlib.suppress(OSError, ValueError):
+        with open("/proc/self/status", encoding="ascii") as status:
+            for line in status:
+                if line.startswith("Umask:"):
+                    umask = int(line.split()[1], 8)
+                    break
+    if umask is None:  # no procfs: read it the only portable way
+        umask = os.umask(0o022)
+        os.umask(umask)
+    return 0o666 & ~umask
+
+
+def _fsync_directory(folder):
+    # Makes the rename itself durable; some file systems refuse, which only
+    # weakens durability, never correctness.
+    with contextlib.suppress(OSError):
+        fd = os.open(folder, os.O_RDONLY | getattr(os, "O_DIRECTORY", 0))
+        try:
+            os.fsync(fd)
+        finally:
+            os.close(fd)
+
+
+def write_config(path, mapping):
+    """Write ``mapping`` to ``path`` as one plain JSON object, atomically.
+
+    The text goes to a temporary file in the same folder, is flushed to disk,
+    then renamed over ``path``: a reader sees the old file or the new one,
+    never half of one, and a failure leaves the old file as it was.
+    """
+    if not isinstance(mapping, Mapping):
+        raise TypeError(
+            f"write_config writes one JSON object: mapping must be a dict, "
+            f"not {type(mapping).__name__}"
+        )
+    path = Path(path)
+    # Serialise first, so that a value JSON cannot hold fails before any
+    # file is touched.
+    text = json.dumps(dict(mapping), indent=2) + "\n"
+    mode = _new_file_mode(path)
+    fd, tmp = tempfile.mkstemp(
+        prefix=f".{path.name}.", suffix=".tmp", dir=path.parent
+    )
+    try:
+        with os.fdopen(fd, "w", encoding="utf-8") as out:
+            out.write(text)
+            out.flush()
+            os.fchmod(out.fileno(), mode)
+            os.fsync(out.fileno())
+        os.replace(tmp, path)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(tmp)
+        raise
+    _fsync_directory(path.parent)
+
+
+_JSON_KINDS = {
+    list: "an array",
+    str: "a string",
+    int: "a number",
+    float: "a number",
+    bool: "a boolean",
+    type(None): "null",
+}
+
+
+def read_config(path):
+    """Return the JSON object stored in ``path`` as a dict.
+
+    A missing file raises ``FileNotFoundError``; a file that is not JSON, or
+    whose top level is not an object, raises ``ValueError`` naming the file.
+    """
+    with open(path, encoding="utf-8") as src:
+        try:
+            value = json.load(src)
+        except (json.JSONDecodeError, UnicodeDecodeError) as exc:
+            raise ValueError(f"{str(path)!r} is not valid JSON: {exc}") from exc
+    if not isinstance(value, dict):
+        kind = _JSON_KINDS.get(type(value), type(value).__name__)
+        raise ValueError(f"{str(path)!r} must hold a JSON object, not {kind}")
+    return value
+
+
+def reject_legacy_pickle(directory, filename):
+    """Refuse a folder whose data exists only as a pickle from an old version.
+
+    The pickle is never opened: unpickling a file runs whatever code it names,
+    and index folders are often copied in from elsewhere.
+    """
+    raise ValueError(
+        f"{filename!r} in {str(directory)!r} is a legacy pickle file, which "
+        f"this version never reads because unpickling can run arbitrary code; "
+        f"rebuild the index and save it again with this version"
+    )
