@@ -149,6 +149,23 @@ class TestParallel:
 
 
 class TestProbeType:
+    @pytest.mark.parametrize("args, kwargs", [(([1],), {}), ((), {"items": [1]})])
+    def test_constructor_binds_positional_or_keyword(self, args, kwargs):
+        assert probe.Probe(*args, **kwargs).items == [1]
+
+    @pytest.mark.parametrize(
+        "args, kwargs, message",
+        [
+            ((1, 2), {}, "Probe() takes from 0 to 1 positional arguments but 2 were given"),
+            ((), {"item": 1}, "Probe() got an unexpected keyword argument 'item'"),
+            ((1,), {"items": 1}, "argument for Probe() given by name ('items') and position (1)"),
+        ],
+    )
+    def test_constructor_refusals(self, args, kwargs, message):
+        with pytest.raises(TypeError) as info:
+            probe.Probe(*args, **kwargs)
+        assert str(info.value) == message
+
     def test_new_without_init_is_safe(self):
         p = probe.Probe.__new__(probe.Probe)
         assert p.items is None

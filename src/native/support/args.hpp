@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <vector>
 
 #include "support/core.hpp"
 
@@ -49,6 +50,26 @@ class Signature {
                      names_[i], i + 1);
       }
     }
+  }
+
+  // The same for tuple-and-dict slots (tp_init): `out` borrows from `args`
+  // and `kwargs`, which outlive the call.
+  void bind_call(PyObject* args, PyObject* kwargs, std::array<PyObject*, N>& out) const {
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    const Py_ssize_t nkw = kwargs == nullptr ? 0 : PyDict_GET_SIZE(kwargs);
+    if (nkw == 0) {
+      bind(&PyTuple_GET_ITEM(args, 0), nargs, nullptr, out);
+      return;
+    }
+    std::vector<PyObject*> stack(&PyTuple_GET_ITEM(args, 0), &PyTuple_GET_ITEM(args, 0) + nargs);
+    Ref names = Ref::steal(PyTuple_New(nkw));
+    Py_ssize_t pos = 0, j = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      PyTuple_SET_ITEM(names.get(), j++, Py_NewRef(key));
+      stack.push_back(value);
+    }
+    bind(stack.data(), nargs, names.get(), out);
   }
 
   const char* function() const { return function_; }

@@ -118,10 +118,10 @@ ProbeState& state(PyObject* self) { return tx::state_of<ProbeState>(self); }
 
 int probe_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   return tx::guard_status([&] {
-    if (PyTuple_GET_SIZE(args) != 0 || (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0)) {
-      tx::raise(PyExc_TypeError, "Probe() takes no arguments");
-    }
-    state(self).items.clear();
+    static const auto sig = tx::signature<1>("Probe", {"items"}, 0);
+    std::array<PyObject*, 1> a;
+    sig.bind_call(args, kwargs, a);
+    state(self).items.set(tx::Ref::borrow(a[0] ? a[0] : Py_None));
     state(self).fits = 0;
   });
 }
