@@ -3,8 +3,7 @@
 import contextlib
 import json
 import os
-import stat
-import tempfile
+import threading
 from collections.abc import Mapping
 from pathlib import Path
 
@@ -29,27 +28,6 @@ def resolve_directory(directory, base_dir=None):
     if base_dir is not None:
         path = Path(base_dir) / path
     return path
-
-
-def _new_file_mode(path):
-    # mkstemp creates 0600 files; an overwrite keeps the old file's mode and a
-    # new file gets what open() would give it, so saved folders stay readable
-    # by whoever could read them before.
-    try:
-        return stat.S_IMODE(os.stat(path).st_mode)
-    except FileNotFoundError:
-        pass
-    umask = None
-    with contextlib.suppress(OSError, ValueError):
-        with open("/proc/self/status", encoding="ascii") as status:
-            for line in status:
-                if line.startswith("Umask:"):
-                    umask = int(line.split()[1], 8)
-                    break
-    if umask is None:  # no procfs: read it the only portable way
-        umask = os.umask(0o022)
-        os.umask(umask)
-    return 0o666 & ~umask
 
 
 def _fsync_directory(folder):
@@ -79,15 +57,13 @@ def write_config(path, mapping):
     # Serialise first, so that a value JSON cannot hold fails before any
     # file is touched.
     text = json.dumps(dict(mapping), indent=2) + "\n"
-    mode = _new_file_mode(path)
-    fd, tmp = tempfile.mkstemp(
-        prefix=f".{path.name}.", suffix=".tmp", dir=path.parent
-    )
+    # One temporary name per process and thread, so concurrent writers never
+    # share one; opened normally, it gets the ordinary permissions.
+    tmp = path.with_name(f".{path.name}.{os.getpid()}.{threading.get_ident()}.tmp")
     try:
-        with os.fdopen(fd, "w", encoding="utf-8") as out:
+        with open(tmp, "w", encoding="utf-8") as out:
             out.write(text)
             out.flush()
-            os.fchmod(out.fileno(), mode)
             os.fsync(out.fileno())
         os.replace(tmp, path)
     except BaseException:
