@@ -177,7 +177,11 @@ def _vector_k_at(f, k):
 
 def predict(model, corpus_size, cutoff, speed_preference="balanced"):
     """(text_k, vector_k, top_k, expected_recall, clamp code)."""
-    f = fields(model)
+    return predict_from_fields(fields(model), corpus_size, cutoff, speed_preference)
+
+
+def predict_from_fields(f, corpus_size, cutoff, speed_preference="balanced"):
+    """predict() over fields already read with fields()."""
     names = f["speed_preferences"]
     if speed_preference not in names:
         raise ValueError(f"unknown speed preference {speed_preference!r}; pick one of {names}")

@@ -2,9 +2,11 @@
 copies of both classes, and the per-type advisors of default_tuner."""
 
 import copy
+import gc
 import importlib.resources
 import pickle
 import uuid
+import weakref
 
 import numpy as np
 import pytest
@@ -250,6 +252,14 @@ class TestPickledFormAndCopies:
         stored = twin.predict(1000, 10)
         assert oracle.predict(1000, 10) is stored
 
+    def test_a_model_whose_list_grew_still_copies(self, toy):
+        model = TunedModel(toy)
+        model.speed_preferences.append("turbo")  # no price, refused only when asked for
+        twin = copy.copy(model)
+        assert twin.predict_one(1000, 10, "fast") == model.predict_one(1000, 10, "fast")
+        with pytest.raises(ValueError, match="'turbo' has no price"):
+            twin.predict_one(1000, 10, "turbo")
+
     def test_copies_keep_a_subclass_and_its_attributes(self, toy):
         class Tagged(TunedModel):
             pass
@@ -359,3 +369,22 @@ class TestDefaultTuner:
         monkeypatch.setattr(_depth_oracle, "resources", fake)
         assert default_tuner(Name(fresh_type())) is None
         assert fake.lookups == 1
+
+
+def test_cycles_through_the_fields_are_collected(toy):
+    class Model(TunedModel):  # subclasses, for their weak-reference slot
+        pass
+
+    class Oracle(DepthOracle):
+        pass
+
+    model = Model(toy)
+    model.speed_preferences.append(model)
+    oracle = Oracle.__new__(Oracle)
+    oracle.__setstate__(({}, model, True))
+    answered = answer_map(oracle)
+    answered["me"] = oracle
+    refs = [weakref.ref(model), weakref.ref(oracle)]
+    del model, oracle, answered
+    gc.collect()
+    assert [r() for r in refs] == [None, None]

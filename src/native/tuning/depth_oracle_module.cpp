@@ -273,9 +273,9 @@ struct ModelState {
   }
 
   // Refuses a model that breaks what prediction relies on (ValueError).
-  void check(const std::int64_t* corpus_nodes) const {
-    PyObject* names = speed_preferences.get();
-    const std::int64_t n_names = PyList_Check(names) ? PyList_GET_SIZE(names) : -1;
+  // `n_names` (one price per name) is for construction only: the list may
+  // be extended later, and a copy of such a model must still restore.
+  void check(const std::int64_t* corpus_nodes, std::int64_t n_names) const {
     const std::string error = tx::depth::check_model(view(), corpus_nodes, n_names);
     if (!error.empty()) tx::raise(PyExc_ValueError, error);
   }
@@ -391,7 +391,7 @@ void construct_model(PyObject* self, PyObject* arrays) {
   // The integer corpus nodes are checked too: their logarithms alone cannot
   // show two nodes that round to one value.
   tx::Ref corpus_nodes = tx::contiguous_array(corpus.get(), NPY_INT64);
-  st.check(tx::array_data<std::int64_t>(corpus_nodes.get()));
+  st.check(tx::array_data<std::int64_t>(corpus_nodes.get()), PyList_GET_SIZE(st.speed_preferences.get()));
   st.complete = true;
 }
 
@@ -646,7 +646,7 @@ void set_model_state(PyObject* self, PyObject* state) {
   st.vector_k.assign(at(16));
   tx::expect_type(at(17), &PyList_Type);
   st.speed_preferences.set(tx::Ref::borrow(at(17)));
-  st.check(nullptr);
+  st.check(nullptr, -1);
   st.complete = true;
   restore_instance_dict(self, state, kModelFields);
 }
