@@ -78,6 +78,46 @@ PyObject* kwnames() {
   return names;
 }
 
+// `with manager as value: return body(value)`, as the interpreter runs it:
+// __exit__ sees the exception in flight (a C++ one is translated first) and
+// may suppress it, in which case the result is None; an error raised by
+// __exit__ itself replaces the original, which becomes its context.
+template <class Body>
+Ref with_context(PyObject* manager, Body&& body) {
+  Ref exit = attr<"__exit__">(manager);
+  Ref value = call_method(manager, name<"__enter__">(), {});
+  Ref result;
+  try {
+    result = body(value.get());
+  } catch (...) {
+    translate_current_exception();
+    PyObject* exc = PyErr_GetRaisedException();
+    PyObject* tb = PyException_GetTraceback(exc);
+    PyObject* suppressed = PyObject_CallFunctionObjArgs(exit.get(), Py_TYPE(exc), exc, tb ? tb : Py_None, nullptr);
+    Py_XDECREF(tb);
+    if (suppressed == nullptr) {
+      PyObject* from_exit = PyErr_GetRaisedException();
+      PyException_SetContext(from_exit, exc);  // steals exc
+      PyErr_SetRaisedException(from_exit);
+      rethrow_python();
+    }
+    const int keep_going = PyObject_IsTrue(suppressed);
+    Py_DECREF(suppressed);
+    if (keep_going < 0) {
+      Py_DECREF(exc);
+      rethrow_python();
+    }
+    if (keep_going) {
+      Py_DECREF(exc);
+      return Ref::none();
+    }
+    PyErr_SetRaisedException(exc);
+    rethrow_python();
+  }
+  call(exit.get(), {Py_None, Py_None, Py_None});
+  return result;
+}
+
 // Dispatch of an overridable method: when `self` is exactly `base`, or the
 // attribute found on it is still our own builtin `impl`, run `fast` in C++;
 // otherwise call what Python finds under that name with the Python arguments.
