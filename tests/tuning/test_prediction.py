@@ -2,8 +2,10 @@
 prediction against the plain-Python reference on random models, and the
 answers at the edges of the int64 range."""
 
+import array
 import math
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -276,3 +278,34 @@ def test_threads_predicting_with_one_model_agree_with_one_thread(model):
     for t in threads:
         t.join()
     assert all(r == expected for r in results)
+
+
+def test_a_prediction_in_flight_keeps_the_arrays_it_reads_exported():
+    # Re-stating a model while another thread predicts must not give up the
+    # buffers that prediction reads without the GIL: an array.array whose
+    # export is given up may be reallocated (or freed) under the reader.
+    D = 3_000_000  # a prediction long enough to be caught in the middle
+    a = toy_arrays()
+    a["depth"] = np.arange(1, D + 1)
+    a["recall"] = np.zeros((2, 2, D), np.uint16)
+    a["log_value_per_candidate"] = np.zeros((2, 2, D), np.uint16)
+    model = TunedModel(a)
+    _, (_, state) = model.__reduce__()
+    log_depth = array.array("d")
+    log_depth.frombytes(np.log(np.arange(1, D + 1, dtype=np.float64)).tobytes())
+    held = list(state)
+    held[ref.FIELDS.index("_log_depth")] = log_depth
+    model.__setstate__(tuple(held))
+
+    started = threading.Event()
+    worker = threading.Thread(target=lambda: (started.set(), model.predict_one(10**6, 10)))
+    worker.start()
+    started.wait()
+    time.sleep(0.002)  # the prediction is now reading without the GIL
+    model.__setstate__(state)  # the model lets go of log_depth
+    try:
+        with pytest.raises(BufferError):
+            log_depth.append(0.0)  # within its spare capacity: nothing moves even if allowed
+    finally:
+        worker.join()
+    log_depth.append(0.0)  # once the prediction is over it may grow

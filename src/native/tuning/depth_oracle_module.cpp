@@ -60,6 +60,19 @@ bool format_matches(const Py_buffer& b) {
          b.itemsize == static_cast<Py_ssize_t>(sizeof(T));
 }
 
+// One export of a buffer, given back when its last holder lets go: the field
+// that took it, or a prediction that still reads it without the GIL (a
+// reference to the exporter alone would not keep the memory, since an
+// array.array, say, may reallocate once no export is left). Holders drop it
+// with the GIL held.
+struct HeldBuffer {
+  Py_buffer view{};
+  HeldBuffer() = default;
+  HeldBuffer(const HeldBuffer&) = delete;
+  HeldBuffer& operator=(const HeldBuffer&) = delete;
+  ~HeldBuffer() { PyBuffer_Release(&view); }  // a no-op while `view.obj` is NULL
+};
+
 // A typed field over a dense row-major buffer of T with NDim dimensions,
 // held (and so kept alive and unresizable) for as long as the field has it.
 template <class T, int NDim>
@@ -70,15 +83,12 @@ class BufferField {
   BufferField& operator=(const BufferField&) = delete;
   ~BufferField() { reset(); }
 
-  bool is_set() const noexcept { return set_; }
+  bool is_set() const noexcept { return held_ != nullptr; }
 
   void assign(PyObject* o) {
-    Py_buffer b;
+    auto held = std::make_shared<HeldBuffer>();
+    Py_buffer& b = held->view;
     if (PyObject_GetBuffer(o, &b, kBufferFlags) < 0) tx::rethrow_python();
-    struct Release {
-      Py_buffer* b;
-      ~Release() { if (b) PyBuffer_Release(b); }
-    } release{&b};
     if (b.ndim != NDim) {
       tx::raise_format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)", NDim, b.ndim);
     }
@@ -89,39 +99,31 @@ class BufferField {
     if (reinterpret_cast<std::uintptr_t>(b.buf) % alignof(T) != 0) {
       tx::raise_format(PyExc_ValueError, "Buffer is not aligned for '%s'", BufferType<T>::name);
     }
-    release.b = nullptr;
-    Py_buffer old = view_;
-    const bool had = set_;
-    view_ = b;
-    set_ = true;
-    if (had) PyBuffer_Release(&old);  // last: releasing may run Python code
+    std::shared_ptr<const HeldBuffer> fresh = std::move(held);
+    held_.swap(fresh);  // the old export goes last: releasing may run Python code
   }
 
   void reset() noexcept {
-    if (!set_) return;
-    Py_buffer old = view_;
-    set_ = false;
-    PyBuffer_Release(&old);
+    std::shared_ptr<const HeldBuffer> old = std::move(held_);
   }
 
   tx::depth::Span<T, NDim> span() const noexcept {
     tx::depth::Span<T, NDim> s;
-    s.data = static_cast<const T*>(view_.buf);
-    for (int i = 0; i < NDim; ++i) s.shape[i] = view_.shape[i];
+    s.data = static_cast<const T*>(held_->view.buf);
+    for (int i = 0; i < NDim; ++i) s.shape[i] = held_->view.shape[i];
     return s;
   }
 
-  // The exporter, held by the caller while it reads the data without the GIL.
-  tx::Ref owner() const noexcept { return tx::Ref::borrow(view_.obj); }
+  // The export itself, shared with a prediction that reads it without the GIL.
+  std::shared_ptr<const HeldBuffer> pin() const noexcept { return held_; }
 
-  int visit(visitproc v, void* arg) const { return set_ && view_.obj != nullptr ? v(view_.obj, arg) : 0; }
+  int visit(visitproc v, void* arg) const { return held_ && held_->view.obj != nullptr ? v(held_->view.obj, arg) : 0; }
 
   // A new read-only view over this field's buffer: what the pickled form holds.
   tx::Ref make_view() const;
 
  private:
-  Py_buffer view_{};
-  bool set_ = false;
+  std::shared_ptr<const HeldBuffer> held_;
 };
 
 // ---- _ArrayView: a read-only buffer view that refuses to be pickled --------
@@ -190,10 +192,10 @@ PyType_Slot view_slots[] = {
 
 template <class T, int NDim>
 tx::Ref BufferField<T, NDim>::make_view() const {
-  if (!set_) tx::raise(PyExc_AttributeError, kUnset);
+  if (!held_) tx::raise(PyExc_AttributeError, kUnset);
   tx::Ref view = tx::Ref::steal(view_type->tp_new(view_type, nullptr, nullptr));
   ViewState& s = tx::state_of<ViewState>(view.get());
-  if (PyObject_GetBuffer(view_.obj, &s.buf, kBufferFlags) < 0) tx::rethrow_python();
+  if (PyObject_GetBuffer(held_->view.obj, &s.buf, kBufferFlags) < 0) tx::rethrow_python();
   s.set = true;
   return view;
 }
@@ -283,13 +285,15 @@ struct ModelState {
 
 ModelState& model_state(PyObject* self) { return tx::state_of<ModelState>(self); }
 
-// The model's arrays, pinned by strong references for a read without the GIL.
+// The model's arrays for a read without the GIL, their exports held until
+// the read is over even if another thread re-assigns the model meanwhile.
+// Made and dropped with the GIL held.
 struct Snapshot {
   tx::depth::Model m;
-  std::array<tx::Ref, ModelState::kBuffers> keep;
+  std::array<std::shared_ptr<const HeldBuffer>, ModelState::kBuffers> keep;
   explicit Snapshot(const ModelState& st) : m(st.view()) {
     std::size_t i = 0;
-    st.for_each_buffer([&](const auto& field) { keep[i++] = field.owner(); });
+    st.for_each_buffer([&](const auto& field) { keep[i++] = field.pin(); });
   }
 };
 
