@@ -122,6 +122,10 @@ class TestUnsoundModelsAreRefused:
             (_breaks(corpus_size=np.array([-5, 100])), "'corpus_size' nodes must be strictly ascending and at least 1"),
             (_breaks(recall_range=[0.0, math.nan]), "'recall_range' must be finite"),
             (_breaks(log_value_range=[-math.inf, 0.0]), "'log_value_range' must be finite"),
+            # the toy codes (0.2 to 0.9 of the scale) stand for 0.0 down to -1.75
+            (_breaks(recall_range=[0.5, -2.0]), "'recall' codes dequantised with 'recall_range' must lie in [0, 1]"),
+            (_breaks(recall_range=[0.0, 1.5]), "'recall' codes dequantised"),  # the largest code: 1.35
+            (_breaks(recall_range=[-0.5, 1.0]), "'recall' codes dequantised"),  # the smallest code: -0.2
             (_breaks(recall_at_cutoff=np.full((2, 2), np.nan, np.float32)), "'recall_at_cutoff' must lie in [0, 1]"),
             (_breaks(recall_at_deep_end=np.full((2, 2), 1.5, np.float32)), "'recall_at_deep_end' must lie in [0, 1]"),
             (_breaks(deepest_depth=np.array([0.0, 10.0])), "'deepest_depth' must be finite and above 0"),
@@ -135,6 +139,20 @@ class TestUnsoundModelsAreRefused:
         with pytest.raises(ValueError) as info:
             TunedModel(change(toy))
         assert str(info.value).startswith(message)
+
+    @pytest.mark.parametrize(
+        "recall_range, codes",
+        [
+            ([0.0, 1.0], [0, 65535]),  # both ends of the scale
+            ([1.0, 0.0], [0, 65535]),  # a range may run downwards
+            ([-1.0, 2.0], [21845, 43690]),  # a range wider than [0, 1] whose codes stay inside
+        ],
+    )
+    def test_a_recall_cube_within_zero_and_one_is_accepted(self, toy, recall_range, codes):
+        toy["recall_range"] = recall_range
+        toy["recall"][...] = codes[0]
+        toy["recall"][0, 0, 0] = codes[1]
+        TunedModel(toy).predict_one(1000, 10)
 
     def test_a_failed_reconstruction_leaves_a_model_that_refuses_to_predict(self, toy):
         model = TunedModel(toy)

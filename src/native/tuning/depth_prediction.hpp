@@ -305,6 +305,18 @@ bool all_finite(const T* x, std::int64_t n) {
   return true;
 }
 
+// The recalls that the smallest and the largest code of the cube stand for,
+// dequantised as the prediction does: every other code lies between them.
+inline bool cube_recalls(const std::uint16_t* codes, std::int64_t n, double low, double high) {
+  const auto [least, most] = std::minmax_element(codes, codes + n);
+  const double scale = (high - low) / kU16Scale;
+  for (const std::uint16_t code : {*least, *most}) {
+    const double r = static_cast<double>(code) * scale + low;
+    if (!(r >= 0.0 && r <= 1.0)) return false;
+  }
+  return true;
+}
+
 inline bool all_recalls(const float* x, std::int64_t n) {
   for (std::int64_t i = 0; i < n; ++i) {
     if (!(x[i] >= 0.0f && x[i] <= 1.0f)) return false;  // refuses NaN too
@@ -346,6 +358,9 @@ inline std::string check_model(const Model& m, const std::int64_t* corpus_nodes,
   }
   if (!std::isfinite(m.recall_low) || !std::isfinite(m.recall_high)) return "'recall_range' must be finite";
   if (!std::isfinite(m.log_value_low) || !std::isfinite(m.log_value_high)) return "'log_value_range' must be finite";
+  if (!detail::cube_recalls(m.recall.data, C * K * D, m.recall_low, m.recall_high)) {
+    return "'recall' codes dequantised with 'recall_range' must lie in [0, 1]";
+  }
   if (!detail::all_recalls(m.recall_at_deep_end.data, C * K)) return "'recall_at_deep_end' must lie in [0, 1]";
   if (!detail::all_recalls(m.recall_at_cutoff.data, C * K)) return "'recall_at_cutoff' must lie in [0, 1]";
   if (!detail::all_finite(m.log_deepest_depth.data, C)) return "'deepest_depth' must be finite and above 0";
