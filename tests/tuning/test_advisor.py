@@ -223,6 +223,29 @@ class TestPickledFormAndCopies:
         with pytest.raises(AttributeError, match="^Memoryview is not initialized$"):
             pickle.dumps(TunedModel.__new__(TunedModel))
 
+    @pytest.mark.parametrize(
+        "key, value",
+        [
+            ("recall_range", [0.5, -2.0]),  # every field assigned, then refused by the checks
+            ("recall", np.zeros((2, 2, 9), np.uint16)),  # a new cube over the old depth axis
+            ("price", None),  # construction stops at a missing key
+        ],
+    )
+    def test_a_refused_model_does_not_come_back_through_a_copy(self, toy, key, value):
+        model = TunedModel(toy)
+        broken = toy_arrays()
+        if value is None:
+            del broken[key]
+        else:
+            broken[key] = value
+        with pytest.raises((ValueError, KeyError)):
+            model.__init__(broken)
+        for duplicate in (copy.copy, pickle.dumps, TunedModel.__reduce__):
+            with pytest.raises(AttributeError, match="^Memoryview is not initialized$"):
+                duplicate(model)
+        model.__init__(toy_arrays())
+        assert copy.copy(model).predict_one(1000, 10) == model.predict_one(1000, 10)
+
     def test_an_advisor_without_model_pickles_as_its_state(self):
         back = pickle.loads(pickle.dumps(DepthOracle.__new__(DepthOracle)))
         assert type(back) is DepthOracle and (back.model, back.use_cache) == (None, False)

@@ -600,6 +600,9 @@ PyObject* model_reduce(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObj
   return tx::guard([&] {
     tx::no_arguments("__reduce__", nargs, kwnames);
     const ModelState& st = model_state(self);
+    // A model left half-built by a refused construction refuses to predict;
+    // its copy must not predict either, so it has no state to give.
+    if (!st.complete) tx::raise(PyExc_AttributeError, kUnset);
     std::vector<tx::Ref> f;
     f.push_back(st.cutoff.make_view());
     f.push_back(st.depth.make_view());
