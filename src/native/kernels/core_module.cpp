@@ -443,8 +443,8 @@ void run_groups(const Prepared& p, std::int64_t k, bool parallel, Scan&& scan) {
   tx::ReleaseGil nogil;
   tx::parallel_for(groups, threads, [&](std::int64_t g) {
     const std::int64_t q0 = g * group, q1 = std::min(p.nq, q0 + group);
-    std::vector<tx::topk::Selector> sel(static_cast<std::size_t>(q1 - q0));
-    for (auto& s : sel) s.reset(k);
+    std::vector<tx::topk::AscendingSelector> sel(static_cast<std::size_t>(q1 - q0));
+    for (auto& s : sel) s.reset(k, static_cast<std::uint32_t>(p.snap.model->words * 64));
     if (k > 0) scan(q0, q1, sel.data());
     for (std::int64_t qi = q0; qi < q1; ++qi) write_result(p, qi, sel[qi - q0].finish());
   });
@@ -462,7 +462,7 @@ PyObject* index_search_full(PyObject* self, PyObject* const* args, Py_ssize_t na
     const hm::Kernels kern = hm::kernels_for(static_cast<int>(dispatch.active()));
     const hm::View v = view_of(p.snap);
     const std::int64_t k = std::min(p.width, p.snap.rows);
-    run_groups(p, k, parallel, [&](std::int64_t q0, std::int64_t q1, tx::topk::Selector* sel) {
+    run_groups(p, k, parallel, [&](std::int64_t q0, std::int64_t q1, tx::topk::AscendingSelector* sel) {
       kern.all(v, p.queries.data(), q0, q1, sel);
     });
     return result_pair(p);
@@ -500,7 +500,7 @@ PyObject* index_search_subset(PyObject* self, PyObject* const* args, Py_ssize_t 
     const hm::Kernels kern = hm::kernels_for(static_cast<int>(dispatch.active()));
     const hm::View v = view_of(p.snap);
     const std::int64_t k = std::min<std::int64_t>(p.width, static_cast<std::int64_t>(pos.size()));
-    run_groups(p, k, parallel, [&](std::int64_t q0, std::int64_t q1, tx::topk::Selector* sel) {
+    run_groups(p, k, parallel, [&](std::int64_t q0, std::int64_t q1, tx::topk::AscendingSelector* sel) {
       kern.subset(v, pos.data(), pos.data() + pos.size(), p.queries.data(), q0, q1, sel);
     });
     return result_pair(p);

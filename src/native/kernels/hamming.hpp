@@ -115,9 +115,9 @@ constexpr std::int64_t kTileBytes = 128 * 1024;
 
 // Entry points of one level.
 struct Kernels {
-  void (*all)(const View&, const std::uint64_t*, std::int64_t, std::int64_t, topk::Selector*);
+  void (*all)(const View&, const std::uint64_t*, std::int64_t, std::int64_t, topk::AscendingSelector*);
   void (*subset)(const View&, const std::int64_t*, const std::int64_t*, const std::uint64_t*, std::int64_t,
-                 std::int64_t, topk::Selector*);
+                 std::int64_t, topk::AscendingSelector*);
   void (*rows)(const View&, const std::int64_t*, std::int64_t, const std::uint64_t*, topk::Selector&);
 };
 

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace tx::topk {
@@ -56,6 +57,98 @@ class Selector {
   std::size_t k_ = 0, cap_ = 0;
   std::uint64_t limit_ = 0;
   std::vector<std::uint64_t> buf_;
+};
+
+// The same selection for a stream that arrives in increasing position order
+// (the full and subset scans): then a later key never beats an earlier one
+// of equal distance, so the limit is a distance alone (accept d < limit),
+// and shrinking the buffer is one counting pass instead of a partition.
+class AscendingSelector {
+ public:
+  // max_distance: the largest distance the stream can hold.
+  void reset(std::int64_t k, std::uint32_t max_distance) {
+    k_ = static_cast<std::size_t>(k < 0 ? 0 : k);
+    cap_ = std::max<std::size_t>(2 * k_, k_ + 256);
+    buf_.resize(cap_ + kSlack);
+    n_ = 0;
+    hist_.assign(static_cast<std::size_t>(max_distance) + 1, 0);
+    limit_ = k_ == 0 ? 0 : UINT32_MAX;
+  }
+
+  // Distances above this cannot enter (inclusive): the scans filter with it,
+  // so what reaches push() is always kept.
+  std::uint32_t distance_limit() const noexcept { return limit_ == 0 ? 0 : limit_ - 1; }
+
+  void push(std::uint32_t distance, std::uint64_t position) {
+    if (distance >= limit_) return;
+    buf_[n_++] = key(distance, position);
+    if (n_ >= cap_) shrink();
+  }
+
+  // The lanes of `mask` among 8 consecutive positions from `first`, all
+  // within the limit. Written without a branch per lane: the number of lanes
+  // that pass is data the branch predictor cannot learn.
+  void push8(const std::uint32_t* distance, std::uint64_t first, unsigned mask) {
+    for (unsigned l = 0; l < kSlack; ++l) {
+      buf_[n_] = key(distance[l], first + l);
+      n_ += (mask >> l) & 1u;
+    }
+    if (n_ >= cap_) shrink();
+  }
+
+  // The kept keys in increasing order: the buffer is in position order, so a
+  // stable counting sort by distance finishes it.
+  const std::vector<std::uint64_t>& finish() {
+    if (n_ > k_) {
+      shrink();
+    } else {
+      count();
+    }
+    std::size_t start = 0;
+    for (std::uint32_t& h : hist_) start += std::exchange(h, static_cast<std::uint32_t>(start));
+    sorted_.resize(n_);
+    for (std::size_t i = 0; i < n_; ++i) sorted_[hist_[buf_[i] >> 32]++] = buf_[i];
+    return sorted_;
+  }
+
+ private:
+  static constexpr unsigned kSlack = 8;
+
+  void count() {
+    std::fill(hist_.begin(), hist_.end(), 0);
+    for (std::size_t i = 0; i < n_; ++i) ++hist_[buf_[i] >> 32];
+  }
+
+  // Keeps the k best: every key below the k-th distance t, and of those at t
+  // the earliest (lowest positions). Afterwards only distances below t enter.
+  // Branch-free: which keys survive is data, not control flow.
+  void shrink() {
+    count();
+    std::size_t below = 0;
+    std::uint32_t t = 0;
+    while (below + hist_[t] < k_) below += hist_[t++];
+    std::size_t room_at_t = k_ - below, out = 0;
+    const std::size_t n = n_;
+    std::uint64_t* buf = buf_.data();
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint64_t kv = buf[i];
+      const std::uint32_t d = static_cast<std::uint32_t>(kv >> 32);
+      const std::size_t at_t = d == t;
+      const std::size_t keep = static_cast<std::size_t>(d < t) | (at_t & static_cast<std::size_t>(room_at_t > 0));
+      buf[out] = kv;
+      out += keep;
+      room_at_t -= keep & at_t;
+    }
+    n_ = out;
+    hist_[t] = static_cast<std::uint32_t>(k_ - below);
+    std::fill(hist_.begin() + t + 1, hist_.end(), 0);
+    limit_ = t;
+  }
+
+  std::size_t k_ = 0, cap_ = 0, n_ = 0;
+  std::uint32_t limit_ = 0;
+  std::vector<std::uint64_t> buf_, sorted_;
+  std::vector<std::uint32_t> hist_;
 };
 
 // A set of row positions with O(1) insert and a reset proportional to what
