@@ -89,10 +89,21 @@ class AscendingSelector {
   // within the limit. Written without a branch per lane: the number of lanes
   // that pass is data the branch predictor cannot learn.
   void push8(const std::uint32_t* distance, std::uint64_t first, unsigned mask) {
+    std::uint64_t* out = buf_.data() + n_;  // locals: the stores cannot alias them
+    std::size_t added = 0;
     for (unsigned l = 0; l < kSlack; ++l) {
-      buf_[n_] = key(distance[l], first + l);
-      n_ += (mask >> l) & 1u;
+      out[added] = key(distance[l], first + l);
+      added += (mask >> l) & 1u;
     }
+    n_ += added;
+    if (n_ >= cap_) shrink();
+  }
+
+  // The same with the 8 keys already made; `write` stores the lanes of the
+  // mask contiguously (a compress store) and returns how many it stored.
+  template <class Write>
+  void push_keys(unsigned mask, Write&& write) {
+    n_ += write(buf_.data() + n_, mask);
     if (n_ >= cap_) shrink();
   }
 
@@ -114,33 +125,50 @@ class AscendingSelector {
  private:
   static constexpr unsigned kSlack = 8;
 
+  // Distances of the buffer per value. Four interleaved tables: runs of one
+  // distance would otherwise chain every increment on the one before.
   void count() {
-    std::fill(hist_.begin(), hist_.end(), 0);
-    for (std::size_t i = 0; i < n_; ++i) ++hist_[buf_[i] >> 32];
+    const std::size_t bins = hist_.size();
+    quad_.assign(4 * bins, 0);
+    std::uint32_t* h = quad_.data();
+    const std::uint64_t* b = buf_.data();
+    std::size_t i = 0;
+    for (; i + 4 <= n_; i += 4) {
+      ++h[b[i] >> 32];
+      ++h[bins + (b[i + 1] >> 32)];
+      ++h[2 * bins + (b[i + 2] >> 32)];
+      ++h[3 * bins + (b[i + 3] >> 32)];
+    }
+    for (; i < n_; ++i) ++h[b[i] >> 32];
+    for (std::size_t d = 0; d < bins; ++d) hist_[d] = h[d] + h[bins + d] + h[2 * bins + d] + h[3 * bins + d];
   }
 
   // Keeps the k best: every key below the k-th distance t, and of those at t
   // the earliest (lowest positions). Afterwards only distances below t enter.
-  // Branch-free: which keys survive is data, not control flow.
   void shrink() {
     count();
     std::size_t below = 0;
     std::uint32_t t = 0;
     while (below + hist_[t] < k_) below += hist_[t++];
-    std::size_t room_at_t = k_ - below, out = 0;
+    const std::size_t room_at_t = k_ - below;
+    std::uint64_t* b = buf_.data();
     const std::size_t n = n_;
-    std::uint64_t* buf = buf_.data();
+    // The last tie that still fits, then a branch-free filter whose only
+    // carried dependency is the output count.
+    std::size_t cut = 0, ties = 0;
+    for (; cut < n; ++cut) {
+      ties += (b[cut] >> 32) == t;
+      if (ties == room_at_t) break;
+    }
+    std::size_t out = 0;
     for (std::size_t i = 0; i < n; ++i) {
-      const std::uint64_t kv = buf[i];
+      const std::uint64_t kv = b[i];
       const std::uint32_t d = static_cast<std::uint32_t>(kv >> 32);
-      const std::size_t at_t = d == t;
-      const std::size_t keep = static_cast<std::size_t>(d < t) | (at_t & static_cast<std::size_t>(room_at_t > 0));
-      buf[out] = kv;
-      out += keep;
-      room_at_t -= keep & at_t;
+      b[out] = kv;
+      out += static_cast<std::size_t>(d < t) | (static_cast<std::size_t>(d == t) & static_cast<std::size_t>(i <= cut));
     }
     n_ = out;
-    hist_[t] = static_cast<std::uint32_t>(k_ - below);
+    hist_[t] = static_cast<std::uint32_t>(room_at_t);
     std::fill(hist_.begin() + t + 1, hist_.end(), 0);
     limit_ = t;
   }
@@ -148,7 +176,7 @@ class AscendingSelector {
   std::size_t k_ = 0, cap_ = 0, n_ = 0;
   std::uint32_t limit_ = 0;
   std::vector<std::uint64_t> buf_, sorted_;
-  std::vector<std::uint32_t> hist_;
+  std::vector<std::uint32_t> hist_, quad_;
 };
 
 // A set of row positions with O(1) insert and a reset proportional to what
