@@ -262,6 +262,13 @@ def test_matrix_is_a_snapshot():
     assert ix.matrix.rows == 23 and not np.array_equal(ix.matrix.packed()[0], before[0])
 
 
+def test_built_without_arguments():
+    with pytest.raises(TypeError, match="takes no arguments"):
+        core._CoreIndex(1)
+    ix = core._CoreIndex()
+    assert ix.medians is None and ix.matrix.rows == 0 and ix.matrix.packed().shape == (0, 0)
+
+
 def test_pickling_is_refused():
     ix = fitted(make_data(3, 4))
     for attempt in (pickle.dumps, copy.copy, copy.deepcopy):

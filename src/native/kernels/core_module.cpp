@@ -831,6 +831,15 @@ PyObject* simd_level(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
   return tx::simd_level_entry(dispatch, args, nargs, kwnames);
 }
 
+// Both types are built without arguments.
+int init_no_arguments(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return tx::guard_status([&] {
+    if (PyTuple_GET_SIZE(args) != 0 || (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0)) {
+      tx::raise_format(PyExc_TypeError, "%s() takes no arguments", Py_TYPE(self)->tp_name);
+    }
+  });
+}
+
 // ---- tables ----------------------------------------------------------------------
 
 PyMethodDef index_methods[] = {
@@ -871,6 +880,7 @@ PyGetSetDef index_getset[] = {
 
 PyType_Slot index_slots[] = {
     {Py_tp_doc, const_cast<char*>("Binary codes of all rows and their Hamming top-k.")},
+    {Py_tp_init, reinterpret_cast<void*>(init_no_arguments)},
     {Py_tp_methods, index_methods},
     {Py_tp_getset, index_getset},
     {0, nullptr},
@@ -890,6 +900,7 @@ PyGetSetDef matrix_getset[] = {
 
 PyType_Slot matrix_slots[] = {
     {Py_tp_doc, const_cast<char*>("A snapshot of a binary-code index's codes.")},
+    {Py_tp_init, reinterpret_cast<void*>(init_no_arguments)},
     {Py_tp_methods, matrix_methods},
     {Py_tp_getset, matrix_getset},
     {0, nullptr},
