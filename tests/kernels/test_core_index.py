@@ -7,6 +7,8 @@ import pickle
 
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from tarnix_engine.kernels import core
 
@@ -142,6 +144,29 @@ def test_search_full_matches_oracle(level, rows, dim, k):
         assert np.array_equal(ids, exp_ids) and np.array_equal(d, exp_d)
     ids, none = ix.search_full(q, k, True)
     assert none is None and np.array_equal(ids, exp_ids)
+
+
+@settings(max_examples=80, deadline=None)
+@given(
+    rows=st.integers(1, 40),
+    dim=st.integers(1, 140),
+    k=st.integers(0, 50),
+    seed=st.integers(0, 2**32 - 1),
+)
+def test_small_shapes_and_heavy_ties(rows, dim, k, seed):
+    # Values from {-1, 0, 1}: many equal rows and equal distances, row counts
+    # that leave partial blocks, dimensions that leave partial words.
+    rng = np.random.default_rng(seed)
+    x = rng.integers(-1, 2, size=(rows, dim)).astype(np.float32)
+    q = rng.integers(-1, 2, size=(3, dim)).astype(np.float32)
+    ix = fitted(x)
+    qb, db = bits_of(q, ix.medians), bits_of(x, ix.medians)
+    positions = np.flatnonzero(rng.random(rows) < 0.6)
+    cand = rng.integers(-2, rows + 2, size=(3, 12))
+    allowed = [np.unique(r[(r >= 0) & (r < rows)]) for r in cand]
+    assert np.array_equal(ix.search_full(q, k, True)[0], oracle(qb, db, k)[0])
+    assert np.array_equal(ix.search_subset(q, k, positions, True)[0], oracle(qb, db, k, [positions] * 3)[0])
+    assert np.array_equal(ix.search(q, k, cand, True)[0], oracle(qb, db, k, allowed)[0])
 
 
 @pytest.mark.parametrize("fraction", [0.0, 0.02, 0.3, 1.0])
