@@ -73,6 +73,25 @@ class AscendingSelector {
     n_ = 0;
     hist_.assign(static_cast<std::size_t>(max_distance) + 1, 0);
     limit_ = k_ == 0 ? 0 : UINT32_MAX;
+    guessed_ = false;
+  }
+
+  std::int64_t k() const noexcept { return static_cast<std::int64_t>(k_); }
+
+  // Starts with a limit guessed from a sample (accept d <= guess only). The
+  // result stays exact when at least k rows pass it; complete() tells, and a
+  // scan whose guess was too tight is redone with restart().
+  void guess(std::uint32_t max_accepted) noexcept {
+    if (k_ > 0 && max_accepted < UINT32_MAX - 1) {
+      limit_ = max_accepted + 1;
+      guessed_ = true;
+    }
+  }
+  bool complete() const noexcept { return !guessed_ || n_ >= k_; }
+  void restart() {
+    n_ = 0;
+    guessed_ = false;
+    limit_ = k_ == 0 ? 0 : UINT32_MAX;
   }
 
   // Distances above this cannot enter (inclusive): the scans filter with it,
@@ -175,6 +194,7 @@ class AscendingSelector {
 
   std::size_t k_ = 0, cap_ = 0, n_ = 0;
   std::uint32_t limit_ = 0;
+  bool guessed_ = false;
   std::vector<std::uint64_t> buf_, sorted_;
   std::vector<std::uint32_t> hist_, quad_;
 };
