@@ -146,6 +146,38 @@ def test_search_full_matches_oracle(level, rows, dim, k):
     assert none is None and np.array_equal(ids, exp_ids)
 
 
+@pytest.mark.parametrize("k", [600, 2000])
+def test_wide_shortlists_match_oracle(level, k):
+    # Wide enough (k a sizeable share of the rows) for the scan to start from
+    # a limit guessed from a sample of blocks.
+    x = make_data(20000, 64, seed=k, repeats=3000)
+    ix = fitted(x)
+    q = make_data(6, 64, seed=1)
+    exp_ids, exp_d = oracle(bits_of(q, ix.medians), bits_of(x, ix.medians), k)
+    ids, d = ix.search_full(q, k, True, want_distances=True)
+    assert np.array_equal(ids, exp_ids) and np.array_equal(d, exp_d)
+
+
+def test_wide_shortlist_whose_sample_misleads():
+    # The sampled blocks (every 8th of 625) hold the only near rows: half of
+    # them at distance 0, half at 1, everything else far. A limit guessed from
+    # the sample keeps distance 0 only, too few for k = 620, so the scan must
+    # notice and start again without it.
+    dim, rows, k = 64, 5000, 620
+    query = np.ones((1, dim), np.float32)
+    x = -np.ones((rows, dim), np.float32)
+    x[:, :30] = 1.0  # distance 34 from the query
+    for b in range(0, 625, 8):
+        x[b * 8 : b * 8 + 4] = 1.0  # distance 0
+        x[b * 8 + 4 : b * 8 + 8] = 1.0
+        x[b * 8 + 4 : b * 8 + 8, 0] = -1.0  # distance 1
+    ix = core._CoreIndex()
+    ix._train_from_params(x, np.zeros(dim, np.float32), False)
+    exp_ids, exp_d = oracle(query > 0, x > 0, k)
+    ids, d = ix.search_full(query, k, False, want_distances=True)
+    assert np.array_equal(ids, exp_ids) and np.array_equal(d, exp_d)
+
+
 @settings(max_examples=80, deadline=None)
 @given(
     rows=st.integers(1, 40),
