@@ -201,16 +201,17 @@ def test_small_shapes_and_heavy_ties(rows, dim, k, seed):
     assert np.array_equal(ix.search(q, k, cand, True)[0], oracle(qb, db, k, allowed)[0])
 
 
+@pytest.mark.parametrize("k", [40, 300])
 @pytest.mark.parametrize("fraction", [0.0, 0.02, 0.3, 1.0])
-def test_search_subset_matches_oracle(level, fraction):
+def test_search_subset_matches_oracle(level, fraction, k):
     x = make_data(999, 96, seed=4, repeats=200)
     ix = fitted(x)
     rng = np.random.default_rng(8)
     positions = np.flatnonzero(rng.random(999) < fraction)
     q = make_data(19, 96, seed=5)
-    exp_ids, exp_d = oracle(bits_of(q, ix.medians), bits_of(x, ix.medians), 40, [positions] * 19)
+    exp_ids, exp_d = oracle(bits_of(q, ix.medians), bits_of(x, ix.medians), k, [positions] * 19)
     for parallel in (False, True):
-        ids, d = ix.search_subset(q, 40, positions, parallel, want_distances=True)
+        ids, d = ix.search_subset(q, k, positions, parallel, want_distances=True)
         assert np.array_equal(ids, exp_ids) and np.array_equal(d, exp_d)
 
 
