@@ -1,1 +1,2 @@
-"""Kernels shared by every index: quantisation and query batching."""
+"""Kernels shared by every index: 8-bit quantisation, binary codes with their
+Hamming shortlist, the exact rerank over 8-bit codes, and query batching."""
