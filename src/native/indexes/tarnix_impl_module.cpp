@@ -478,13 +478,11 @@ PyObject* index_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         tx::call_method(s.vectorstore.get(), tx::name<"_append_rows">(), {v.get(), flag});
       } catch (const tx::PyErrorSet&) {
         // Take the rows back out of the binary half so both halves agree again.
-        PyObject *type, *value, *trace;
-        PyErr_Fetch(&type, &value, &trace);
-        tx::Ref appended = tx::Ref::steal(PyList_New(n_vectors));
-        for (std::int64_t i = 0; i < n_vectors; ++i) PyList_SET_ITEM(appended.get(), i, PyLong_FromLongLong(before + i));
-        PyObject* undone = PyObject_CallMethodOneArg(core.get(), tx::name<"delete_rows">(), appended.get());
-        Py_XDECREF(undone);
-        PyErr_Restore(type, value, trace);
+        tx::cleanup_keeping_error([&] {
+          tx::Ref appended = tx::Ref::steal(PyList_New(n_vectors));
+          for (std::int64_t i = 0; i < n_vectors; ++i) PyList_SET_ITEM(appended.get(), i, PyLong_FromLongLong(before + i));
+          tx::call_method(core.get(), tx::name<"delete_rows">(), {appended.get()});
+        });
         throw;
       }
       tx::call_method(s.ids.get(), tx::name<"extend">(), {new_ids});
@@ -890,12 +888,7 @@ PyObject* index_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
       }
       tx::call(ns.get<"commit_folder">().get(), {staged.get(), folder.get(), owned_entries().get()});
     } catch (const tx::PyErrorSet&) {
-      PyObject *type, *value, *trace;
-      PyErr_Fetch(&type, &value, &trace);
-      PyObject* done = PyObject_CallOneArg(ns.get<"discard_folder">().get(), staged.get());
-      Py_XDECREF(done);
-      PyErr_Clear();
-      PyErr_Restore(type, value, trace);
+      tx::cleanup_keeping_error([&] { tx::call(ns.get<"discard_folder">().get(), {staged.get()}); });
       throw;
     }
     return tx::Ref::none();
