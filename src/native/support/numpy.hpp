@@ -36,10 +36,35 @@ inline Ref empty_array(std::initializer_list<npy_intp> shape, int typenum) {
   return Ref::steal(PyArray_EMPTY(static_cast<int>(shape.size()), const_cast<npy_intp*>(shape.begin()), typenum, 0));
 }
 
+// A new zero-filled C-ordered array.
+inline Ref zeros_array(std::initializer_list<npy_intp> shape, int typenum) {
+  return Ref::steal(PyArray_ZEROS(static_cast<int>(shape.size()), const_cast<npy_intp*>(shape.begin()), typenum, 0));
+}
+
 // `o` as an aligned, C-contiguous array of `typenum` (the same object when it
 // already is one, else a converted copy); numpy's errors pass through.
 inline Ref contiguous_array(PyObject* o, int typenum) {
   return Ref::steal(PyArray_FROMANY(o, typenum, 0, 0, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED));
+}
+
+// The same, converting any numeric dtype the way ndarray.astype does
+// (float64 to float32, integers to floats); for inputs callers hand on unconverted.
+inline Ref cast_contiguous_array(PyObject* o, int typenum) {
+  return Ref::steal(
+      PyArray_FROMANY(o, typenum, 0, 0, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST));
+}
+
+// str(array.shape): "(2, 3)", "(5,)", "()".
+inline std::string shape_text(PyObject* array) {
+  PyArrayObject* a = as_array_object(array);
+  const int nd = PyArray_NDIM(a);
+  std::string text = "(";
+  for (int i = 0; i < nd; ++i) {
+    if (i > 0) text += ", ";
+    text += std::to_string(static_cast<long long>(PyArray_DIM(a, i)));
+  }
+  if (nd == 1) text += ",";
+  return text + ")";
 }
 
 inline bool is_c_contiguous_of(PyObject* o, int typenum) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "support/args.hpp"
+#include "support/buffer.hpp"
 #include "support/calls.hpp"
 #include "support/convert.hpp"
 #include "support/core.hpp"

@@ -1,0 +1,227 @@
+"""Tests for the 8-bit quantisation kernels: edge grids and encoding."""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+from hypothesis.extra import numpy as hnp
+
+from tarnix_engine.kernels import packing
+
+
+def numpy_encode(data, bins):
+    """The encoding written in numpy: (x - lo) / step, truncated, held in 0..255."""
+    lo = bins[:, 0]
+    step = bins[:, 1] - bins[:, 0]
+    with np.errstate(divide="ignore", invalid="ignore"):
+        q = (data.astype(np.float64) - lo) / step
+    q = np.where(np.isnan(q), 0.0, q)
+    return np.clip(np.trunc(q), 0, 255).astype(np.uint8)
+
+
+def unit_column_table():
+    return packing.generate_numba(np.array([[0.0], [1.0]], dtype=np.float32), 256)
+
+
+# ---------------------------------------------------------------------------
+# edge grids
+
+
+def test_edges_multiply_then_add_from_min_to_max():
+    data = np.array([[0.0, 3.0, -2.0], [1.0, 3.0, 5.0], [0.25, 3.0, 1.0]], dtype=np.float32)
+    edges = packing.generate_numba(data, 256)
+    assert edges.dtype == np.float64 and edges.shape == (3, 256) and edges.flags.c_contiguous
+    for i in range(3):
+        lo, hi = float(data[:, i].min()), float(data[:, i].max())
+        if lo == hi:
+            expected = np.full(256, lo)
+        else:
+            step = (hi - lo) / (256 - 1.0)
+            expected = np.array([j * step + lo for j in range(256)])
+        assert np.array_equal(edges[i], expected)
+    assert np.all(edges[1] == 3.0)  # a constant column
+
+
+@pytest.mark.parametrize(
+    "bins, row",
+    [
+        (1, [np.nan]),  # zero times an infinite step, plus lo
+        (2, [0.0, 1.0]),
+        (0, []),
+    ],
+)
+def test_edges_for_few_bins(bins, row):
+    data = np.array([[0.0, 3.0], [1.0, 3.0]], dtype=np.float32)
+    edges = packing.generate_numba(data, bins)
+    assert edges.shape == (2, bins)
+    np.testing.assert_array_equal(edges[0], row)
+    assert np.all(edges[1] == 3.0)
+
+
+@pytest.mark.parametrize(
+    "arr, bins, error",
+    [
+        (np.zeros(4, dtype=np.float32), 256, IndexError),  # one-dimensional
+        (np.zeros((0, 3), dtype=np.float32), 256, ValueError),  # no rows: numpy's minimum
+        (np.zeros((2, 3), dtype=np.float32), -1, ValueError),  # numpy's allocation
+        (np.zeros((2, 3), dtype=np.float32), 2**31, OverflowError),
+        (np.zeros((2, 3), dtype=np.float32), 2.0, TypeError),
+        (np.array([[0.0, np.inf]], dtype=np.float32), 256, ValueError),  # _require_finite
+    ],
+)
+def test_edges_refusals(arr, bins, error):
+    with pytest.raises(error):
+        packing.generate_numba(arr, bins)
+
+
+def test_edges_go_through_the_module_finiteness_guard(monkeypatch):
+    seen = []
+
+    def guard(array, *rest):
+        seen.append(rest)
+        return array * 2  # the returned object is what the grid is built on
+
+    monkeypatch.setattr(packing, "_require_finite", guard)
+    edges = packing.generate_numba(np.array([[0.0], [1.0]], dtype=np.float32), 3)
+    assert seen == [()]
+    assert np.array_equal(edges, [[0.0, 1.0, 2.0]])
+
+
+def test_generate_numpy_is_numpys_histogram_edges():
+    rng = np.random.default_rng(3)
+    data = rng.standard_normal((50, 3)).astype(np.float32)
+    data[:, 2] = 7.0  # constant: numpy's own rule for the range
+    edges = packing.generate_numpy(data, 256)
+    assert edges.shape == (3, 255) and edges.dtype == np.float64
+    for i in range(3):
+        assert np.array_equal(edges[i], np.histogram_bin_edges(data[:, i], 254))
+    with pytest.raises(ValueError):
+        packing.generate_numpy(data, 2)  # fewer than one interval
+
+
+# ---------------------------------------------------------------------------
+# encoding
+
+
+@pytest.mark.parametrize(
+    "value, code",
+    [(0.0, 0), (0.5, 127), (1.0, 255), (0.1, 25), (-0.5, 0), (2.0, 255)],
+)
+def test_unit_column_codes(value, code):
+    out = packing.encode_dataset(np.array([[value]], dtype=np.float32), unit_column_table())
+    assert out.dtype == np.uint8 and out.shape == (1, 1) and out.flags.c_contiguous
+    assert out[0, 0] == code
+
+
+def test_constant_column_and_huge_quotients():
+    table = packing.generate_numba(np.array([[3.0, 0.0], [3.0, 1e-9]], dtype=np.float32), 256)
+    assert np.all(table[0] == 3.0)
+    data = np.array([[3.0, 10.0], [4.0, -1.0], [2.0, 1e-9]], dtype=np.float32)
+    out = packing.encode_dataset(data, table)
+    # step 0: the fitted value gives 0 (0/0 is NaN), larger 255, smaller 0;
+    # a 1e-9 wide range: 10 above the minimum is a quotient in the trillions.
+    assert out.tolist() == [[0, 255], [255, 0], [0, 255]]
+
+
+@settings(max_examples=60, deadline=None)
+@given(
+    hnp.arrays(np.float32, hnp.array_shapes(min_dims=2, max_dims=2, min_side=1, max_side=20),
+               elements=st.floats(-1e6, 1e6, width=32)),
+    st.integers(0, 2),
+)
+def test_encoding_matches_numpy(data, shift):
+    edges = packing.generate_numba(data, 256)
+    queries = data + np.float32(shift)  # values beyond the fitted range too
+    expected = numpy_encode(queries, edges)
+    assert np.array_equal(packing.encode_dataset(queries, edges), expected)
+    assert np.array_equal(packing.encode_dataset(queries, edges, True), expected)
+
+
+def test_zero_rows_and_read_only_inputs():
+    edges = unit_column_table()
+    out = packing.encode_dataset(np.zeros((0, 1), dtype=np.float32), edges)
+    assert out.shape == (0, 1) and out.dtype == np.uint8
+    data = np.array([[0.5]], dtype=np.float32)
+    data.flags.writeable = False
+    edges.flags.writeable = False
+    assert packing.encode_dataset(data, edges, parallel=False)[0, 0] == 127
+    # any exporter of the buffer protocol, not just ndarray
+    assert packing.encode_dataset(memoryview(np.array([[1.0]], dtype=np.float32)), memoryview(edges))[0, 0] == 255
+
+
+def test_encoding_reads_only_edges_zero_and_one():
+    table = np.array([[0.0, 2.0, 999.0, -5.0], [10.0, 11.0, 0.0, 0.0], [7.0, 7.0, 7.0, 7.0]])
+    out = packing.encode_dataset(np.array([[5.0, 12.5]], dtype=np.float32), table)
+    assert out.tolist() == [[2, 2]]  # the extra row and edges are not read
+
+
+WIDE = np.zeros((3, 4), dtype=np.float32)
+
+
+@pytest.mark.parametrize(
+    "data, bins, error",
+    [
+        (WIDE.astype(np.float64), np.zeros((4, 256)), ValueError),  # float64 data
+        (WIDE.T, np.zeros((4, 256)), ValueError),  # transposed: not C-contiguous
+        (np.zeros((3, 8), dtype=np.float32)[:, ::2], np.zeros((4, 256)), ValueError),  # column slice
+        (np.zeros(4, dtype=np.float32), np.zeros((4, 256)), ValueError),  # one-dimensional
+        (WIDE, np.zeros((4, 256), dtype=np.float32), ValueError),  # float32 table
+        (WIDE, np.zeros((4, 256)).T.copy().T, ValueError),  # Fortran-ordered table
+        ([[0.0] * 4], np.zeros((4, 256)), TypeError),  # a list exports no buffer
+        (None, np.zeros((4, 256)), TypeError),
+        # The table must serve every data column with two edges.
+        (WIDE, np.zeros((3, 256)), ValueError),
+        (WIDE, np.zeros((4, 1)), ValueError),
+        (WIDE, None, TypeError),
+    ],
+)
+def test_encoding_refusals(data, bins, error):
+    with pytest.raises(error):
+        packing.encode_dataset(data, bins)
+
+
+def test_encoding_checks_order(monkeypatch):
+    calls = []
+    monkeypatch.setattr(packing, "_require_finite", lambda a, name: calls.append((a.shape, name)))
+
+    class BadTruth:
+        def __bool__(self):
+            raise ZeroDivisionError
+
+    # parallel's truth test comes after both arrays, before the finiteness guard
+    with pytest.raises(ZeroDivisionError):
+        packing.encode_dataset(WIDE, np.zeros((4, 256)), BadTruth())
+    with pytest.raises(ValueError):
+        packing.encode_dataset(WIDE.T, np.zeros((4, 256)), BadTruth())
+    assert calls == []
+    packing.encode_dataset(WIDE, np.zeros((4, 2)))
+    assert calls == [((3, 4), "vectors")]
+
+
+def test_encoding_refuses_non_finite_values_by_name():
+    with pytest.raises(ValueError, match="vectors"):
+        packing.encode_dataset(np.array([[np.nan]], dtype=np.float32), unit_column_table())
+
+
+def test_every_kernel_level_gives_the_same_codes():
+    script = textwrap.dedent(
+        """
+        import numpy as np
+        from tarnix_engine.kernels import packing
+        rng = np.random.default_rng(5)
+        data = (rng.standard_normal((300, 77)) * 10).astype(np.float32)
+        edges = packing.generate_numba(data[:100], 256)
+        print(packing.encode_dataset(data, edges, True).tobytes().hex())
+        """
+    )
+    outputs = set()
+    for level in ["portable", "avx2", "avx512"]:
+        env = dict(os.environ, TARNIX_SIMD_LEVEL=level)
+        outputs.add(subprocess.run([sys.executable, "-c", script], env=env, check=True,
+                                   capture_output=True, text=True).stdout)
+    assert len(outputs) == 1
