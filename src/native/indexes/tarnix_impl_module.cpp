@@ -543,11 +543,31 @@ PyObject* index_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     }
     tx::Ref v = float32_rows(rows.get());
     tx::call(ns.get<"_require_finite">().get(), {v.get(), tx::py_str("vectors").get()});
+    if (positions.empty()) return tx::Ref::none();
+    // The 8-bit half is written first, its old code rows kept, so that a
+    // failure there is undone before the binary half is touched.
+    tx::Ref where_rows = tx::Ref::steal(PyList_New(static_cast<Py_ssize_t>(positions.size())));
     for (std::size_t i = 0; i < positions.size(); ++i) {
-      tx::Ref row = tx::Ref::steal(PySequence_GetItem(v.get(), static_cast<Py_ssize_t>(i)));
-      tx::Ref position = tx::py_long(positions[i]);
-      tx::call_method(s.coreindex.get(), tx::name<"update_vector">(), {position.get(), row.get()});
-      tx::call_method(s.vectorstore.get(), tx::name<"_update_row">(), {position.get(), row.get()});
+      PyList_SET_ITEM(where_rows.get(), static_cast<Py_ssize_t>(i), PyLong_FromLong(positions[i]));
+    }
+    if (PyErr_Occurred()) tx::rethrow_python();
+    tx::Ref matrix = store_matrix(s.vectorstore.get());
+    tx::Ref saved = tx::Ref::steal(PyObject_GetItem(matrix.get(), where_rows.get()));
+    auto row_at = [&](std::size_t i) { return tx::Ref::steal(PySequence_GetItem(v.get(), static_cast<Py_ssize_t>(i))); };
+    try {
+      for (std::size_t i = 0; i < positions.size(); ++i) {
+        tx::call_method(s.vectorstore.get(), tx::name<"_update_row">(),
+                        {PyList_GET_ITEM(where_rows.get(), i), row_at(i).get()});
+      }
+    } catch (const tx::PyErrorSet&) {
+      tx::cleanup_keeping_error([&] {
+        if (PyObject_SetItem(matrix.get(), where_rows.get(), saved.get()) < 0) tx::rethrow_python();
+      });
+      throw;
+    }
+    for (std::size_t i = 0; i < positions.size(); ++i) {
+      tx::call_method(s.coreindex.get(), tx::name<"update_vector">(),
+                      {PyList_GET_ITEM(where_rows.get(), i), row_at(i).get()});
     }
     return tx::Ref::none();
   });
@@ -580,8 +600,16 @@ PyObject* index_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         tx::rethrow_python();
       }
     }
-    tx::call_method(s.coreindex.get(), tx::name<"delete_rows">(), {positions.get()});
-    tx::call_method(s.vectorstore.get(), tx::name<"_delete_rows">(), {positions.get()});
+    // The store goes first: its old matrix can be put back if the binary half fails.
+    PyObject* vstore = s.vectorstore.get();
+    tx::Ref old_matrix = store_matrix(vstore);
+    tx::call_method(vstore, tx::name<"_delete_rows">(), {positions.get()});
+    try {
+      tx::call_method(s.coreindex.get(), tx::name<"delete_rows">(), {positions.get()});
+    } catch (const tx::PyErrorSet&) {
+      if (PyObject_TypeCheck(vstore, store_type)) store(vstore).matrix.set(old_matrix);
+      throw;
+    }
     s.ids.set(kept);
     return tx::Ref::none();
   });
