@@ -3,6 +3,7 @@
 import contextlib
 import json
 import os
+import shutil
 import threading
 from collections.abc import Mapping
 from pathlib import Path
@@ -12,6 +13,9 @@ __all__ = [
     "write_config",
     "read_config",
     "reject_legacy_pickle",
+    "stage_folder",
+    "commit_folder",
+    "discard_folder",
 ]
 
 
@@ -111,3 +115,62 @@ def reject_legacy_pickle(directory, filename):
         f"this version never reads because unpickling can run arbitrary code; "
         f"rebuild the index and save it again with this version"
     )
+
+
+# An index folder is written whole into a staging sibling and then put in
+# place of the old one, so that an interrupted save never leaves a folder
+# whose parts come from two different saves.
+
+_AT_FDCWD = -100
+_RENAME_EXCHANGE = 2
+
+
+def stage_folder(final):
+    """Create and return an empty staging folder beside ``final``."""
+    final = Path(final)
+    final.parent.mkdir(parents=True, exist_ok=True)
+    staged = final.with_name(f".{final.name}.saving-{os.getpid()}-{threading.get_ident()}")
+    if staged.exists():  # left by an earlier save of this thread that died
+        shutil.rmtree(staged)
+    staged.mkdir()
+    return staged
+
+
+def _exchange(a, b):
+    # Linux swaps two folders atomically; elsewhere, or on file systems that
+    # refuse, the caller falls back to two renames.
+    import ctypes
+
+    try:
+        renameat2 = ctypes.CDLL(None, use_errno=True).renameat2
+    except (OSError, AttributeError):
+        return False
+    return renameat2(_AT_FDCWD, os.fsencode(a), _AT_FDCWD, os.fsencode(b), _RENAME_EXCHANGE) == 0
+
+
+def commit_folder(staged, final, owned):
+    """Put the completely written folder ``staged`` in place of ``final``.
+
+    Entries of the old folder named in ``owned`` belong to the saved index and
+    are replaced (or dropped when the new save has none); any other entry is
+    carried over untouched. Readers see the old folder or the new one.
+    """
+    staged, final = Path(staged), Path(final)
+    if not final.is_dir():
+        os.rename(staged, final)
+        return
+    for entry in final.iterdir():
+        if entry.name not in owned and not (staged / entry.name).exists():
+            os.rename(entry, staged / entry.name)
+    if _exchange(staged, final):
+        shutil.rmtree(staged)
+        return
+    retired = final.with_name(staged.name + ".old")
+    os.rename(final, retired)
+    os.rename(staged, final)
+    shutil.rmtree(retired)
+
+
+def discard_folder(staged):
+    """Remove a staging folder after a failed save."""
+    shutil.rmtree(staged, ignore_errors=True)

@@ -61,6 +61,34 @@ inline Ref py_long(std::int64_t v) { return Ref::steal(PyLong_FromLongLong(v)); 
 inline Ref py_str(const char* s) { return Ref::steal(PyUnicode_FromString(s)); }
 inline Ref py_bool(bool v) { return Ref::borrow(v ? Py_True : Py_False); }
 
+// a, b = o, with the interpreter's messages when o does not hold exactly two.
+inline std::pair<Ref, Ref> unpack_pair(PyObject* o) {
+  PyObject* raw = PyObject_GetIter(o);
+  if (raw == nullptr) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+      PyErr_Clear();
+      raise_format(PyExc_TypeError, "cannot unpack non-iterable %s object", type_name(o));
+    }
+    rethrow_python();
+  }
+  Ref it = Ref::steal(raw);
+  Ref items[2];
+  for (int i = 0; i < 2; ++i) {
+    PyObject* item = PyIter_Next(it.get());
+    if (item == nullptr) {
+      if (PyErr_Occurred()) rethrow_python();
+      raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+    }
+    items[i] = Ref::steal(item);
+  }
+  if (PyObject* extra = PyIter_Next(it.get())) {
+    Py_DECREF(extra);
+    raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+  }
+  if (PyErr_Occurred()) rethrow_python();
+  return {std::move(items[0]), std::move(items[1])};
+}
+
 // Python's comparison operators on arbitrary objects.
 inline bool compare(PyObject* a, PyObject* b, int op) {
   const int r = PyObject_RichCompareBool(a, b, op);

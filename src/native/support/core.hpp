@@ -97,6 +97,20 @@ inline std::string repr(PyObject* o) { return utf8(Ref::steal(PyObject_Repr(o)).
 
 inline const char* type_name(PyObject* o) { return Py_TYPE(o)->tp_name; }
 
+// Runs `cleanup` after a failure without losing the pending exception; the
+// cleanup's own errors are dropped, since the first failure is the one to report.
+template <class F>
+void cleanup_keeping_error(F&& cleanup) noexcept {
+  PyObject *type, *value, *trace;
+  PyErr_Fetch(&type, &value, &trace);
+  try {
+    cleanup();
+  } catch (...) {
+  }
+  PyErr_Clear();
+  PyErr_Restore(type, value, trace);
+}
+
 // Sets the Python exception that matches the C++ exception in flight.
 inline void translate_current_exception() noexcept {
   try {
