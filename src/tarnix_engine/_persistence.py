@@ -156,6 +156,7 @@ def commit_folder(staged, final, owned):
     carried over untouched. Readers see the old folder or the new one.
     """
     staged, final = Path(staged), Path(final)
+    _sync_tree(staged)
     if not final.is_dir():
         os.rename(staged, final)
         return
@@ -169,6 +170,19 @@ def commit_folder(staged, final, owned):
     os.rename(final, retired)
     os.rename(staged, final)
     shutil.rmtree(retired)
+
+
+def _sync_tree(folder):
+    # The new parts reach the disk before the swap makes them visible, so
+    # even a power loss cannot leave a swapped-in folder of empty files.
+    for root, _, files in os.walk(folder):
+        for name in files:
+            fd = os.open(os.path.join(root, name), os.O_RDONLY)
+            try:
+                os.fsync(fd)
+            finally:
+                os.close(fd)
+        _fsync_directory(root)
 
 
 def discard_folder(staged):

@@ -13,10 +13,8 @@
 #include "support/simd_py.hpp"
 #include "support/support.hpp"
 
-#include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -603,72 +601,6 @@ std::string path_text(PyObject* o) {
   return std::string(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
 }
 
-// Creates `path` and writes it through to the disk.
-void write_durable(const std::string& path, const std::string& head, const void* data, std::size_t size) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fd < 0) raise_os(path);
-  auto put = [&](const char* p, std::size_t n) {
-    while (n > 0) {
-      const ssize_t w = ::write(fd, p, n);
-      if (w < 0 && errno == EINTR) continue;
-      if (w < 0) {
-        const int e = errno;
-        ::close(fd);
-        errno = e;
-        raise_os(path);
-      }
-      p += w;
-      n -= static_cast<std::size_t>(w);
-    }
-  };
-  put(head.data(), head.size());
-  put(static_cast<const char*>(data), size);
-  if (::fsync(fd) < 0 || ::close(fd) < 0) raise_os(path);
-}
-
-void fsync_dir(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;  // durability only, never correctness
-  (void)::fsync(fd);
-  ::close(fd);
-}
-
-// Header of a version 1.0 .npy file (little-endian machine).
-std::string npy_header(const char* descr, const std::vector<std::int64_t>& shape) {
-  std::string dict = std::string("{'descr': '") + descr + "', 'fortran_order': False, 'shape': (";
-  for (std::size_t i = 0; i < shape.size(); ++i) dict += std::to_string(shape[i]) + (shape.size() == 1 ? "," : i + 1 < shape.size() ? ", " : "");
-  dict += "), }";
-  std::size_t total = 10 + dict.size() + 1;
-  dict.append((64 - total % 64) % 64, ' ');
-  dict += '\n';
-  std::string head = "\x93NUMPY";
-  head += '\x01';
-  head += '\x00';
-  const std::uint16_t len = static_cast<std::uint16_t>(dict.size());
-  head += static_cast<char>(len & 0xff);
-  head += static_cast<char>(len >> 8);
-  return head + dict;
-}
-
-// Replaces `target` by `fresh` in one step where the file system allows it.
-void swap_into_place(const std::string& fresh, const std::string& target, bool target_exists) {
-  if (!target_exists) {
-    if (::rename(fresh.c_str(), target.c_str()) < 0) raise_os(target);
-    return;
-  }
-  if (::renameat2(AT_FDCWD, fresh.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) == 0) {
-    std::error_code ignored;
-    fs::remove_all(fresh, ignored);  // now holds the old folder
-    return;
-  }
-  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) raise_os(target);
-  const std::string old = fresh + ".old";
-  if (::rename(target.c_str(), old.c_str()) < 0) raise_os(target);
-  if (::rename(fresh.c_str(), target.c_str()) < 0) raise_os(target);
-  std::error_code ignored;
-  fs::remove_all(old, ignored);
-}
-
 PyObject* index_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<1>("save", {"path"}, 1);
@@ -678,13 +610,7 @@ PyObject* index_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     std::string target = path_text(a[0]);
     while (target.size() > 1 && target.back() == '/') target.pop_back();
     const fs::path tp(target);
-    const std::string parent = tp.has_parent_path() ? tp.parent_path().string() : std::string(".");
     std::error_code ec;
-    fs::create_directories(parent, ec);
-    if (ec) {
-      errno = ec.value();
-      raise_os(parent);
-    }
     struct stat st;
     const bool exists = ::lstat(target.c_str(), &st) == 0;
     if (exists) {
@@ -694,28 +620,30 @@ PyObject* index_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
                          target.c_str());
       }
     }
-    std::string tmp = parent + "/." + tp.filename().string() + ".saving-XXXXXX";
-    if (::mkdtemp(tmp.data()) == nullptr) raise_os(tmp);
+    // Written whole into a staging folder that then replaces the old one.
+    tx::Ref target_text = tx::Ref::steal(PyUnicode_DecodeFSDefaultAndSize(target.data(), static_cast<Py_ssize_t>(target.size())));
+    tx::Ref staged = tx::call(ns.get<"stage_folder">().get(), {target_text.get()});
+    auto entry = [&](const char* name) {
+      tx::Ref joined = tx::Ref::steal(PyNumber_TrueDivide(staged.get(), tx::py_str(name).get()));
+      return tx::Ref::steal(PyObject_Str(joined.get()));
+    };
     try {
       const std::int64_t dim = s.model->dim, words = s.model->words, rows = s.rows;
-      PyArrayObject* med = tx::as_array_object(s.medians.get());
-      const bool f32 = PyArray_TYPE(med) == NPY_FLOAT32;
-      write_durable(tmp + "/medians.npy", npy_header(f32 ? "<f4" : "<f8", {dim}), PyArray_DATA(med),
-                    static_cast<std::size_t>(PyArray_NBYTES(med)));
-      std::vector<std::uint64_t> packed(static_cast<std::size_t>(rows * words));
-      for (std::int64_t r = 0; r < rows; ++r) s.codes->get_row(r, packed.data() + r * words);
-      write_durable(tmp + "/codes.npy", npy_header("<u8", {rows, words}), packed.data(), packed.size() * 8);
-      std::ostringstream meta;
-      meta << "{\"format\": \"" << kFormat << "\", \"version\": " << kVersion << ", \"dim\": " << dim
-           << ", \"rows\": " << rows << ", \"words\": " << words << "}\n";
-      // Written last: a folder with this file is complete.
-      write_durable(tmp + "/coreindex.json", meta.str(), nullptr, 0);
-      fsync_dir(tmp);
-      swap_into_place(tmp, target, exists);
-      fsync_dir(parent);
-    } catch (...) {
-      std::error_code ignored;
-      fs::remove_all(tmp, ignored);
+      tx::Ref np = ns.get<"np">();
+      tx::call_method(np.get(), tx::name<"save">(), {entry("medians.npy").get(), s.medians.get()});
+      tx::Ref packed = tx::empty_array({static_cast<npy_intp>(rows), static_cast<npy_intp>(words)}, NPY_UINT64);
+      std::uint64_t* out = tx::array_data<std::uint64_t>(packed.get());
+      for (std::int64_t r = 0; r < rows; ++r) s.codes->get_row(r, out + r * words);
+      tx::call_method(np.get(), tx::name<"save">(), {entry("codes.npy").get(), packed.get()});
+      tx::Ref meta = tx::Ref::steal(Py_BuildValue("{s:s,s:i,s:L,s:L,s:L}", "format", kFormat, "version", kVersion,
+                                                  "dim", static_cast<long long>(dim), "rows", static_cast<long long>(rows),
+                                                  "words", static_cast<long long>(words)));
+      tx::Ref meta_path = tx::Ref::steal(PyNumber_TrueDivide(staged.get(), tx::py_str("coreindex.json").get()));
+      tx::call(ns.get<"write_config">().get(), {meta_path.get(), meta.get()});
+      tx::Ref owned = tx::Ref::steal(Py_BuildValue("(sss)", "medians.npy", "codes.npy", "coreindex.json"));
+      tx::call(ns.get<"commit_folder">().get(), {staged.get(), target_text.get(), owned.get()});
+    } catch (const tx::PyErrorSet&) {
+      tx::cleanup_keeping_error([&] { tx::call(ns.get<"discard_folder">().get(), {staged.get()}); });
       throw;
     }
     return tx::Ref::none();
@@ -926,6 +854,12 @@ PyMODINIT_FUNC PyInit_core() {
     ns.set("json", tx::Ref::steal(PyImport_ImportModule("json")));
     ns.set("np", tx::Ref::steal(PyImport_ImportModule("numpy")));
     tx::attach_numpy();
+    {
+      tx::Ref persistence = tx::Ref::steal(PyImport_ImportModule("tarnix_engine._persistence"));
+      for (const char* n : {"write_config", "stage_folder", "commit_folder", "discard_folder"}) {
+        ns.set(n, tx::Ref::steal(PyObject_GetAttrString(persistence.get(), n)));
+      }
+    }
     index_type = tx::add_type<IndexState>(module, "tarnix_engine.kernels.core._CoreIndex", index_slots);
     matrix_type = tx::add_type<MatrixState>(module, "tarnix_engine.kernels.core._CodeMatrix", matrix_slots);
   });
