@@ -93,8 +93,8 @@ def test_saving_an_index_without_ids(index, tmp_path):
     index.save(str(tmp_path / "first"))
     (tmp_path / "first" / "corpus.json").unlink()
     ix = _RelevanceCore.load(str(tmp_path / "first"))
-    ix.save(str(tmp_path))
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["config.json", "relevance_meta.json", "relevance_model"]
+    ix.save(str(tmp_path / "second"))
+    assert sorted(p.name for p in (tmp_path / "second").iterdir()) == ["config.json", "relevance_meta.json", "relevance_model"]
 
 
 def test_saving_without_ids_removes_an_older_corpus(index, tmp_path):
