@@ -13,7 +13,8 @@ run and on the same corpus:
   search_raw  the index's raw search (positions, scores)
   search      the index's ranked SearchResult rows
 and prints search_raw / direct (goal: at most 1.05) and what search adds per
-returned hit over search_raw (goal: at most 1 microsecond). It also prints the
+returned hit over search_raw (goal: at most 1 microsecond), both as medians
+over rounds in which the three run back to back. It also prints the
 cost of a candidates mask over 1,000,000 candidate positions against the same
 mask built with numpy.
 
@@ -155,7 +156,7 @@ def main():
     parser.add_argument("--repeat", type=int, default=None, help="rounds per measurement (best is kept)")
     args = parser.parse_args()
     n_passages, n_queries = (20_000, 200) if args.quick else (10**9, 1000)
-    repeat = args.repeat or (3 if args.quick else 5)
+    repeat = args.repeat or (3 if args.quick else 9)
 
     passages, queries = build_corpus(n_passages, n_queries, args.quick)
     print(f"cores: {os.cpu_count()}   passages: {len(passages):,}   queries: {len(queries):,}   rounds: {repeat}")
@@ -191,16 +192,27 @@ def main():
     for k in (10, 100):
         for parallel in (False, True):
             n_threads = -1 if parallel else 0
-            t_direct, t_raw, t_search = [], [], []
-            for _ in range(repeat):  # the three take turns, so load falls on all alike
-                t_direct.append(best_of(lambda: direct(k, n_threads), 1))
-                t_raw.append(best_of(lambda: index.search_raw(queries, k, parallel=parallel), 1))
-                t_search.append(best_of(lambda: index.search(queries, k, parallel=parallel), 1))
+            runs = {
+                "direct": lambda: direct(k, n_threads),
+                "raw": lambda: index.search_raw(queries, k, parallel=parallel),
+                "search": lambda: index.search(queries, k, parallel=parallel),
+            }
+            times = {name: [] for name in runs}
+            order = list(runs)
+            for r in range(repeat):
+                # The three take turns in a rotating order, so that load from
+                # other processes and the state left by the previous call fall
+                # on all of them alike; figures are medians of paired rounds.
+                for name in order[r % 3 :] + order[: r % 3]:
+                    t0 = time.perf_counter()
+                    runs[name]()
+                    times[name].append(time.perf_counter() - t0)
             hits = sum(len(row) for row in index.search(queries, k, parallel=parallel))
-            d, r, s = min(t_direct), min(t_raw), min(t_search)
-            per_hit = (s - r) / hits * 1e9
-            ratios.append(r / d)
-            print(f"{k:>4} {str(parallel):>8} {d:>9.3f} {r:>8.3f} {s:>9.3f} {r / d:>10.3f} {per_hit:>18.0f}")
+            d, r_, s_ = (float(np.median(times[name])) for name in ("direct", "raw", "search"))
+            ratio = float(np.median(np.array(times["raw"]) / np.array(times["direct"])))
+            per_hit = float(np.median(np.array(times["search"]) - np.array(times["raw"]))) / hits * 1e9
+            ratios.append(ratio)
+            print(f"{k:>4} {str(parallel):>8} {d:>9.3f} {r_:>8.3f} {s_:>9.3f} {ratio:>10.3f} {per_hit:>18.0f}")
 
     # Candidates: 1,000,000 positions, about half of them outside the index.
     rng = np.random.default_rng(0)
