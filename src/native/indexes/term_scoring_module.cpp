@@ -475,10 +475,9 @@ std::pair<tx::Ref, tx::Ref> search_raw_impl(const RelevanceState& s, PyObject* q
     return {tx::empty_array({0, k}, NPY_INT64), tx::empty_array({0, k}, NPY_FLOAT64)};
   }
   for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* query_tokens = PyList_GET_ITEM(tokens.get(), i);
-    if (length(query_tokens) == 0) {
+    if (length(PyList_GET_ITEM(tokens.get(), i)) == 0) {
       tx::Ref only = tx::Ref::steal(PyList_New(1));
-      PyList_SET_ITEM(only.get(), 0, tx::Ref::steal(PyUnicode_FromStringAndSize(kEmptyQueryToken, kEmptyQueryTokenLength)).release());
+      PyList_SET_ITEM(only.get(), 0, ns.get<"_EMPTY_QUERY_TOKEN">().release());
       PyList_SetItem(tokens.get(), i, only.release());  // steals; cannot fail for i < n
     }
   }
@@ -542,7 +541,8 @@ tx::Ref search_impl(const RelevanceState& s, PyObject* query, std::int32_t k, bo
   if (single) PyList_SET_ITEM(queries.get(), 0, Py_NewRef(query));
   const Py_ssize_t n = length(queries.get());
 
-  tx::Ref threads = tx::call(ns.get<"resolve_num_threads">().get(), {tx::py_bool(parallel).get(), tx::py_long(n).get()});
+  tx::Ref threads =
+      tx::call(ns.get<"resolve_num_threads">().get(), {tx::py_bool(parallel).get(), tx::py_long(n).get()});
   tx::Ref width = tx::call(ns.get<"resolve_batch_size">().get(),
                            {tx::py_long(n).get(), tx::py_long(std::int64_t{32} * k).get(), batch_size, threads.get()},
                            tx::kwnames<"batch_size", "num_threads">());
@@ -573,7 +573,9 @@ tx::Ref search_impl(const RelevanceState& s, PyObject* query, std::int32_t k, bo
 
   // Rows of SearchResult, each ending at its first empty slot.
   tx::Ref ids = s.ids.ref();
-  if (!PyList_Check(ids.get())) tx::raise_format(PyExc_TypeError, "the index's ids are a %s, not a list", tx::type_name(ids.get()));
+  if (!PyList_Check(ids.get())) {
+    tx::raise_format(PyExc_TypeError, "the index's ids are a %s, not a list", tx::type_name(ids.get()));
+  }
   tx::Ref record = ns.get<"SearchResult">();
   PyObject* fields = tx::kwnames<"rank", "id", "score">();
   const std::int64_t* pos = tx::array_data<std::int64_t>(positions.get());
@@ -796,7 +798,8 @@ int relevance_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     for (const auto& [key, value] : entries) {
       if (PyDict_SetItemString(meta.get(), key, value) < 0) tx::rethrow_python();
     }
-    tx::Ref model = tx::call(ns.get<"BM25">().get(), {method.get(), k1_obj.get(), b_obj.get(), tx::py_str("numba").get()},
+    tx::Ref backend = tx::py_str("numba");
+    tx::Ref model = tx::call(ns.get<"BM25">().get(), {method.get(), k1_obj.get(), b_obj.get(), backend.get()},
                              tx::kwnames<"method", "k1", "b", "backend">());
     tx::Ref ids = tx::Ref::steal(PyList_New(0));
     tx::Ref corpus = tx::Ref::steal(PyList_New(0));
@@ -909,7 +912,8 @@ PyMODINIT_FUNC PyInit__term_scoring() {
     ns.set("bm25s", bm25s);
     ns.set("Stemmer", import("Stemmer"));
     set_from("tarnix_engine._types", {"SearchResult"});
-    set_from("tarnix_engine._persistence", {"write_config", "read_config", "resolve_directory", "reject_legacy_pickle"});
+    set_from("tarnix_engine._persistence",
+             {"write_config", "read_config", "resolve_directory", "reject_legacy_pickle"});
     set_from("tarnix_engine._stopwords", {"load_stopwords"});
     set_from("tarnix_engine.kernels._batching", {"resolve_batch_size", "resolve_num_threads"});
     ns.set("_EMPTY_QUERY_TOKEN", tx::Ref::steal(PyUnicode_FromStringAndSize(kEmptyQueryToken, kEmptyQueryTokenLength)));
