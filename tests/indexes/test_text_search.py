@@ -418,13 +418,20 @@ STRESS = textwrap.dedent(
 )
 
 
-@pytest.mark.parametrize("layer, expected", [(None, {"omp", "tbb"}), ("workqueue", {"workqueue"})])
-def test_parallel_searches_from_8_threads_survive_any_threading_layer(layer, expected):
+@pytest.mark.parametrize(
+    "numba_env, expected",
+    [
+        ({}, {"omp", "tbb"}),
+        ({"NUMBA_THREADING_LAYER": "workqueue"}, {"workqueue"}),
+        ({"NUMBA_THREADING_LAYER_PRIORITY": "workqueue omp tbb"}, {"workqueue"}),
+    ],
+    ids=["numba-default", "workqueue", "workqueue-first"],
+)
+def test_parallel_searches_from_8_threads_survive_any_threading_layer(numba_env, expected):
     # The workqueue layer aborts the process on concurrent parallel launches;
-    # the index must choose a thread-safe layer or take turns.
-    env = {k: v for k, v in os.environ.items() if k != "NUMBA_THREADING_LAYER"}
-    if layer:
-        env["NUMBA_THREADING_LAYER"] = layer
+    # on it the index's parallel retrievals must take turns.
+    env = {k: v for k, v in os.environ.items() if not k.startswith("NUMBA_THREADING_LAYER")}
+    env.update(numba_env)
     done = subprocess.run([sys.executable, "-c", STRESS], env=env, capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stderr[-2000:]
     used, mismatches = done.stdout.split()

@@ -82,17 +82,18 @@ tx::Ref tokenize(const RelevanceState& s, PyObject* texts, bool as_strings) {
 // ---- numba's threading layer under concurrent searches ---------------------
 //
 // A parallel retrieval runs bm25s's numba kernel on numba's threading layer.
-// The "workqueue" layer aborts the process when two threads launch parallel
-// kernels at once, and numba falls back to it when neither TBB nor OpenMP
-// loads. Before the first parallel retrieval, while no layer is running and
-// the caller left numba's choice at "default", we ask numba for a thread-safe
-// layer ("threadsafe": TBB or OpenMP); if none loads, or workqueue is running
-// already, parallel retrievals take turns on one process-wide lock. Serial
-// retrievals (n_threads = 0) run numba's serial kernel and need neither.
+// The TBB and OpenMP layers take parallel launches from several threads at
+// once; the "workqueue" layer aborts the process when that happens. numba
+// prefers TBB, then OpenMP, and falls back to workqueue when neither loads
+// (or when the caller's NUMBA_THREADING_LAYER or priority list says so). So
+// before the first parallel retrieval the layer is launched, whichever numba
+// picks, and when it is workqueue parallel retrievals take turns on one
+// process-wide lock. Serial retrievals (n_threads = 0) run numba's serial
+// kernel, which uses no layer, and never wait.
 
 PyMutex layer_setup_lock{};
 PyMutex workqueue_lock{};
-std::atomic<int> layer_verdict{0};  // 0 unknown, 1 thread-safe, 2 serialise
+std::atomic<int> layer_verdict{0};  // 0 unknown, 1 thread-safe, 2 take turns
 
 struct MutexHold {
   explicit MutexHold(PyMutex& m) : m_(m) { PyMutex_Lock(&m_); }  // waits with the GIL released
@@ -102,56 +103,14 @@ struct MutexHold {
   PyMutex& m_;
 };
 
-// numba.threading_layer(), or an empty Ref while no layer has been launched.
-tx::Ref running_layer(PyObject* numba) {
-  try {
-    return tx::call(tx::attr<"threading_layer">(numba).get(), {});
-  } catch (const tx::PyErrorSet&) {
-    if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw;
-    PyErr_Clear();
-    return tx::Ref();
-  }
-}
-
-void launch_layer(PyObject* numba) { tx::call(tx::attr<"get_num_threads">(numba).get(), {}); }
-
-bool parallel_retrieval_needs_turns() {
+bool parallel_retrieval_takes_turns() {
   const int known = layer_verdict.load(std::memory_order_acquire);
   if (known != 0) return known == 2;
   MutexHold hold(layer_setup_lock);
   if (const int v = layer_verdict.load(std::memory_order_acquire); v != 0) return v == 2;
-
   tx::Ref numba = tx::Ref::steal(PyImport_ImportModule("numba"));
-  tx::Ref layer = running_layer(numba.get());
-  if (!layer) {
-    tx::Ref config = tx::attr<"config">(numba.get());
-    tx::Ref chosen = tx::attr<"THREADING_LAYER">(config.get());
-    tx::Ref lowered = tx::call_method(str_of(chosen.get()).get(), tx::name<"lower">(), {});
-    if (PyUnicode_CompareWithASCIIString(lowered.get(), "default") == 0) {
-      if (PyObject_SetAttrString(config.get(), "THREADING_LAYER", tx::py_str("threadsafe").get()) < 0) {
-        tx::rethrow_python();
-      }
-      bool launched = false;
-      try {
-        launch_layer(numba.get());
-        launched = true;
-      } catch (const tx::PyErrorSet&) {
-        if (!PyErr_ExceptionMatches(PyExc_ValueError)) {
-          PyObject* error = PyErr_GetRaisedException();
-          PyObject_SetAttrString(config.get(), "THREADING_LAYER", chosen.get());
-          PyErr_SetRaisedException(error);
-          throw;
-        }
-        PyErr_Clear();  // no TBB and no OpenMP: numba's own default choice follows
-      }
-      // The setting matters only at launch; give the caller's value back.
-      if (PyObject_SetAttrString(config.get(), "THREADING_LAYER", chosen.get()) < 0) tx::rethrow_python();
-      if (!launched) launch_layer(numba.get());
-    } else {
-      launch_layer(numba.get());
-    }
-    layer = tx::call(tx::attr<"threading_layer">(numba.get()).get(), {});
-  }
+  tx::call(tx::attr<"get_num_threads">(numba.get()).get(), {});  // launches the layer if none runs yet
+  tx::Ref layer = tx::call(tx::attr<"threading_layer">(numba.get()).get(), {});
   const bool turns = PyUnicode_Check(layer.get()) && PyUnicode_CompareWithASCIIString(layer.get(), "workqueue") == 0;
   layer_verdict.store(turns ? 2 : 1, std::memory_order_release);
   return turns;
@@ -501,7 +460,7 @@ std::pair<tx::Ref, tx::Ref> search_raw_impl(const RelevanceState& s, PyObject* q
                            tx::kwnames<"k", "show_progress", "n_threads", "weight_mask">());
   };
   tx::Ref result;
-  if (parallel && parallel_retrieval_needs_turns()) {
+  if (parallel && parallel_retrieval_takes_turns()) {
     MutexHold turn(workqueue_lock);
     result = retrieve();
   } else {
