@@ -3,21 +3,31 @@
 // of their rows.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
 
 namespace tx::term_scoring {
 
-// Sets mask[p] = 1 for every candidate p with 0 <= p < n. Other values
-// (negative, or n and above) are no positions of this index and are skipped;
-// duplicates are harmless.
-template <class T>
-void fill_weight_mask(T* mask, std::int64_t n, const std::int64_t* candidates, std::int64_t count) noexcept {
+// Marks every candidate p with 0 <= p < n in `marks`, which holds n + 1
+// zeroed bytes. Any other value (negative, or n and above) is no position of
+// this index and lands in the spare byte marks[n]; duplicates are harmless.
+// Branch-free, because candidate lists often mix positions of this index
+// with others (a global list split over shards) in no predictable pattern.
+inline void mark_candidates(std::uint8_t* marks, std::int64_t n, const std::int64_t* candidates,
+                            std::int64_t count) noexcept {
+  const auto limit = static_cast<std::uint64_t>(n);
   for (std::int64_t i = 0; i < count; ++i) {
-    const std::int64_t p = candidates[i];
-    if (p >= 0 && p < n) mask[p] = T(1);
+    const auto p = static_cast<std::uint64_t>(candidates[i]);  // negative values wrap above limit
+    marks[std::min(p, limit)] = 1;
   }
+}
+
+// The 0/1 weight mask of n entries from the marks.
+template <class T>
+void weights_from_marks(T* mask, const std::uint8_t* marks, std::int64_t n) noexcept {
+  for (std::int64_t i = 0; i < n; ++i) mask[i] = static_cast<T>(marks[i]);
 }
 
 // Within each of `rows` rows of `width` hits, keeps the hits whose mask entry

@@ -375,24 +375,30 @@ tx::Ref build_weight_mask(const RelevanceState& s, PyObject* candidates) {
     }
   }
   const std::int64_t* cand = tx::array_data<std::int64_t>(positions.get());
+  std::vector<std::uint8_t> marks(static_cast<std::size_t>(n) + 1, 0);
   auto* marr = tx::as_array_object(mask.get());
+  const bool native = PyArray_ISNOTSWAPPED(marr);
   auto fill = [&](auto* data) {
-    if (count >= kReleaseGilFrom) {
+    ts::mark_candidates(marks.data(), n, cand, count);
+    ts::weights_from_marks(data, marks.data(), n);
+  };
+  auto run = [&](auto* data) {
+    if (count + n >= kReleaseGilFrom) {
       tx::ReleaseGil nogil;
-      ts::fill_weight_mask(data, n, cand, count);
+      fill(data);
     } else {
-      ts::fill_weight_mask(data, n, cand, count);
+      fill(data);
     }
   };
-  if (PyArray_ISNOTSWAPPED(marr) && tx::is_c_contiguous_of(mask.get(), NPY_FLOAT32)) {
-    fill(tx::array_data<float>(mask.get()));
-  } else if (PyArray_ISNOTSWAPPED(marr) && tx::is_c_contiguous_of(mask.get(), NPY_FLOAT64)) {
-    fill(tx::array_data<double>(mask.get()));
+  if (native && tx::is_c_contiguous_of(mask.get(), NPY_FLOAT32)) {
+    run(tx::array_data<float>(mask.get()));
+  } else if (native && tx::is_c_contiguous_of(mask.get(), NPY_FLOAT64)) {
+    run(tx::array_data<double>(mask.get()));
   } else {
     // Another score dtype: mark natively, then let numpy assign the 1s.
-    tx::Ref marks = tx::zeros_array({static_cast<npy_intp>(n)}, tx::py_str("bool").get());
-    fill(tx::array_data<npy_bool>(marks.get()));
-    if (PyObject_SetItem(mask.get(), marks.get(), tx::Ref::steal(PyFloat_FromDouble(1.0)).get()) < 0) {
+    tx::Ref flags = tx::zeros_array({static_cast<npy_intp>(n)}, tx::py_str("bool").get());
+    run(tx::array_data<npy_bool>(flags.get()));
+    if (PyObject_SetItem(mask.get(), flags.get(), tx::Ref::steal(PyFloat_FromDouble(1.0)).get()) < 0) {
       tx::rethrow_python();
     }
   }
