@@ -1,5 +1,6 @@
 """Searching the BM25 text index: rows, candidates, chunking and threads."""
 
+import gc
 import os
 import subprocess
 import sys
@@ -53,6 +54,19 @@ def test_search_rows_match_raw_rows(index):
         assert [(h.rank, h.id, h.score) for h in row] == [
             (j, index.ids[p], float(s)) for j, (p, s) in enumerate(zip(pos, sc))
         ]
+
+
+def test_hits_are_left_out_of_the_cyclic_gc_unless_they_hold_a_container():
+    # A hit of atoms can be part of no cycle; one whose id is a container can.
+    ix = _RelevanceCore()
+    ix.fit(["river stone", "stone wall", "wall river"])
+    ix.ids[1] = ["a", "list", "id"]
+    row = ix.search("stone", 3)
+    assert {h.id if isinstance(h.id, str) else "list": gc.is_tracked(h) for h in row} == {
+        "0": False,
+        "2": False,
+        "list": True,
+    }
 
 
 def test_str_query_gives_one_flat_row(index):

@@ -563,7 +563,9 @@ tx::Ref search_impl(const RelevanceState& s, PyObject* query, std::int32_t k, bo
       tx::Ref rank = tx::py_long(j);
       tx::Ref score = tx::Ref::steal(PyFloat_FromDouble(row_sc[j]));
       PyObject* argv[3] = {rank.get(), id.get(), score.get()};
-      PyList_SET_ITEM(row.get(), j, tx::Ref::steal(PyObject_Vectorcall(record.get(), argv, 0, fields)).release());
+      tx::Ref hit = tx::Ref::steal(PyObject_Vectorcall(record.get(), argv, 0, fields));
+      tx::untrack_atomic_record(hit.get());
+      PyList_SET_ITEM(row.get(), j, hit.release());
     }
     PyList_SET_ITEM(rows.get(), i, row.release());
   }
