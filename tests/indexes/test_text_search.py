@@ -472,3 +472,28 @@ def test_parallel_searches_from_8_threads_survive_any_threading_layer(numba_env,
     assert done.returncode == 0, done.stderr[-2000:]
     used, mismatches = done.stdout.split()
     assert used in expected and mismatches == "0"
+
+
+PINNED = textwrap.dedent(
+    """
+    import os
+    os.sched_setaffinity(0, {sorted(os.sched_getaffinity(0))[0]})  # before numba sizes its pool
+    from tarnix_engine.indexes import _term_scoring
+    from tarnix_engine.indexes._term_scoring import _RelevanceCore
+    seen = []
+    real = _term_scoring.BM25.retrieve
+    _term_scoring.BM25.retrieve = lambda self, t, **kw: seen.append(kw["n_threads"]) or real(self, t, **kw)
+    ix = _RelevanceCore()
+    ix.fit(["apple pie", "banana split", "cherry tart"])
+    print(ix.search("apple", 1, parallel=True)[0].id, seen[0], os.cpu_count())
+    """
+)
+
+
+@pytest.mark.skipif(not hasattr(os, "sched_setaffinity"), reason="no CPU affinity on this platform")
+def test_parallel_search_in_a_process_pinned_to_one_cpu():
+    # bm25s would ask numba for os.cpu_count() threads, more than the pool has.
+    done = subprocess.run([sys.executable, "-c", PINNED], capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr[-2000:]
+    hit, n_threads, cpus = done.stdout.split()
+    assert hit == "0" and int(n_threads) == (1 if int(cpus) > 1 else -1)

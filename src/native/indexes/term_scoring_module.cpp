@@ -90,10 +90,22 @@ tx::Ref tokenize(const RelevanceState& s, PyObject* texts, bool as_strings) {
 // picks, and when it is workqueue parallel retrievals take turns on one
 // process-wide lock. Serial retrievals (n_threads = 0) run numba's serial
 // kernel, which uses no layer, and never wait.
+//
+// bm25s turns n_threads = -1 into os.cpu_count(), but numba's pool has one
+// thread per CPU the process may run on (its affinity mask), and bm25s's
+// request for more than the pool raises ValueError. Where the two differ (a
+// process pinned to some CPUs, as containers often are) the pool size is
+// asked for instead of -1: all the processors the process has.
 
 PyMutex layer_setup_lock{};
 PyMutex workqueue_lock{};
-std::atomic<int> layer_verdict{0};  // 0 unknown, 1 thread-safe, 2 take turns
+
+struct ParallelPlan {
+  bool take_turns;
+  int n_threads;
+};
+std::atomic<bool> plan_ready{false};
+ParallelPlan plan{};  // written once under layer_setup_lock, before plan_ready
 
 struct MutexHold {
   explicit MutexHold(PyMutex& m) : m_(m) { PyMutex_Lock(&m_); }  // waits with the GIL released
@@ -103,17 +115,20 @@ struct MutexHold {
   PyMutex& m_;
 };
 
-bool parallel_retrieval_takes_turns() {
-  const int known = layer_verdict.load(std::memory_order_acquire);
-  if (known != 0) return known == 2;
+ParallelPlan parallel_plan() {
+  if (plan_ready.load(std::memory_order_acquire)) return plan;
   MutexHold hold(layer_setup_lock);
-  if (const int v = layer_verdict.load(std::memory_order_acquire); v != 0) return v == 2;
+  if (plan_ready.load(std::memory_order_acquire)) return plan;
   tx::Ref numba = tx::Ref::steal(PyImport_ImportModule("numba"));
   tx::call(tx::attr<"get_num_threads">(numba.get()).get(), {});  // launches the layer if none runs yet
   tx::Ref layer = tx::call(tx::attr<"threading_layer">(numba.get()).get(), {});
   const bool turns = PyUnicode_Check(layer.get()) && PyUnicode_CompareWithASCIIString(layer.get(), "workqueue") == 0;
-  layer_verdict.store(turns ? 2 : 1, std::memory_order_release);
-  return turns;
+  const std::int64_t pool = tx::to_int64(tx::attr<"NUMBA_NUM_THREADS">(tx::attr<"config">(numba.get()).get()).get());
+  tx::Ref cpus = tx::call(tx::attr<"cpu_count">(ns.get<"os">().get()).get(), {});
+  const bool pool_is_smaller = !cpus.is_none() && tx::compare(tx::py_long(pool).get(), cpus.get(), Py_LT);
+  plan = ParallelPlan{turns, pool_is_smaller ? static_cast<int>(pool) : -1};
+  plan_ready.store(true, std::memory_order_release);
+  return plan;
 }
 
 // ---- list snapshots: a change that fails leaves the lists as they were -----
@@ -428,7 +443,7 @@ std::pair<tx::Ref, tx::Ref> search_raw_impl(const RelevanceState& s, PyObject* q
     tx::raise(PyExc_ValueError, "k (" + std::to_string(k) + ") exceeds the number of indexed documents (" +
                                     std::to_string(size) + ")");
   }
-  const int n_threads = parallel ? -1 : 0;
+  const ParallelPlan threads_plan = parallel ? parallel_plan() : ParallelPlan{false, 0};
   tx::Ref tokens = tokenize(s, queries, true);
   if (!PyList_Check(tokens.get())) {
     tx::raise_format(PyExc_TypeError, "bm25s.tokenize returned %s, expected a list of token lists",
@@ -459,14 +474,14 @@ std::pair<tx::Ref, tx::Ref> search_raw_impl(const RelevanceState& s, PyObject* q
     }
   }
   tx::Ref k_obj = tx::py_long(k);
-  tx::Ref threads_obj = tx::py_long(n_threads);
+  tx::Ref threads_obj = tx::py_long(threads_plan.n_threads);
   auto retrieve = [&] {
     return tx::call_method(model.get(), tx::name<"retrieve">(),
                            {tokens.get(), k_obj.get(), Py_False, threads_obj.get(), mask ? mask.get() : Py_None},
                            tx::kwnames<"k", "show_progress", "n_threads", "weight_mask">());
   };
   tx::Ref result;
-  if (parallel && parallel_retrieval_takes_turns()) {
+  if (threads_plan.take_turns) {
     MutexHold turn(workqueue_lock);
     result = retrieve();
   } else {
