@@ -15,6 +15,8 @@ test: $(VENV)/.installed
 
 demo: $(VENV)/.installed
 	$(PY) examples/quickstart.py
+	@echo
+	$(PY) examples/text_search.py
 
 install: $(VENV)/.installed
 

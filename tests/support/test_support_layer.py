@@ -261,3 +261,29 @@ def test_failed_numpy_attachment_is_an_import_error():
     )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert out.stdout.strip() == repr("numpy._core.multiarray failed to import")
+
+
+class _Slotted(tuple):
+    __slots__ = ()
+
+
+class _WithDict(tuple):
+    pass
+
+
+@pytest.mark.parametrize(
+    "make, tracked_after",
+    [
+        (lambda: _Slotted((1, "id", 0.5)), False),
+        (lambda: tuple([1, "id", 0.5]), False),
+        (lambda: _Slotted((1, ["a container"], 0.5)), True),
+        (lambda: _WithDict((1, "id", 0.5)), True),
+        (lambda: [1, "id", 0.5], True),
+    ],
+    ids=["slotted-subclass", "tuple", "holds-a-list", "has-dict", "not-a-tuple"],
+)
+def test_only_records_of_atoms_leave_the_cyclic_gc(make, tracked_after):
+    record = make()
+    assert gc.is_tracked(record)
+    assert probe.untrack_record(record) is tracked_after
+    assert gc.is_tracked(record) is tracked_after

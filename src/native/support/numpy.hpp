@@ -67,6 +67,23 @@ inline std::string shape_text(PyObject* array) {
   return text + ")";
 }
 
+// A new C-ordered array holding `o` converted to `typenum` the way
+// ndarray.astype converts (unsafe casting), never sharing `o`'s memory.
+inline Ref copy_array(PyObject* o, int typenum) {
+  return Ref::steal(PyArray_FROMANY(o, typenum, 0, 0,
+                                    NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_ENSURECOPY |
+                                        NPY_ARRAY_FORCECAST));
+}
+
+// A new zero-filled C-ordered array whose dtype is given by any object numpy
+// accepts as one (a dtype, a type or a name such as "float32").
+inline Ref zeros_array(std::initializer_list<npy_intp> shape, PyObject* dtype) {
+  PyArray_Descr* descr = nullptr;
+  if (PyArray_DescrConverter(dtype, &descr) == NPY_FAIL) rethrow_python();
+  // PyArray_Zeros steals the reference to descr, also when it fails.
+  return Ref::steal(PyArray_Zeros(static_cast<int>(shape.size()), const_cast<npy_intp*>(shape.begin()), descr, 0));
+}
+
 inline bool is_c_contiguous_of(PyObject* o, int typenum) {
   return PyArray_Check(o) && PyArray_TYPE(as_array_object(o)) == typenum &&
          PyArray_IS_C_CONTIGUOUS(as_array_object(o)) && PyArray_ISALIGNED(as_array_object(o));

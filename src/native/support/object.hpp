@@ -108,6 +108,25 @@ PyObject* field_getter(PyObject* self, void*) {
   return Py_NewRef((state_of<State>(self).*Member).get());
 }
 
+// Takes a freshly built record out of the cyclic GC's reach when it cannot
+// be part of a reference cycle: a tuple, or an instance of a tuple subclass
+// with no instance dict, weak references or extra slots, whose items are all
+// untracked (ints, strs, floats). CPython untracks such exact tuples itself,
+// but never subclass instances; searches build one record per hit, and
+// every few thousand tracked survivors cost a pass over the whole heap.
+inline void untrack_atomic_record(PyObject* o) noexcept {
+  PyTypeObject* type = Py_TYPE(o);
+  if (!PyTuple_Check(o) || !PyObject_GC_IsTracked(o)) return;
+  if (type != &PyTuple_Type &&
+      (type->tp_dictoffset != 0 || type->tp_weaklistoffset != 0 || type->tp_basicsize != PyTuple_Type.tp_basicsize)) {
+    return;
+  }
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(o); ++i) {
+    if (PyObject_GC_IsTracked(PyTuple_GET_ITEM(o, i))) return;
+  }
+  PyObject_GC_UnTrack(o);
+}
+
 // Instances that must not be pickled, copied through the pickle protocol or
 // restored from state share these methods.
 inline PyObject* refuse_pickling(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {

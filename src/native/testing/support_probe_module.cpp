@@ -72,6 +72,14 @@ PyObject* as_bool(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
   return unary<"as_bool", "flag">(args, nargs, kwnames, [](PyObject* x) { return tx::py_bool(tx::truth(x)); });
 }
 
+// untrack_record(o) -> whether o is still tracked by the cyclic GC afterwards.
+PyObject* untrack_record(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return unary<"untrack_record", "o">(args, nargs, kwnames, [](PyObject* o) {
+    tx::untrack_atomic_record(o);
+    return tx::py_bool(PyObject_GC_IsTracked(o));
+  });
+}
+
 // The current value of the module global KNOB, read at each call.
 PyObject* read_knob(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
@@ -187,6 +195,7 @@ PyMethodDef methods[] = {
     {"as_int64", tx::as_cfunction(as_int64), kFastcall, nullptr},
     {"as_int", tx::as_cfunction(as_int), kFastcall, nullptr},
     {"as_bool", tx::as_cfunction(as_bool), kFastcall, nullptr},
+    {"untrack_record", tx::as_cfunction(untrack_record), kFastcall, nullptr},
     {"read_knob", tx::as_cfunction(read_knob), kFastcall, nullptr},
     {"parallel_sum", tx::as_cfunction(parallel_sum), kFastcall, nullptr},
     {nullptr, nullptr, 0, nullptr},

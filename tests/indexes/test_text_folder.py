@@ -1,0 +1,245 @@
+"""Saving the BM25 text index to a folder and loading it back."""
+
+import json
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from tarnix_engine import _registry
+from tarnix_engine._registry import load_engine_from_directory
+from tarnix_engine.indexes import _term_scoring
+from tarnix_engine.indexes._term_scoring import _RelevanceCore
+
+TEXTS = [
+    "Grüße aus München: Brezeln und Weißwurst",
+    "naïve café owners serve crème brûlée",
+    "plain ascii text about rivers and stones",
+    "rivers carve canyons through stone over ages",
+]
+IDS = ["müller", "café", "plain", "river"]
+QUERIES = ["rivers stone", "café crème", "München", ""]
+
+
+@pytest.fixture
+def index():
+    ix = _RelevanceCore("robertson", 1.2, 0.6)
+    ix.add(list(IDS), list(TEXTS))
+    return ix
+
+
+def rows(ix, **kw):
+    return [[(h.rank, h.id, h.score) for h in row] for row in ix.search(QUERIES, 4, **kw)]
+
+
+def test_save_and_load_give_identical_hits(index, tmp_path):
+    folder = tmp_path / "deep" / "er" / "text"
+    index.save(str(folder))
+    assert sorted(p.name for p in folder.iterdir()) == [
+        "config.json",
+        "corpus.json",
+        "relevance_meta.json",
+        "relevance_model",
+    ]
+    loaded = _RelevanceCore.load(str(folder))
+    assert (loaded.ids, loaded.size, loaded.is_trained) == (IDS, 4, True)
+    assert rows(loaded) == rows(index)
+    assert rows(loaded, candidates=[1, 3]) == rows(index, candidates=[1, 3])
+    raw, ref = loaded.search_raw(QUERIES, 4), index.search_raw(QUERIES, 4)
+    np.testing.assert_array_equal(raw[0], ref[0])
+    np.testing.assert_array_equal(raw[1], ref[1])
+    # The loaded lists serve later changes as the originals would.
+    loaded.add(["new"], ["fresh text about canyons"])
+    assert loaded.search("fresh canyons", 1)[0].id == "new"
+
+
+def test_folder_files(index, tmp_path):
+    index.save(str(tmp_path))
+    assert json.loads((tmp_path / "config.json").read_text()) == {"index_type": "relevance"}
+    meta = json.loads((tmp_path / "relevance_meta.json").read_text())
+    assert list(meta.items()) == [
+        ("index_type", "relevance"),
+        ("method", "robertson"),
+        ("k1", 1.2),
+        ("b", 0.6),
+        ("stopwords", "english"),
+        ("stemmer", "english"),
+    ]
+    raw = (tmp_path / "corpus.json").read_bytes()
+    assert raw == json.dumps({"ids": IDS, "texts": TEXTS}).encode("ascii")
+    assert raw.isascii() and not raw.endswith(b"\n")
+
+
+def test_non_ascii_texts_come_back_unchanged(index, tmp_path):
+    index.save(str(tmp_path))
+    loaded = _RelevanceCore.load(str(tmp_path))
+    assert loaded.ids == IDS
+    assert loaded.search("Brezeln", 1)[0].id == "müller"
+
+
+def test_base_dir_is_joined(index, tmp_path):
+    index.save("sub", base_dir=tmp_path)
+    assert _RelevanceCore.load("sub", base_dir=str(tmp_path)).ids == IDS
+
+
+@pytest.mark.parametrize("call", ["save", "load"])
+def test_directory_must_be_a_str(index, tmp_path, call):
+    target = index.save if call == "save" else _RelevanceCore.load
+    with pytest.raises(TypeError, match=r"Argument 'directory' has incorrect type \(expected str, got PosixPath\)"):
+        target(tmp_path)
+
+
+def test_saving_an_index_without_ids(index, tmp_path):
+    index.save(str(tmp_path / "first"))
+    (tmp_path / "first" / "corpus.json").unlink()
+    ix = _RelevanceCore.load(str(tmp_path / "first"))
+    ix.save(str(tmp_path / "second"))
+    assert sorted(p.name for p in (tmp_path / "second").iterdir()) == ["config.json", "relevance_meta.json", "relevance_model"]
+
+
+def test_saving_without_ids_removes_an_older_corpus(index, tmp_path):
+    index.save(str(tmp_path))
+    fresh = _RelevanceCore()
+    fresh.fit(["one", "two"])
+    fresh.ids.clear()
+    fresh.save(str(tmp_path))
+    assert not (tmp_path / "corpus.json").exists()
+    loaded = _RelevanceCore.load(str(tmp_path))
+    assert loaded.ids == [] and loaded.size == 0
+
+
+def test_folder_without_corpus_loads_with_no_documents(index, tmp_path):
+    index.save(str(tmp_path))
+    (tmp_path / "corpus.json").unlink()
+    loaded = _RelevanceCore.load(str(tmp_path))
+    assert (loaded.size, loaded.is_trained) == (0, True)
+    with pytest.raises(ValueError, match=r"^k \(1\) exceeds the number of indexed documents \(0\)$"):
+        loaded.search("rivers", 1)
+    with pytest.raises(ValueError, match="Cannot delete all documents"):
+        loaded.delete([])
+    # Nothing may hand bm25s a mask of the wrong length, even at k = 0.
+    with pytest.raises(ValueError, match="holds 0 ids but its model indexes 4"):
+        loaded.search_raw(["rivers"], 0, candidates=[0])
+
+
+@pytest.mark.parametrize(
+    "meta, expected",
+    [
+        ({}, ("robertson", 1.5, 0.75, "english", "english")),
+        ({"method": "atire", "k1": "2", "b": 1}, ("atire", 2.0, 1.0, "english", "english")),
+    ],
+)
+def test_missing_parameters_take_the_load_fallbacks(index, tmp_path, meta, expected):
+    index.save(str(tmp_path))
+    (tmp_path / "relevance_meta.json").write_text(json.dumps(meta))
+    loaded = _RelevanceCore.load(str(tmp_path))
+    loaded.save(str(tmp_path / "again"))
+    saved = json.loads((tmp_path / "again" / "relevance_meta.json").read_text())
+    assert (saved["method"], saved["k1"], saved["b"], saved["stopwords"], saved["stemmer"]) == expected
+
+
+def test_load_builds_the_class_it_is_called_on(index, tmp_path):
+    class Sub(_RelevanceCore):
+        pass
+
+    index.save(str(tmp_path))
+    assert type(Sub.load(str(tmp_path))) is Sub
+
+
+def test_load_refuses_a_class_that_builds_something_else(index, tmp_path):
+    class Odd(_RelevanceCore):
+        def __new__(cls, **kwargs):
+            return object()
+
+    index.save(str(tmp_path))
+    with pytest.raises(TypeError, match="Cannot convert object to"):
+        Odd.load(str(tmp_path))
+
+
+def test_registry_loads_the_folder(index, tmp_path):
+    index.save(str(tmp_path))
+    loaded = load_engine_from_directory(str(tmp_path))
+    assert type(loaded) is _RelevanceCore and loaded.ids == IDS
+    assert _registry._ENGINE_REGISTRY["relevance"] is _RelevanceCore
+
+
+def test_missing_meta_file_passes_through(tmp_path):
+    with pytest.raises(FileNotFoundError):
+        _RelevanceCore.load(str(tmp_path))
+
+
+@pytest.fixture
+def legacy_calls(monkeypatch):
+    calls = []
+    monkeypatch.setattr(_term_scoring, "reject_legacy_pickle", lambda d, name: calls.append((d, name)))
+    return calls
+
+
+@pytest.mark.parametrize(
+    "present, expected_call",
+    [
+        (["corpus.json", "corpus.pkl"], None),
+        (["corpus.pkl", "ids.pkl"], "corpus.pkl"),
+        (["ids.pkl"], "ids.pkl"),
+    ],
+)
+def test_legacy_pickles_are_handed_to_the_refusal(index, tmp_path, legacy_calls, present, expected_call):
+    index.save(str(tmp_path))
+    corpus = tmp_path / "corpus.json"
+    if "corpus.json" not in present:
+        corpus.unlink()
+    for name in present:
+        if name.endswith(".pkl"):
+            (tmp_path / name).write_bytes(b"\x80\x04 not to be opened")
+    loaded = _RelevanceCore.load(str(tmp_path))
+    assert legacy_calls == ([] if expected_call is None else [(str(tmp_path), expected_call)])
+    assert loaded.ids == (IDS if expected_call is None else [])
+
+
+def test_real_refusal_of_a_legacy_pickle(index, tmp_path):
+    index.save(str(tmp_path))
+    (tmp_path / "corpus.json").unlink()
+    (tmp_path / "corpus.pkl").write_bytes(b"never read")
+    with pytest.raises(ValueError, match="legacy pickle"):
+        _RelevanceCore.load(str(tmp_path))
+
+
+@pytest.mark.parametrize(
+    "content, message",
+    [
+        ({"ids": ["a", "b"], "texts": ["x"]}, "holds 2 ids but 1 texts"),
+        ({"ids": ["a", "b", "c"], "texts": ["x", "y", "z"]}, "holds 3 documents but the saved model indexes 4"),
+        ({"ids": "abcd", "texts": ["w", "x", "y", "z"]}, "must hold a list under \"ids\", not str"),
+        ({"ids": ["a", "b", "c", "d"]}, "holds 4 ids but 0 texts"),
+        ({"ids": ["a", "b", 3, "d"], "texts": ["w", "x", "y", "z"]}, "holds a int at position 2 of \"ids\""),
+        (["a", "b"], "must hold a JSON object"),
+    ],
+)
+def test_inconsistent_corpus_is_refused_naming_the_folder(index, tmp_path, content, message):
+    index.save(str(tmp_path))
+    (tmp_path / "corpus.json").write_text(json.dumps(content))
+    with pytest.raises(ValueError) as err:
+        _RelevanceCore.load(str(tmp_path))
+    assert str(err.value).startswith(f"corpus.json in {str(tmp_path)!r} ")
+    assert message in str(err.value)
+
+
+def test_empty_corpus_lists_load_beside_any_model(index, tmp_path):
+    index.save(str(tmp_path))
+    (tmp_path / "corpus.json").write_text(json.dumps({"ids": [], "texts": []}))
+    assert _RelevanceCore.load(str(tmp_path)).size == 0
+
+
+def test_loaded_model_is_never_unpickled(index, tmp_path, monkeypatch):
+    index.save(str(tmp_path))
+    seen = []
+    real_load = np.load
+
+    def spy(*args, **kwargs):
+        seen.append(kwargs.get("allow_pickle"))
+        return real_load(*args, **kwargs)
+
+    monkeypatch.setattr(np, "load", spy)
+    _RelevanceCore.load(str(tmp_path))
+    assert seen and all(flag is False for flag in seen)
+    assert all(p.suffix in {".npy", ".json"} for p in Path(tmp_path / "relevance_model").iterdir())
