@@ -17,6 +17,8 @@ demo: $(VENV)/.installed
 	$(PY) examples/quickstart.py
 	@echo
 	$(PY) examples/text_search.py
+	@echo
+	$(PY) examples/vector_search.py
 
 install: $(VENV)/.installed
 
