@@ -198,6 +198,9 @@ def test_encoding_checks_order(monkeypatch):
         packing.encode_dataset(WIDE, np.zeros((4, 256)), BadTruth())
     with pytest.raises(ValueError):
         packing.encode_dataset(WIDE.T, np.zeros((4, 256)), BadTruth())
+    # a table too small for the data is refused once all three are converted
+    with pytest.raises(ZeroDivisionError):
+        packing.encode_dataset(WIDE, np.zeros((3, 256)), BadTruth())
     assert calls == []
     packing.encode_dataset(WIDE, np.zeros((4, 2)))
     assert calls == [((3, 4), "vectors")]

@@ -97,16 +97,17 @@ PyObject* encode_dataset(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     tx::Ref bins_mv = memoryview_of(a[1], "bins");
     const tx::BufferView bins(bins_mv.get());
     require_matrix(bins, 'd', "bins", "float64");
+    if (a[2] != nullptr) (void)tx::truth(a[2]);  // the codes do not depend on it
     const std::int64_t n_rows = data.shape(0);
     const std::int64_t n_cols = data.shape(1);
-    // The encoder reads edges 0 and 1 of one table row per data column.
+    // The encoder reads edges 0 and 1 of one table row per data column; this
+    // refusal comes once all three arguments are converted, before any work.
     if (bins.shape(0) < n_cols || (n_cols > 0 && bins.shape(1) < 2)) {
       tx::raise_format(PyExc_ValueError,
                        "bins must have one row of at least 2 edges per data column: got shape (%zd, %zd) "
                        "for %lld columns",
                        bins.shape(0), bins.shape(1), static_cast<long long>(n_cols));
     }
-    if (a[2] != nullptr) (void)tx::truth(a[2]);  // the codes do not depend on it
 
     tx::Ref view = tx::Ref::steal(PyArray_FromAny(data_mv.get(), nullptr, 0, 0, 0, nullptr));
     (void)tx::call(ns.get<"_require_finite">().get(), {view.get(), tx::name<"vectors">()});
