@@ -320,6 +320,86 @@ def test_matrix_is_a_snapshot():
     assert ix.matrix.rows == 23 and not np.array_equal(ix.matrix.packed()[0], before[0])
 
 
+class Sneaky:
+    """An argument whose conversion first runs `change` (Python code that
+    alters the index), then yields `value`."""
+
+    def __init__(self, change, value):
+        self.change, self.value = change, value
+
+    def __array__(self, dtype=None, copy=None):
+        self.change()
+        return self.value
+
+
+def refit_wider(ix):
+    return lambda: ix.fit(np.full((10, 64), 5.0, np.float32), False)
+
+
+@pytest.mark.parametrize(
+    "call, error, message, rows_after",
+    [
+        # checked against the index as the conversion left it, not as it was
+        (lambda ix: ix.append(Sneaky(refit_wider(ix), np.zeros((2, 4), np.float32)), False),
+         ValueError, "dimension 64", 10),
+        (lambda ix: ix.update_vector(7, Sneaky(lambda: ix.delete_rows(range(1, 8)), np.zeros(4, np.float32))),
+         IndexError, "out of range", 1),
+    ],
+)
+def test_writes_check_the_index_the_conversion_left(call, error, message, rows_after):
+    ix = fitted(make_data(8, 4))
+    with pytest.raises(error, match=message):
+        call(ix)
+    assert ix.matrix.rows == rows_after
+
+
+def test_search_codes_queries_with_the_model_it_searches():
+    x = np.array([[1.0] * 4, [-1.0] * 4], np.float32)  # medians 0: codes 1111 and 0000
+    ix = fitted(x)
+    query = Sneaky(refit_wider(ix), np.ones((1, 4), np.float32))
+    ids, d = ix.search_full(query, 2, False, want_distances=True)
+    assert ids.tolist() == [[0, 1]] and d.tolist() == [[0, 4]]
+
+
+def test_delete_sizes_its_mask_after_the_iteration():
+    medians = np.zeros(4, np.float32)
+    ix = core._CoreIndex()
+    ix._train_from_params(np.zeros((0, 4), np.float32), medians, False)
+    x = make_data(5, 4)
+
+    def positions():
+        ix.append(x, False)  # the index grows from no rows while its positions are read
+        yield 2
+
+    ix.delete_rows(positions())
+    expected = core._CoreIndex()
+    expected._train_from_params(np.delete(x, 2, axis=0), medians, False)
+    assert np.array_equal(ix.matrix.packed(), expected.matrix.packed())
+
+
+def test_save_writes_one_state_while_another_thread_writes(tmp_path, monkeypatch):
+    # Writing a file lets other threads run; one that refits the index with
+    # another dimension then must not change what is being saved.
+    ix = fitted(make_data(40, 8))
+    before = ix.matrix.packed()
+    real_np = np
+
+    class SavingNumpy:
+        def __getattr__(self, name):
+            return getattr(real_np, name)
+
+        def save(self, path, array):
+            if path.endswith("medians.npy"):
+                ix.fit(make_data(40, 640, seed=1), False)
+            return real_np.save(path, array)
+
+    monkeypatch.setattr(core, "np", SavingNumpy())
+    ix.save(str(tmp_path / "ci"))
+    monkeypatch.undo()
+    loaded = core._CoreIndex.load(str(tmp_path / "ci"))
+    assert loaded.matrix.dim == 8 and np.array_equal(loaded.matrix.packed(), before)
+
+
 def test_built_without_arguments():
     with pytest.raises(TypeError, match="takes no arguments"):
         core._CoreIndex(1)
@@ -401,6 +481,19 @@ def test_load_validates_the_folder(tmp_path, damage, message):
     assert str(folder) in str(info.value)
 
 
+def test_load_of_arrays_in_foreign_byte_order(tmp_path):
+    x = make_data(30, 70, seed=13)
+    ix = fitted(x)
+    folder = tmp_path / "ci"
+    ix.save(str(folder))
+    np.save(folder / "medians.npy", ix.medians.astype(">f4"))
+    np.save(folder / "codes.npy", ix.matrix.packed().astype(">u8"))
+    loaded = core._CoreIndex.load(str(folder))
+    assert np.array_equal(loaded.matrix.packed(), ix.matrix.packed())
+    loaded.append(x, False)  # new rows are coded with the stored fit values
+    assert np.array_equal(loaded.matrix.packed()[30:], ix.matrix.packed())
+
+
 def test_load_of_a_missing_folder(tmp_path):
     with pytest.raises(FileNotFoundError):
         core._CoreIndex.load(str(tmp_path / "absent"))
@@ -419,6 +512,9 @@ def test_load_of_a_missing_folder(tmp_path):
         (np.zeros((4, 4), np.float32)[:, ::2], True),  # strided: numpy's isfinite
         (np.array([[1, 2]], np.int64), True),
         ([[0.0, float("inf")]], False),
+        # big-endian: read as stored, not as native bytes (those of 1.0039 read as a NaN)
+        (np.array([[1.0, np.nan]], ">f4"), False),
+        (np.frombuffer(bytes([0x3F, 0x80, 0x80, 0x7F]), ">f4").reshape(1, 1), True),
     ],
 )
 def test_require_finite(array, finite):

@@ -90,9 +90,11 @@ PyObject* require_finite(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     PyObject* array = a[0];
     tx::Ref name = a[1] ? tx::Ref::borrow(a[1]) : tx::py_str("array");
     bool finite;
-    if (tx::is_c_contiguous_of(array, NPY_FLOAT32)) {
+    // The raw scan reads native floats: a byte-swapped array goes to numpy.
+    const bool native = PyArray_Check(array) && PyArray_ISNOTSWAPPED(tx::as_array_object(array));
+    if (native && tx::is_c_contiguous_of(array, NPY_FLOAT32)) {
       finite = all_finite(tx::array_data<float>(array), PyArray_SIZE(tx::as_array_object(array)));
-    } else if (tx::is_c_contiguous_of(array, NPY_FLOAT64)) {
+    } else if (native && tx::is_c_contiguous_of(array, NPY_FLOAT64)) {
       finite = all_finite(tx::array_data<double>(array), PyArray_SIZE(tx::as_array_object(array)));
     } else {
       tx::Ref np = ns.get<"np">();
@@ -145,6 +147,13 @@ const IndexState& trained(PyObject* self, const char* message) {
 
 // ---- argument conversion -------------------------------------------------------
 
+void require_dim(PyObject* matrix, const char* name, std::int64_t dim) {
+  if (PyArray_DIM(tx::as_array_object(matrix), 1) != dim) {
+    tx::raise(PyExc_ValueError, std::string(name) + " must have dimension " + std::to_string(dim) +
+                                    ", got shape " + tx::shape_text(matrix));
+  }
+}
+
 // A C-contiguous float32 matrix (converted like astype) whose values are finite.
 tx::Ref float_matrix(PyObject* o, const char* name, std::int64_t dim, bool check_finite) {
   tx::Ref a = tx::cast_contiguous_array(o, NPY_FLOAT32);
@@ -152,10 +161,7 @@ tx::Ref float_matrix(PyObject* o, const char* name, std::int64_t dim, bool check
   if (PyArray_NDIM(arr) != 2) {
     tx::raise(PyExc_ValueError, std::string(name) + " must be a 2-D array, got shape " + tx::shape_text(a.get()));
   }
-  if (dim >= 0 && PyArray_DIM(arr, 1) != dim) {
-    tx::raise(PyExc_ValueError, std::string(name) + " must have dimension " + std::to_string(dim) +
-                                    ", got shape " + tx::shape_text(a.get()));
-  }
+  if (dim >= 0) require_dim(a.get(), name, dim);
   if (check_finite) require_finite_floats(a.get(), name);
   return a;
 }
@@ -303,6 +309,9 @@ PyObject* index_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     IndexState& s = state(self);
     if (!s.model) tx::raise(PyExc_RuntimeError, "Cannot append to an unfitted index.");
     tx::Ref x = float_matrix(a[0], "vectors", s.model->dim, true);
+    // The conversion may run Python code (and the finiteness scan lets the
+    // GIL go), so another writer may have refitted the index meanwhile.
+    require_dim(x.get(), "vectors", s.model->dim);
     const std::int64_t m = PyArray_DIM(tx::as_array_object(x.get()), 0);
     if (m == 0) return tx::Ref::none();
     const std::int64_t total = s.rows + m;
@@ -330,19 +339,29 @@ PyObject* index_update_vector(PyObject* self, PyObject* const* args, Py_ssize_t 
     IndexState& s = state(self);
     if (!s.model) tx::raise(PyExc_RuntimeError, "Cannot update an unfitted index.");
     const std::int64_t position = tx::to_int64(a[0]);
-    if (position < 0 || position >= s.rows) {
-      tx::raise_format(PyExc_IndexError, "position %lld is out of range for %lld rows",
-                       static_cast<long long>(position), static_cast<long long>(s.rows));
-    }
+    auto check_position = [&] {
+      if (position < 0 || position >= s.rows) {
+        tx::raise_format(PyExc_IndexError, "position %lld is out of range for %lld rows",
+                         static_cast<long long>(position), static_cast<long long>(s.rows));
+      }
+    };
+    check_position();
     tx::Ref v = tx::cast_contiguous_array(a[1], NPY_FLOAT32);
     PyArrayObject* arr = tx::as_array_object(v.get());
-    const bool one_row = (PyArray_NDIM(arr) == 1 && PyArray_DIM(arr, 0) == s.model->dim) ||
-                         (PyArray_NDIM(arr) == 2 && PyArray_DIM(arr, 0) == 1 && PyArray_DIM(arr, 1) == s.model->dim);
-    if (!one_row) {
-      tx::raise(PyExc_ValueError, "vector must be one row of dimension " + std::to_string(s.model->dim) +
-                                      ", got shape " + tx::shape_text(v.get()));
-    }
+    auto check_shape = [&] {
+      const bool one_row = (PyArray_NDIM(arr) == 1 && PyArray_DIM(arr, 0) == s.model->dim) ||
+                           (PyArray_NDIM(arr) == 2 && PyArray_DIM(arr, 0) == 1 && PyArray_DIM(arr, 1) == s.model->dim);
+      if (!one_row) {
+        tx::raise(PyExc_ValueError, "vector must be one row of dimension " + std::to_string(s.model->dim) +
+                                        ", got shape " + tx::shape_text(v.get()));
+      }
+    };
+    check_shape();
     require_finite_floats(v.get(), "vector");
+    // The conversion may run Python code (and a wide row's finiteness scan
+    // lets the GIL go): the index may have shrunk or been refitted since.
+    check_position();
+    check_shape();
     std::vector<std::uint64_t> code = binarize_all(tx::array_data<float>(v.get()), 1, *s.model);
     if (!exclusively_owned(s.codes)) {
       auto copy = std::make_shared<hm::Codes>(s.model->words, s.codes->capacity_rows());
@@ -361,20 +380,30 @@ PyObject* index_delete_rows(PyObject* self, PyObject* const* args, Py_ssize_t na
     sig.bind(args, nargs, kwnames, a);
     IndexState& s = state(self);
     if (!s.model) tx::raise(PyExc_RuntimeError, "Cannot delete from an unfitted index.");
-    std::vector<bool> drop(static_cast<std::size_t>(s.rows), false);
-    std::int64_t dropped = 0;
-    tx::Ref iter = tx::Ref::steal(PyObject_GetIter(a[0]));
-    while (PyObject* raw = PyIter_Next(iter.get())) {
-      tx::Ref item = tx::Ref::steal(raw);
-      const std::int64_t p = tx::to_int64(item.get());
+    auto check = [&](std::int64_t p) {
       if (p < 0 || p >= s.rows) {
         tx::raise_format(PyExc_IndexError, "position %lld is out of range for %lld rows", static_cast<long long>(p),
                          static_cast<long long>(s.rows));
       }
+    };
+    std::vector<std::int64_t> positions;
+    tx::Ref iter = tx::Ref::steal(PyObject_GetIter(a[0]));
+    while (PyObject* raw = PyIter_Next(iter.get())) {
+      tx::Ref item = tx::Ref::steal(raw);
+      const std::int64_t p = tx::to_int64(item.get());
+      check(p);
+      positions.push_back(p);
+    }
+    if (PyErr_Occurred()) tx::rethrow_python();
+    // The iteration ran Python code, which may have changed the index: the
+    // mask is sized, and every position checked again, by what it holds now.
+    std::vector<bool> drop(static_cast<std::size_t>(s.rows), false);
+    std::int64_t dropped = 0;
+    for (const std::int64_t p : positions) {
+      check(p);
       if (!drop[p]) ++dropped;
       drop[p] = true;
     }
-    if (PyErr_Occurred()) tx::rethrow_python();
     if (dropped == 0) return tx::Ref::none();
     const std::int64_t kept = s.rows - dropped;
     auto survivors = std::make_shared<hm::Codes>(s.model->words, kept);
@@ -405,11 +434,12 @@ Prepared prepare(PyObject* self, PyObject* queries, PyObject* k_h, PyObject* wan
   const IndexState& s = trained(self, "Cannot search an unfitted index.");
   Prepared p;
   p.snap = Snapshot{s.model, s.codes, s.rows};
-  tx::Ref q = float_matrix(queries, "queries", s.model->dim, false);
+  tx::Ref q = float_matrix(queries, "queries", p.snap.model->dim, false);
   p.width = tx::to_int64(k_h);
   if (p.width < 0) tx::raise_format(PyExc_ValueError, "k_h must be non-negative, got %lld", static_cast<long long>(p.width));
   p.nq = PyArray_DIM(tx::as_array_object(q.get()), 0);
-  p.queries = binarize_all(tx::array_data<float>(q.get()), p.nq, *s.model);
+  // The snapshot's model: converting the arguments may run Python code that refits the index.
+  p.queries = binarize_all(tx::array_data<float>(q.get()), p.nq, *p.snap.model);
   p.ids = tx::empty_array({static_cast<npy_intp>(p.nq), static_cast<npy_intp>(p.width)}, NPY_INT64);
   const bool distances = want_distances != nullptr && tx::truth(want_distances);
   p.distances = distances ? tx::empty_array({static_cast<npy_intp>(p.nq), static_cast<npy_intp>(p.width)}, NPY_INT32)
@@ -607,6 +637,10 @@ PyObject* index_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     std::array<PyObject*, 1> a;
     sig.bind(args, nargs, kwnames, a);
     const IndexState& s = trained(self, "Cannot save an unfitted index.");
+    // The state saved: writing the files lets other threads run, and a
+    // writer among them must not change what is being written.
+    const Snapshot snap{s.model, s.codes, s.rows};
+    const tx::Ref medians = s.medians.ref();
     std::string target = path_text(a[0]);
     while (target.size() > 1 && target.back() == '/') target.pop_back();
     const fs::path tp(target);
@@ -628,12 +662,12 @@ PyObject* index_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
       return tx::Ref::steal(PyObject_Str(joined.get()));
     };
     try {
-      const std::int64_t dim = s.model->dim, words = s.model->words, rows = s.rows;
+      const std::int64_t dim = snap.model->dim, words = snap.model->words, rows = snap.rows;
       tx::Ref np = ns.get<"np">();
-      tx::call_method(np.get(), tx::name<"save">(), {entry("medians.npy").get(), s.medians.get()});
+      tx::call_method(np.get(), tx::name<"save">(), {entry("medians.npy").get(), medians.get()});
       tx::Ref packed = tx::empty_array({static_cast<npy_intp>(rows), static_cast<npy_intp>(words)}, NPY_UINT64);
       std::uint64_t* out = tx::array_data<std::uint64_t>(packed.get());
-      for (std::int64_t r = 0; r < rows; ++r) s.codes->get_row(r, out + r * words);
+      for (std::int64_t r = 0; r < rows; ++r) snap.codes->get_row(r, out + r * words);
       tx::call_method(np.get(), tx::name<"save">(), {entry("codes.npy").get(), packed.get()});
       tx::Ref meta = tx::Ref::steal(Py_BuildValue("{s:s,s:i,s:L,s:L,s:L}", "format", kFormat, "version", kVersion,
                                                   "dim", static_cast<long long>(dim), "rows", static_cast<long long>(rows),
@@ -713,7 +747,7 @@ PyObject* index_load(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyO
       corrupted(folder, "medians.npy must hold " + std::to_string(dim) + " floats, got shape " +
                             tx::shape_text(med.get()));
     }
-    med = tx::Ref::steal(PyArray_NewCopy(tx::as_array_object(med.get()), NPY_CORDER));
+    med = tx::copy_array(med.get(), med_type);  // private, and in native byte order for the raw reads below
     auto model = std::make_shared<Model>();
     model->dim = dim;
     model->words = words;
