@@ -4,6 +4,7 @@ import contextlib
 import json
 import os
 import shutil
+import tempfile
 import threading
 from collections.abc import Mapping
 from pathlib import Path
@@ -126,14 +127,15 @@ _RENAME_EXCHANGE = 2
 
 
 def stage_folder(final):
-    """Create and return an empty staging folder beside ``final``."""
+    """Create and return an empty staging folder beside ``final``.
+
+    Each save gets a folder of its own name. One left behind by a save that
+    died is never removed automatically: it may hold entries that were being
+    carried over from the old folder.
+    """
     final = Path(final)
     final.parent.mkdir(parents=True, exist_ok=True)
-    staged = final.with_name(f".{final.name}.saving-{os.getpid()}-{threading.get_ident()}")
-    if staged.exists():  # left by an earlier save of this thread that died
-        shutil.rmtree(staged)
-    staged.mkdir()
-    return staged
+    return Path(tempfile.mkdtemp(prefix=f".{final.name}.saving-", dir=final.parent))
 
 
 def _exchange(a, b):
