@@ -384,6 +384,27 @@ def test_unexpected_bm25s_result_is_a_clear_error(index, monkeypatch, result, me
         index.search(QUERIES, 3, batch_size=2)
 
 
+def test_batch_whose_slices_come_back_short_is_refused(index):
+    # Rows are copied by count from each chunk's result: a short slice would
+    # have them read past its end.
+    class Shrinking(list):
+        def __getitem__(self, item):
+            got = list.__getitem__(self, item)
+            return got[:0] if isinstance(item, slice) else got
+
+    with pytest.raises(ValueError, match=r"^the batch sliced as \[0:1000\] holds 0 queries, expected 1000$"):
+        index.search(Shrinking(["river"] * 3000), 40, batch_size=1000)
+
+
+@pytest.mark.parametrize("query, batch_size", [("river", None), (QUERIES, 2), (QUERIES, None)])
+def test_tokeniser_giving_fewer_token_lists_is_a_clear_error(index, monkeypatch, query, batch_size):
+    real = _term_scoring.bm25s.tokenize
+    monkeypatch.setattr(_term_scoring.bm25s, "tokenize", lambda texts, **kw: real(texts, **kw)[1:])
+    n = 1 if isinstance(query, str) else min(len(QUERIES), batch_size or len(QUERIES))
+    with pytest.raises(RuntimeError, match=rf"^bm25s.tokenize returned {n - 1} token lists for {n} queries$"):
+        index.search(query, 3, batch_size=batch_size)
+
+
 def test_bm25s_position_outside_the_mask_is_a_clear_error(index, monkeypatch):
     bad = (np.full((1, 2), 40, np.int32), np.zeros((1, 2), np.float32))
     monkeypatch.setattr(_term_scoring.BM25, "retrieve", lambda self, tokens, **kw: bad)

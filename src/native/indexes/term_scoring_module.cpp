@@ -436,8 +436,11 @@ bool has_shape(PyObject* array, npy_intp rows, npy_intp cols) {
 }
 
 // One raw search over one batch: (positions int64, scores float64), (n, k).
+// `expected_rows`, when not negative, is the number of queries the caller
+// counted in `queries`: it fills that many rows, so the tokeniser must give
+// one token list per query.
 std::pair<tx::Ref, tx::Ref> search_raw_impl(const RelevanceState& s, PyObject* queries, std::int32_t k, bool parallel,
-                                            const tx::Ref& mask) {
+                                            const tx::Ref& mask, Py_ssize_t expected_rows = -1) {
   const Py_ssize_t size = length(s.ids.get());
   if (size < k) {
     tx::raise(PyExc_ValueError, "k (" + std::to_string(k) + ") exceeds the number of indexed documents (" +
@@ -450,6 +453,9 @@ std::pair<tx::Ref, tx::Ref> search_raw_impl(const RelevanceState& s, PyObject* q
                      tx::type_name(tokens.get()));
   }
   const Py_ssize_t n = PyList_GET_SIZE(tokens.get());
+  if (expected_rows >= 0 && n != expected_rows) {
+    tx::raise_format(PyExc_RuntimeError, "bm25s.tokenize returned %zd token lists for %zd queries", n, expected_rows);
+  }
   if (n == 0) {
     // bm25s refuses an empty batch; an empty batch has no hits.
     return {tx::empty_array({0, k}, NPY_INT64), tx::empty_array({0, k}, NPY_FLOAT64)};
@@ -534,14 +540,21 @@ tx::Ref search_impl(const RelevanceState& s, PyObject* query, std::int32_t k, bo
 
   tx::Ref positions, scores;
   if (chunk >= n) {
-    std::tie(positions, scores) = search_raw_impl(s, queries.get(), k, parallel, mask);
+    std::tie(positions, scores) = search_raw_impl(s, queries.get(), k, parallel, mask, n);
   } else {
     positions = tx::empty_array({n, k}, NPY_INT64);
     scores = tx::empty_array({n, k}, NPY_FLOAT64);
     for (Py_ssize_t start = 0; start < n; start += chunk) {
       const Py_ssize_t stop = std::min<Py_ssize_t>(n, start + chunk);
       tx::Ref part = tx::Ref::steal(PySequence_GetSlice(queries.get(), start, stop));
-      auto [part_positions, part_scores] = search_raw_impl(s, part.get(), k, parallel, mask);
+      // The rows below are copied by count: a batch whose slice holds fewer
+      // queries would have them read past the end of the chunk's result.
+      const Py_ssize_t part_length = length(part.get());
+      if (part_length != stop - start) {
+        tx::raise_format(PyExc_ValueError, "the batch sliced as [%zd:%zd] holds %zd queries, expected %zd", start,
+                         stop, part_length, stop - start);
+      }
+      auto [part_positions, part_scores] = search_raw_impl(s, part.get(), k, parallel, mask, part_length);
       // search_raw_impl checked the shape: (stop - start, k).
       const std::size_t cells = static_cast<std::size_t>(stop - start) * static_cast<std::size_t>(k);
       std::memcpy(tx::array_data<std::int64_t>(positions.get()) + start * k,
