@@ -1,6 +1,9 @@
 """Saving the BM25 text index to a folder and loading it back."""
 
 import json
+import subprocess
+import sys
+import textwrap
 from pathlib import Path
 
 import numpy as np
@@ -243,3 +246,109 @@ def test_loaded_model_is_never_unpickled(index, tmp_path, monkeypatch):
     _RelevanceCore.load(str(tmp_path))
     assert seen and all(flag is False for flag in seen)
     assert all(p.suffix in {".npy", ".json"} for p in Path(tmp_path / "relevance_model").iterdir())
+
+
+# ---- the saved model ------------------------------------------------------------
+# bm25s's numba kernel indexes the score matrix without bounds checks, so a
+# tampered model must be refused by load, before any search can reach it.
+
+
+def _array(name, change):
+    def tamper(model):
+        path = model / f"{name}.npy"
+        np.save(path, change(np.load(path)))
+
+    return tamper
+
+
+def _entry(name, key, value):
+    def tamper(model):
+        path = model / name
+        content = json.loads(path.read_text())
+        content[key(model) if callable(key) else key] = value(model) if callable(value) else value
+        path.write_text(json.dumps(content))
+
+    return tamper
+
+
+def _columns(model):
+    return len(np.load(model / "indptr.csc.index.npy")) - 1
+
+
+def _some_token(model):
+    return next(t for t in json.loads((model / "vocab.index.json").read_text()) if t)
+
+
+def _with(a, position, value):
+    a = a.copy()
+    a[position] = value
+    return a
+
+
+def _case(tamper, message, method="robertson", id=None):
+    return pytest.param(method, tamper, message, id=id)
+
+
+@pytest.mark.parametrize(
+    "method, tamper, message",
+    [
+        _case(
+            _array("indices.csc.index", lambda a: _with(a, 0, 4)),
+            "holds the document index 4 at position 0, outside its 4 documents",
+            id="document index at the count",
+        ),
+        _case(_array("indices.csc.index", lambda a: _with(a, -1, -1)), "holds the document index -1 ", id="negative"),
+        _case(_array("indices.csc.index", lambda a: a.astype(np.float64)), "holds a float64 array", id="float indices"),
+        _case(_array("indptr.csc.index", lambda a: a + 1), "column pointers that start at 1, not 0", id="start"),
+        _case(
+            _array("indptr.csc.index", lambda a: _with(a, 1, a[2] + 1)),
+            "at position 2, below the one before it",
+            id="pointers decrease",
+        ),
+        _case(_array("indptr.csc.index", lambda a: _with(a, -1, a[-1] - 1)), "column pointers that end at", id="end"),
+        _case(_array("data.csc.index", lambda a: a[:-1]), "document indices but", id="fewer scores"),
+        _case(_entry("vocab.index.json", _some_token, _columns), "columns of its score matrix", id="token id"),
+        _case(_entry("vocab.index.json", _some_token, "0"), "to '0', which is not an int", id="token id type"),
+        _case(_entry("params.index.json", "num_docs", 3), "outside its 3 documents", id="lower count"),
+        _case(_entry("params.index.json", "num_docs", None), "gives the document count None", id="no count"),
+        _case(
+            _array("nonoccurrence_array.index", lambda a: a[:-1]),
+            "non-occurrence scores for the",
+            method="bm25l",
+            id="non-occurrence",
+        ),
+    ],
+)
+def test_tampered_model_is_refused_naming_the_folder(tmp_path, method, tamper, message):
+    ix = _RelevanceCore(method)
+    ix.add(list(IDS), list(TEXTS))
+    ix.save(str(tmp_path))
+    tamper(tmp_path / "relevance_model")
+    with pytest.raises(ValueError) as err:
+        _RelevanceCore.load(str(tmp_path))
+    assert str(err.value).startswith(f"relevance_model in {str(tmp_path)!r} ")
+    assert message in str(err.value)
+
+
+TAMPERED_SEARCH = textwrap.dedent(
+    """
+    import sys
+    from tarnix_engine.indexes._term_scoring import _RelevanceCore
+
+    try:
+        index = _RelevanceCore.load(sys.argv[1])
+    except ValueError as err:
+        print(err)
+    else:
+        print(index.search("rivers stone", 1))
+    """
+)
+
+
+def test_search_of_a_tampered_folder_cannot_crash(index, tmp_path):
+    index.save(str(tmp_path))
+    _array("indices.csc.index", lambda a: np.full_like(a, 10**8))(tmp_path / "relevance_model")
+    # In a child process: loading this once made the search segfault.
+    run = subprocess.run([sys.executable, "-c", TAMPERED_SEARCH, str(tmp_path)], capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.startswith(f"relevance_model in {str(tmp_path)!r} holds the document index 100000000 ")

@@ -1,6 +1,6 @@
 // Array work of the BM25 text index that needs no interpreter: the 0/1 weight
-// mask built from candidate positions, and the move of masked hits to the end
-// of their rows.
+// mask built from candidate positions, the move of masked hits to the end of
+// their rows, and the scans that check a loaded score matrix.
 #pragma once
 
 #include <algorithm>
@@ -70,6 +70,49 @@ inline std::int64_t row_hits(const std::int64_t* row, std::int64_t width) noexce
   std::int64_t j = 0;
   while (j < width && row[j] >= 0) ++j;
   return j;
+}
+
+// ---- checks of a loaded score matrix ----------------------------------------
+// bm25s's numba kernel indexes its arrays without bounds checks, so a model
+// read from disk is scanned before any search may use it. The scans test a
+// block at a time without branching and look for the exact place only in a
+// block that failed, which keeps the common (valid) case vectorisable.
+
+inline constexpr std::int64_t kScanBlock = 4096;
+
+// Position of the first of `count` values outside [0, limit), or -1; limit >= 0.
+template <class T>
+std::int64_t first_outside(const T* values, std::int64_t count, std::int64_t limit) noexcept {
+  const auto bound = static_cast<std::uint64_t>(limit);
+  // Negative values wrap above any bound.
+  auto outside = [&](std::int64_t i) {
+    return static_cast<std::uint64_t>(static_cast<std::int64_t>(values[i])) >= bound;
+  };
+  for (std::int64_t start = 0; start < count; start += kScanBlock) {
+    const std::int64_t stop = std::min(count, start + kScanBlock);
+    bool any = false;
+    for (std::int64_t i = start; i < stop; ++i) any |= outside(i);
+    if (!any) continue;
+    for (std::int64_t i = start; i < stop; ++i) {
+      if (outside(i)) return i;
+    }
+  }
+  return -1;
+}
+
+// Position i of the first value below values[i - 1], or -1.
+template <class T>
+std::int64_t first_decrease(const T* values, std::int64_t count) noexcept {
+  for (std::int64_t start = 1; start < count; start += kScanBlock) {
+    const std::int64_t stop = std::min(count, start + kScanBlock);
+    bool any = false;
+    for (std::int64_t i = start; i < stop; ++i) any |= values[i] < values[i - 1];
+    if (!any) continue;
+    for (std::int64_t i = start; i < stop; ++i) {
+      if (values[i] < values[i - 1]) return i;
+    }
+  }
+  return -1;
 }
 
 }  // namespace tx::term_scoring
