@@ -214,7 +214,8 @@ def test_real_refusal_of_a_legacy_pickle(index, tmp_path):
         ({"ids": ["a", "b", "c"], "texts": ["x", "y", "z"]}, "holds 3 documents but the saved model indexes 4"),
         ({"ids": "abcd", "texts": ["w", "x", "y", "z"]}, "must hold a list under \"ids\", not str"),
         ({"ids": ["a", "b", "c", "d"]}, "holds 4 ids but 0 texts"),
-        ({"ids": ["a", "b", 3, "d"], "texts": ["w", "x", "y", "z"]}, "holds a int at position 2 of \"ids\""),
+        ({"ids": ["a", "b", "c", "d"], "texts": ["w", 3, "y", "z"]}, "holds an int at position 1 of \"texts\""),
+        ({"ids": ["a", "b", "c", "d"], "texts": ["w", "x", None, "z"]}, "holds a NoneType at position 2 of \"texts\""),
         (["a", "b"], "must hold a JSON object"),
     ],
 )
@@ -225,6 +226,16 @@ def test_inconsistent_corpus_is_refused_naming_the_folder(index, tmp_path, conte
         _RelevanceCore.load(str(tmp_path))
     assert str(err.value).startswith(f"corpus.json in {str(tmp_path)!r} ")
     assert message in str(err.value)
+
+
+@pytest.mark.parametrize("ids", [[7, 3, 11, 0], [1, "b", None, 2.5]])
+def test_ids_of_other_types_round_trip(tmp_path, ids):
+    ix = _RelevanceCore()
+    ix.add(list(ids), list(TEXTS))
+    ix.save(str(tmp_path))
+    loaded = _RelevanceCore.load(str(tmp_path))
+    assert loaded.ids == ids
+    assert [h.id for h in loaded.search("rivers canyons", 2)] == [h.id for h in ix.search("rivers canyons", 2)]
 
 
 def test_empty_corpus_lists_load_beside_any_model(index, tmp_path):

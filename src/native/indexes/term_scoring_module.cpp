@@ -838,8 +838,9 @@ void check_loaded_model(PyObject* model, PyObject* path) {
 // ---- corpus.json ---------------------------------------------------------------
 
 // The ids and texts of corpus.json, refused unless they can stand beside the
-// model: two lists of str of one length, which is the model's document count
-// unless both are empty.
+// model: two lists of one length, which is the model's document count unless
+// both are empty, and texts that are all str. Ids may be anything the JSON
+// decoder gives, as `add` takes ids of any type.
 std::pair<tx::Ref, tx::Ref> checked_corpus(PyObject* data, PyObject* path, PyObject* model) {
   const std::string where = "corpus.json in " + tx::repr(str_of(path).get());
   if (!PyDict_Check(data)) {
@@ -851,12 +852,12 @@ std::pair<tx::Ref, tx::Ref> checked_corpus(PyObject* data, PyObject* path, PyObj
     if (!PyList_CheckExact(value)) {
       tx::raise(PyExc_ValueError, where + " must hold a list under \"" + key + "\", not " + tx::type_name(value));
     }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
-      if (!PyUnicode_Check(PyList_GET_ITEM(value, i))) {
-        tx::raise(PyExc_ValueError, where + " holds a " + tx::type_name(PyList_GET_ITEM(value, i)) +
-                                        " at position " + std::to_string(i) + " of \"" + key +
-                                        "\"; every entry must be a string");
-      }
+  }
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(texts.get()); ++i) {
+    PyObject* text = PyList_GET_ITEM(texts.get(), i);
+    if (!PyUnicode_Check(text)) {
+      tx::raise(PyExc_ValueError, where + " holds " + with_article(tx::type_name(text)) + " at position " +
+                                      std::to_string(i) + " of \"texts\"; every text must be a string");
     }
   }
   const Py_ssize_t n_ids = PyList_GET_SIZE(ids.get()), n_texts = PyList_GET_SIZE(texts.get());
