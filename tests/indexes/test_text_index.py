@@ -10,6 +10,7 @@ import sys
 import textwrap
 import weakref
 
+import numpy as np
 import pytest
 
 from tarnix_engine.indexes import _term_scoring
@@ -377,6 +378,78 @@ def test_failed_refit_restores_texts_seen_by_a_later_save(tmp_path):
         ix.update(["a"], ["gamma text"])
     ix.save(str(tmp_path))
     assert "gamma" not in (tmp_path / "corpus.json").read_text()
+
+
+class FailsAfterIndexing(_RelevanceCore):
+    """A fit that lets the base class index the texts, then fails when armed."""
+
+    armed = False
+
+    def fit(self, corpus, parallel=False):
+        super().fit(corpus, parallel)
+        if self.armed:
+            raise RuntimeError("failed after indexing")
+
+
+class RaisingFilter(logging.Filter):
+    def filter(self, record):
+        raise RuntimeError("failed after indexing")
+
+
+@pytest.fixture(params=["overriding fit", "logging filter"])
+def fails_after_indexing(request, caplog):
+    """(index, arm): arm() makes every later re-fit fail once bm25s has indexed."""
+    if request.param == "overriding fit":
+        ix = FailsAfterIndexing()
+        ix.add(["a", "b", "c"], list(TEXTS))
+        yield ix, lambda: setattr(ix, "armed", True)
+        return
+    ix = _RelevanceCore()
+    ix.add(["a", "b", "c"], list(TEXTS))
+    logger, refuse = logging.getLogger("tarnix_engine.indexes._term_scoring"), RaisingFilter()
+    with caplog.at_level(logging.INFO, logger=logger.name):  # a record is made only at INFO
+        yield ix, lambda: logger.addFilter(refuse)
+    logger.removeFilter(refuse)
+
+
+@pytest.mark.parametrize(
+    "change",
+    [
+        lambda ix: ix.add(["d"], ["zebra stripes"]),
+        lambda ix: ix.update(["a"], ["zebra stripes"]),
+        lambda ix: ix.delete(["a"]),
+    ],
+    ids=["add", "update", "delete"],
+)
+def test_refit_failing_after_indexing_leaves_the_model_on_the_old_texts(fails_after_indexing, change):
+    ix, arm = fails_after_indexing
+    queries = ["quick fox", "lazy cat", "hounds field", "zebra"]
+    before = ix.size, held(ix), ix.search_raw(queries, 3)
+    arm()
+    with pytest.raises(RuntimeError, match="failed after indexing"):
+        change(ix)
+    after = ix.size, held(ix), ix.search_raw(queries, 3)
+    assert after[:2] == before[:2]
+    for got, expected in zip(after[2], before[2]):
+        np.testing.assert_array_equal(got, expected)
+
+
+def test_refit_failure_is_reported_when_reindexing_the_old_texts_fails_too(monkeypatch):
+    def broken_tokenize(*args, **kwargs):
+        raise RuntimeError("tokeniser broke")
+
+    class BreaksTokeniser(_RelevanceCore):
+        def fit(self, corpus, parallel=False):
+            super().fit(corpus, parallel)
+            if len(corpus) > 3:
+                monkeypatch.setattr(_term_scoring.bm25s, "tokenize", broken_tokenize)
+                raise RuntimeError("failed after indexing")
+
+    ix = BreaksTokeniser()
+    ix.add(["a", "b", "c"], list(TEXTS))
+    with pytest.raises(RuntimeError, match="failed after indexing"):
+        ix.add(["d"], ["zebra stripes"])
+    assert ix.ids == ["a", "b", "c"]
 
 
 # ---- module start-up ----------------------------------------------------------

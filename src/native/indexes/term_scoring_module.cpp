@@ -159,17 +159,42 @@ struct ListsSnapshot {
   }
 };
 
+// Tokenises `texts` and has `model` index them in place.
+void index_texts(const RelevanceState& s, PyObject* model, PyObject* texts) {
+  tx::Ref tokens = tokenize(s, texts, false);
+  tx::call_method(model, tx::name<"index">(), {tokens.get(), Py_False}, tx::kwnames<"show_progress">());
+}
+
+// The model's `scores` (null when it has none). bm25s indexing installs a new
+// dict, so a different object after a failed change means the change got
+// past indexing and the model no longer matches the restored lists.
+tx::Ref scores_of(PyObject* model) {
+  PyObject* scores = nullptr;
+  if (PyObject_GetOptionalAttr(model, tx::name<"scores">(), &scores) < 0) tx::rethrow_python();
+  return scores != nullptr ? tx::Ref::steal(scores) : tx::Ref();
+}
+
 // Runs `change`; if it fails, restores both lists and re-raises its error.
+// When the failure came after bm25s had indexed the new texts (an overriding
+// fit that raises after its base call, a logging handler that raises), the
+// restored texts are indexed again so that searches match the lists (there
+// is nothing to index when they are empty). That is best effort: if it fails
+// too, the change's own error is still the one raised.
 template <class F>
 void with_rollback(RelevanceState& s, F&& change) {
   ListsSnapshot snapshot(s);
+  const tx::Ref model = s.model.ref();
+  const tx::Ref scores = scores_of(model.get());
   try {
     change();
   } catch (...) {
     PyObject* error = PyErr_GetRaisedException();  // NULL for a C++ error
     try {
       snapshot.restore(s);
-    } catch (const tx::PyErrorSet&) {
+      if (scores_of(model.get()).get() != scores.get() && tx::truth(s.corpus.get())) {
+        index_texts(s, model.get(), s.corpus.get());
+      }
+    } catch (...) {
       PyErr_Clear();  // the change's own error is the one to report
     }
     if (error != nullptr) PyErr_SetRaisedException(error);
@@ -182,9 +207,7 @@ void with_rollback(RelevanceState& s, F&& change) {
 tx::Ref fit_impl(PyObject* self, PyObject* corpus) {
   RelevanceState& s = state(self);
   if (corpus == Py_None || PyList_GET_SIZE(corpus) == 0) tx::raise(PyExc_ValueError, "corpus cannot be empty");
-  tx::Ref tokens = tokenize(s, corpus, false);
-  tx::Ref model = s.model.ref();
-  tx::call_method(model.get(), tx::name<"index">(), {tokens.get(), Py_False}, tx::kwnames<"show_progress">());
+  index_texts(s, s.model.ref().get(), corpus);
   // Indexed first: a failure inside bm25s leaves the lists untouched.
   tx::Ref texts = tx::Ref::steal(PyList_GetSlice(corpus, 0, PY_SSIZE_T_MAX));
   const Py_ssize_t n = PyList_GET_SIZE(texts.get());
