@@ -443,16 +443,6 @@ tx::Ref build_weight_mask(const RelevanceState& s, PyObject* candidates) {
   return mask;
 }
 
-std::string shape_text(PyObject* array) {
-  auto* arr = tx::as_array_object(array);
-  std::string text = "(";
-  for (int d = 0; d < PyArray_NDIM(arr); ++d) {
-    if (d > 0) text += ", ";
-    text += std::to_string(PyArray_DIM(arr, d));
-  }
-  return text + (PyArray_NDIM(arr) == 1 ? ",)" : ")");
-}
-
 bool has_shape(PyObject* array, npy_intp rows, npy_intp cols) {
   auto* arr = tx::as_array_object(array);
   return PyArray_NDIM(arr) == 2 && PyArray_DIM(arr, 0) == rows && PyArray_DIM(arr, 1) == cols;
@@ -524,8 +514,8 @@ std::pair<tx::Ref, tx::Ref> search_raw_impl(const RelevanceState& s, PyObject* q
   tx::Ref positions = tx::copy_array(PyTuple_GET_ITEM(pair.get(), 0), NPY_INT64);
   tx::Ref scores = tx::copy_array(PyTuple_GET_ITEM(pair.get(), 1), NPY_FLOAT64);
   if (!has_shape(positions.get(), n, k) || !has_shape(scores.get(), n, k)) {
-    tx::raise(PyExc_RuntimeError, "bm25s retrieve returned documents of shape " + shape_text(positions.get()) +
-                                      " and scores of shape " + shape_text(scores.get()) + " for " +
+    tx::raise(PyExc_RuntimeError, "bm25s retrieve returned documents of shape " + tx::shape_text(positions.get()) +
+                                      " and scores of shape " + tx::shape_text(scores.get()) + " for " +
                                       std::to_string(n) + " queries at k=" + std::to_string(k));
   }
   if (mask) {
