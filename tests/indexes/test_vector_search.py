@@ -416,3 +416,14 @@ def test_a_position_beyond_the_ids_is_an_index_error(fitted):
     index.add(list(fitted.ids), fitted.vectors)
     with pytest.raises(IndexError):
         index.search(fitted.vectors[0], 1)
+
+
+def test_a_single_query_answered_with_no_row_is_an_index_error(fitted):
+    class Empty(_TarnixCore):
+        def search_raw(self, vectors, k, candidates=None, parallel=False, n_candidates=None):
+            return np.zeros((0, 1), dtype=np.int64), np.zeros((0, 1))
+
+    index = Empty()
+    index.add(list(fitted.ids), fitted.vectors)
+    with pytest.raises(IndexError):
+        index.search(fitted.vectors[0], 1)

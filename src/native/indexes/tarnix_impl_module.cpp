@@ -155,9 +155,13 @@ PyObject* store_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     PyObject* candidates = a[2] ? a[2] : Py_None;
     const bool parallel = a[3] && tx::truth(a[3]);
     require_trained_store(self);
-    tx::Ref codes = encode(a[0], store(self).boundaries.get(), parallel);
+    // Converting the queries or the candidates may run Python code that
+    // retrains this store: the arrays in use are held until the call ends.
+    const tx::Ref edges = store(self).boundaries.ref();
+    const tx::Ref matrix = store(self).matrix.ref();
+    tx::Ref codes = encode(a[0], edges.get(), parallel);
     tx::Ref found = tx::call(ns.get<"_search">().get(),
-                             {store(self).matrix.get(), codes.get(), tx::py_long(k).get(), candidates,
+                             {matrix.get(), codes.get(), tx::py_long(k).get(), candidates,
                               tx::py_bool(parallel).get()},
                              tx::kwnames<"vectors", "queries", "k", "bm25", "parallel">());
     auto [ids, distances] = tx::unpack_pair(found.get());
@@ -173,8 +177,11 @@ PyObject* store_update_row(PyObject* self, PyObject* const* args, Py_ssize_t nar
     std::array<PyObject*, 2> a;
     sig.bind(args, nargs, kwnames, a);
     const std::int32_t row = tx::to_int32(a[0]);
+    // Converted first: the conversion may run Python code that retrains the store.
+    tx::Ref v = float32_rows(a[1]);
     require_trained_store(self);
-    tx::Ref codes = encode(float32_rows(a[1]).get(), store(self).boundaries.get(), false);
+    const tx::Ref edges = store(self).boundaries.ref();
+    tx::Ref codes = encode(v.get(), edges.get(), false);
     tx::Ref first = tx::Ref::steal(PySequence_GetItem(codes.get(), 0));
     if (PyObject_SetItem(store(self).matrix.get(), tx::py_long(row).get(), first.get()) < 0) tx::rethrow_python();
     return tx::Ref::none();
@@ -188,8 +195,12 @@ PyObject* store_append_rows(PyObject* self, PyObject* const* args, Py_ssize_t na
     sig.bind(args, nargs, kwnames, a);
     const bool parallel = tx::truth(a[1]);
     require_trained_store(self);
-    tx::Ref fresh = encode(a[0], store(self).boundaries.get(), parallel);
-    tx::Ref both = tx::Ref::steal(PyTuple_Pack(2, store(self).matrix.get(), fresh.get()));
+    // Held: converting the rows may run Python code that retrains the store,
+    // and the new codes belong with the matrix of the edges they were made with.
+    const tx::Ref edges = store(self).boundaries.ref();
+    const tx::Ref matrix = store(self).matrix.ref();
+    tx::Ref fresh = encode(a[0], edges.get(), parallel);
+    tx::Ref both = tx::Ref::steal(PyTuple_Pack(2, matrix.get(), fresh.get()));
     store(self).matrix.set(np_call(tx::name<"vstack">(), {both.get()}));
     return tx::Ref::none();
   });
@@ -201,7 +212,9 @@ PyObject* store_delete_rows(PyObject* self, PyObject* const* args, Py_ssize_t na
     std::array<PyObject*, 1> a;
     sig.bind(args, nargs, kwnames, a);
     require_trained_store(self);
-    PyObject* matrix = store(self).matrix.get();
+    // Held: iterating the positions may run Python code that replaces it.
+    const tx::Ref matrix_ref = store(self).matrix.ref();
+    PyObject* matrix = matrix_ref.get();
     const std::int64_t rows = dim_size(matrix, 0);
     tx::Ref keep = np_call(tx::name<"ones">(), {tx::py_long(rows).get(), np_attr<"bool_">().get()},
                            tx::kwnames<"dtype">());
@@ -231,11 +244,13 @@ PyObject* store_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     if (store(self).matrix.is_none() || store(self).boundaries.is_none()) {
       tx::raise(PyExc_RuntimeError, "Cannot save an unfitted index.");
     }
+    // One state is written: writing a file lets other threads run, and one may retrain the store.
+    const tx::Ref matrix = store(self).matrix.ref();
+    const tx::Ref edges = store(self).boundaries.ref();
     tx::Ref folder = tx::call(ns.get<"Path">().get(), {a[0]});
     tx::call_method(folder.get(), tx::name<"mkdir">(), {Py_True, Py_True}, tx::kwnames<"parents", "exist_ok">());
-    np_call(tx::name<"save">(), {path_text(path_join(folder.get(), "matrix.npy").get()).get(), store(self).matrix.get()});
-    np_call(tx::name<"save">(),
-            {path_text(path_join(folder.get(), "boundaries.npy").get()).get(), store(self).boundaries.get()});
+    np_call(tx::name<"save">(), {path_text(path_join(folder.get(), "matrix.npy").get()).get(), matrix.get()});
+    np_call(tx::name<"save">(), {path_text(path_join(folder.get(), "boundaries.npy").get()).get(), edges.get()});
     tx::Ref config = tx::Ref::steal(PyDict_New());
     if (PyDict_SetItemString(config.get(), "index_type", tx::py_str("vectorstore").get()) < 0) tx::rethrow_python();
     tx::call(ns.get<"write_config">().get(), {path_join(folder.get(), "config.json").get(), config.get()});
@@ -474,8 +489,9 @@ PyObject* index_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
       tx::Ref core = s.coreindex.ref();
       const std::int64_t before = tx::to_int64(tx::attr<"rows">(tx::attr<"matrix">(core.get()).get()).get());
       tx::call_method(core.get(), tx::name<"append">(), {v.get(), flag});
+      const tx::Ref vstore = s.vectorstore.ref();  // held: the call may run Python code that refits us
       try {
-        tx::call_method(s.vectorstore.get(), tx::name<"_append_rows">(), {v.get(), flag});
+        tx::call_method(vstore.get(), tx::name<"_append_rows">(), {v.get(), flag});
       } catch (const tx::PyErrorSet&) {
         // Take the rows back out of the binary half so both halves agree again.
         tx::cleanup_keeping_error([&] {
@@ -551,12 +567,15 @@ PyObject* index_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
       PyList_SET_ITEM(where_rows.get(), static_cast<Py_ssize_t>(i), PyLong_FromLong(positions[i]));
     }
     if (PyErr_Occurred()) tx::rethrow_python();
-    tx::Ref matrix = store_matrix(s.vectorstore.get());
+    // Both parts are held: their calls may run Python code that refits us.
+    const tx::Ref vstore = s.vectorstore.ref();
+    const tx::Ref core = s.coreindex.ref();
+    tx::Ref matrix = store_matrix(vstore.get());
     tx::Ref saved = tx::Ref::steal(PyObject_GetItem(matrix.get(), where_rows.get()));
     auto row_at = [&](std::size_t i) { return tx::Ref::steal(PySequence_GetItem(v.get(), static_cast<Py_ssize_t>(i))); };
     try {
       for (std::size_t i = 0; i < positions.size(); ++i) {
-        tx::call_method(s.vectorstore.get(), tx::name<"_update_row">(),
+        tx::call_method(vstore.get(), tx::name<"_update_row">(),
                         {PyList_GET_ITEM(where_rows.get(), i), row_at(i).get()});
       }
     } catch (const tx::PyErrorSet&) {
@@ -566,7 +585,7 @@ PyObject* index_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
       throw;
     }
     for (std::size_t i = 0; i < positions.size(); ++i) {
-      tx::call_method(s.coreindex.get(), tx::name<"update_vector">(),
+      tx::call_method(core.get(), tx::name<"update_vector">(),
                       {PyList_GET_ITEM(where_rows.get(), i), row_at(i).get()});
     }
     return tx::Ref::none();
@@ -601,13 +620,15 @@ PyObject* index_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
       }
     }
     // The store goes first: its old matrix can be put back if the binary half fails.
-    PyObject* vstore = s.vectorstore.get();
-    tx::Ref old_matrix = store_matrix(vstore);
-    tx::call_method(vstore, tx::name<"_delete_rows">(), {positions.get()});
+    // Both parts are held: their calls may run Python code that refits us.
+    const tx::Ref vstore = s.vectorstore.ref();
+    const tx::Ref core = s.coreindex.ref();
+    tx::Ref old_matrix = store_matrix(vstore.get());
+    tx::call_method(vstore.get(), tx::name<"_delete_rows">(), {positions.get()});
     try {
-      tx::call_method(s.coreindex.get(), tx::name<"delete_rows">(), {positions.get()});
+      tx::call_method(core.get(), tx::name<"delete_rows">(), {positions.get()});
     } catch (const tx::PyErrorSet&) {
-      if (PyObject_TypeCheck(vstore, store_type)) store(vstore).matrix.set(old_matrix);
+      if (PyObject_TypeCheck(vstore.get(), store_type)) store(vstore.get()).matrix.set(old_matrix);
       throw;
     }
     s.ids.set(kept);
@@ -679,7 +700,10 @@ std::pair<std::int32_t, std::int32_t> resolve_k_h(PyObject* self, std::int32_t k
 
 tx::Ref search_raw_chunk(PyObject* self, PyObject* queries, std::int32_t k, std::int32_t k_h, PyObject* c,
                          bool parallel) {
-  PyObject* core = index(self).coreindex.get();
+  // Both parts are held: a search lets other threads run, and one may refit us.
+  const tx::Ref core_ref = index(self).coreindex.ref();
+  const tx::Ref vstore = index(self).vectorstore.ref();
+  PyObject* core = core_ref.get();
   PyObject* flag = parallel ? Py_True : Py_False;
   tx::Ref width = tx::py_long(k_h);
   tx::Ref found;
@@ -691,7 +715,7 @@ tx::Ref search_raw_chunk(PyObject* self, PyObject* queries, std::int32_t k, std:
     found = tx::call_method(core, tx::name<"search">(), {queries, width.get(), c, flag});
   }
   auto [shortlist, unused] = tx::unpack_pair(found.get());
-  return tx::call_method(index(self).vectorstore.get(), tx::name<"search">(),
+  return tx::call_method(vstore.get(), tx::name<"search">(),
                          {queries, tx::py_long(std::min(k_h, k)).get(), shortlist.get(), flag},
                          tx::kwnames<"candidates", "parallel">());
 }
@@ -856,7 +880,11 @@ tx::Ref search_impl(PyObject* self, PyObject* query, std::int32_t k, bool parall
     }
     PyList_SET_ITEM(out.get(), i, hits.release());
   }
-  if (single) return tx::Ref::borrow(PyList_GET_ITEM(out.get(), 0));
+  if (single) {
+    // An overridden search_raw may hand back no row at all.
+    if (rows < 1) tx::raise(PyExc_IndexError, "list index out of range");
+    return tx::Ref::borrow(PyList_GET_ITEM(out.get(), 0));
+  }
   return out;
 }
 
@@ -904,10 +932,13 @@ PyObject* index_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     // The parts are written into a staging folder that replaces the old one
     // only once complete, so an interrupted save never mixes two saves.
     IndexState& s = index(self);
+    // Both parts are held: writing files lets other threads run, and one may refit us.
+    const tx::Ref core = s.coreindex.ref();
+    const tx::Ref vstore = s.vectorstore.ref();
     tx::Ref staged = tx::call(ns.get<"stage_folder">().get(), {folder.get()});
     try {
-      tx::call_method(s.coreindex.get(), tx::name<"save">(), {path_text(path_join(staged.get(), "coreindex").get()).get()});
-      tx::call_method(s.vectorstore.get(), tx::name<"save">(), {path_text(path_join(staged.get(), "bytes").get()).get()});
+      tx::call_method(core.get(), tx::name<"save">(), {path_text(path_join(staged.get(), "coreindex").get()).get()});
+      tx::call_method(vstore.get(), tx::name<"save">(), {path_text(path_join(staged.get(), "bytes").get()).get()});
       write_meta(staged.get(), s.n_candidates.get(), s.d_scale.get());
       tx::Ref ids = s.ids.ref();
       if (length(ids.get()) > 0) {
