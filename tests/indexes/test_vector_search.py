@@ -179,6 +179,18 @@ def test_flat_candidates_are_cleaned_up(small):
     assert set(positions[0]) == {1, 5} and positions[0, 0] == 1
 
 
+@pytest.mark.parametrize("dtype", [np.int64, np.int32])
+def test_unsorted_in_range_candidate_arrays_are_normalised(small, dtype):
+    # Every entry is a stored position, so only the order and the repeat are wrong.
+    index, data = small
+    allowed = np.array([5, 1, 1, 3], dtype=dtype)
+    positions, _ = index.search_raw(data[[1]], 4, candidates=allowed)
+    assert positions.shape == (1, 3)
+    assert positions[0, 0] == 1 and set(positions[0]) == {1, 3, 5}
+    assert {hit.id for hit in index.search(data[1], 4, candidates=allowed)} == {"r1", "r3", "r5"}
+    np.testing.assert_array_equal(allowed, [5, 1, 1, 3])
+
+
 def test_shared_read_only_candidates_are_left_alone(small):
     index, data = small
     allowed = np.array([0, 3, 7], dtype=np.int64)
