@@ -3,8 +3,8 @@
 import contextlib
 import json
 import os
+import secrets
 import shutil
-import tempfile
 import threading
 from collections.abc import Mapping
 from pathlib import Path
@@ -126,16 +126,31 @@ _AT_FDCWD = -100
 _RENAME_EXCHANGE = 2
 
 
+def _target(final):
+    # A folder reached through a symbolic link is replaced where it lives,
+    # so the link stays a link to the saved folder.
+    final = Path(final)
+    return Path(os.path.realpath(final)) if final.is_symlink() else final
+
+
 def stage_folder(final):
     """Create and return an empty staging folder beside ``final``.
 
     Each save gets a folder of its own name. One left behind by a save that
     died is never removed automatically: it may hold entries that were being
-    carried over from the old folder.
+    carried over from the old folder. It becomes the saved folder, so it is
+    made like any new folder, with the permissions the umask leaves.
     """
-    final = Path(final)
+    final = _target(final)
     final.parent.mkdir(parents=True, exist_ok=True)
-    return Path(tempfile.mkdtemp(prefix=f".{final.name}.saving-", dir=final.parent))
+    for _ in range(100):
+        staged = final.parent / f".{final.name}.saving-{secrets.token_hex(6)}"
+        try:
+            os.mkdir(staged)
+        except FileExistsError:
+            continue
+        return staged
+    raise FileExistsError(f"no free staging folder name beside {str(final)!r}")
 
 
 def _exchange(a, b):
@@ -157,21 +172,37 @@ def commit_folder(staged, final, owned):
     are replaced (or dropped when the new save has none); any other entry is
     carried over untouched. Readers see the old folder or the new one.
     """
-    staged, final = Path(staged), Path(final)
+    staged, final = Path(staged), _target(final)
     _sync_tree(staged)
     if not final.is_dir():
         os.rename(staged, final)
         return
-    for entry in final.iterdir():
-        if entry.name not in owned and not (staged / entry.name).exists():
-            os.rename(entry, staged / entry.name)
-    if _exchange(staged, final):
-        shutil.rmtree(staged)
-        return
-    retired = final.with_name(staged.name + ".old")
-    os.rename(final, retired)
-    os.rename(staged, final)
-    shutil.rmtree(retired)
+    shutil.copymode(final, staged)  # the folder keeps the permissions it had
+    carried = []
+    try:
+        for entry in final.iterdir():
+            if entry.name not in owned and not (staged / entry.name).exists():
+                os.rename(entry, staged / entry.name)
+                carried.append(entry.name)
+        if _exchange(staged, final):
+            old = staged
+        else:
+            old = final.with_name(staged.name + ".old")
+            os.rename(final, old)
+            try:
+                os.rename(staged, final)
+            except BaseException:
+                os.rename(old, final)
+                raise
+    except BaseException:
+        # The old folder is still in place: what was carried over goes back,
+        # since the caller discards the staging folder.
+        for name in reversed(carried):
+            with contextlib.suppress(OSError):
+                os.rename(staged / name, final / name)
+        raise
+    # The save is complete; what is left of the old folder is only clutter.
+    shutil.rmtree(old, ignore_errors=True)
 
 
 def _sync_tree(folder):

@@ -2,8 +2,10 @@
 
 import copy
 import json
+import os
 import pickle
 import re
+import stat
 from pathlib import Path
 
 import numpy as np
@@ -348,6 +350,72 @@ def test_foreign_entries_of_the_folder_survive_a_save(fitted, saved, vectors, fo
     assert (saved / "extra" / "data.bin").read_bytes() == b"\x00\x01"
     assert _TarnixCore.load(str(saved)).ids == ["only"]
     assert folder_listing(saved.parent) == ["idx"]
+
+
+@pytest.mark.parametrize("failure", ["carrying an entry over", "retiring the old folder", "placing the new folder"])
+def test_a_failed_swap_keeps_the_old_folder_whole(fitted, saved, vectors, monkeypatch, failure):
+    for name in ("a.txt", "b.txt", "c.txt"):
+        (saved / name).write_text(name)
+    before = {p.relative_to(saved): p.read_bytes() for p in saved.rglob("*") if p.is_file()}
+    replacement = _TarnixCore()
+    replacement.add(["new0", "new1"], vectors(2, 8, seed=5))
+
+    real_rename = os.rename
+    carried = []
+
+    def rename(src, dst):
+        src, dst = Path(src), Path(dst)
+        staging = src.name.startswith(".idx.saving-") and not src.name.endswith(".old")
+        if src.parent == saved and dst.parent.name.startswith(".idx.saving-"):
+            carried.append(src.name)
+            fails = failure == "carrying an entry over" and len(carried) == 3  # after two were moved
+        else:
+            fails = {
+                "carrying an entry over": False,
+                "retiring the old folder": src == saved,
+                "placing the new folder": staging and dst == saved,
+            }[failure]
+        if fails:
+            raise OSError("injected")
+        return real_rename(src, dst)
+
+    monkeypatch.setattr(os, "rename", rename)
+    if failure != "carrying an entry over":
+        monkeypatch.setattr(_persistence, "_exchange", lambda a, b: False)  # the two-rename fallback
+    with pytest.raises(OSError, match="injected"):
+        replacement.save(str(saved))
+    monkeypatch.undo()
+
+    assert {p.relative_to(saved): p.read_bytes() for p in saved.rglob("*") if p.is_file()} == before
+    assert sorted(p.name for p in saved.parent.iterdir()) == ["idx"]
+    assert _TarnixCore.load(str(saved)).ids == fitted.ids
+
+
+def test_saved_folders_have_the_permissions_of_new_folders(fitted, tmp_path):
+    umask = os.umask(0)
+    os.umask(umask)
+    fitted.index.save(str(tmp_path / "new"))
+    for folder in ("new", "new/coreindex", "new/bytes"):
+        assert stat.S_IMODE((tmp_path / folder).stat().st_mode) == 0o777 & ~umask, folder
+
+    (tmp_path / "kept").mkdir()
+    os.chmod(tmp_path / "kept", 0o750)
+    fitted.index.save(str(tmp_path / "kept"))
+    fitted.index.save(str(tmp_path / "kept"))
+    assert stat.S_IMODE((tmp_path / "kept").stat().st_mode) == 0o750
+
+
+def test_saving_through_a_symlinked_folder_keeps_the_link(fitted, saved, vectors, tmp_path):
+    (saved / "notes.txt").write_text("mine")
+    link = tmp_path / "link"
+    link.symlink_to(saved)
+    replacement = _TarnixCore()
+    replacement.add(["only"], vectors(1, 8, seed=3))
+    replacement.save(str(link))
+    assert link.is_symlink() and link.resolve() == saved.resolve()
+    assert (saved / "notes.txt").read_text() == "mine"
+    assert _TarnixCore.load(str(saved)).ids == ["only"]
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["idx", "link"]
 
 
 def _fail_on_call(n):
