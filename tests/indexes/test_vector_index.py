@@ -550,6 +550,48 @@ def test_update_failing_in_the_store_keeps_the_halves_aligned(fitted, monkeypatc
     assert_unchanged(index, before, read_meta, queries)
 
 
+def test_update_failing_in_the_binary_half_part_way_keeps_the_halves_aligned(vectors, codes_of, monkeypatch):
+    # The binary half takes the first pair and refuses the second: the store
+    # must end at the same point, holding the first pair only.
+    calls = []
+    real = _tarnix_impl._CoreIndex
+
+    class SecondUpdateFails:
+        def __init__(self):
+            self._inner = real()
+
+        def update_vector(self, position, vector):
+            calls.append(position)
+            if len(calls) == 2:
+                raise RuntimeError("injected")
+            return self._inner.update_vector(position, vector)
+
+        def __getattr__(self, name):
+            return getattr(self._inner, name)
+
+    monkeypatch.setattr(_tarnix_impl, "_CoreIndex", SecondUpdateFails)
+    data = vectors(12, 8, seed=3)
+    index = _TarnixCore()
+    index.add([f"d{i}" for i in range(12)], data)
+    new = vectors(3, 8, seed=4)
+    with pytest.raises(RuntimeError, match="injected"):
+        index.update(["d1", "d5", "d1"], new)
+    expected = data.copy()
+    expected[1] = new[0]
+    np.testing.assert_array_equal(index._matrix, codes_of(expected, index._params.boundaries))
+    monkeypatch.undo()
+    queries = vectors(4, 8, seed=5)
+    np.testing.assert_array_equal(core_order(index, queries), core_order(twin(index, expected), queries))
+
+
+def test_save_refuses_ids_that_would_not_load_back(tmp_path, vectors):
+    index = _TarnixCore()
+    index.add([1, 2], vectors(2, 4))
+    with pytest.raises(TypeError, match=r"^Expected str, got int$"):
+        index.save(str(tmp_path / "index"))
+    assert list(tmp_path.iterdir()) == []
+
+
 def test_update_on_an_untrained_index_knows_no_id():
     with pytest.raises(KeyError, match="'a'"):
         _TarnixCore().update(["a"], np.zeros(4, dtype=np.float32))

@@ -403,7 +403,9 @@ void check_dim(PyObject* self, PyObject* array, const char* name) {
 tx::Ref numbered_ids(std::int64_t n) {
   tx::Ref ids = tx::Ref::steal(PyList_New(n));
   for (std::int64_t i = 0; i < n; ++i) {
-    PyList_SET_ITEM(ids.get(), i, PyUnicode_FromFormat("%lld", static_cast<long long>(i)));
+    PyObject* id = PyUnicode_FromFormat("%lld", static_cast<long long>(i));
+    if (id == nullptr) tx::rethrow_python();
+    PyList_SET_ITEM(ids.get(), i, id);
   }
   return ids;
 }
@@ -584,9 +586,23 @@ PyObject* index_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
       });
       throw;
     }
-    for (std::size_t i = 0; i < positions.size(); ++i) {
-      tx::call_method(core.get(), tx::name<"update_vector">(),
-                      {PyList_GET_ITEM(where_rows.get(), i), row_at(i).get()});
+    std::size_t done = 0;
+    try {
+      for (; done < positions.size(); ++done) {
+        tx::call_method(core.get(), tx::name<"update_vector">(),
+                        {PyList_GET_ITEM(where_rows.get(), done), row_at(done).get()});
+      }
+    } catch (const tx::PyErrorSet&) {
+      // The binary half took the first `done` pairs: bring the store to the
+      // same point (old rows back, then those pairs again, in order).
+      tx::cleanup_keeping_error([&] {
+        if (PyObject_SetItem(matrix.get(), where_rows.get(), saved.get()) < 0) tx::rethrow_python();
+        for (std::size_t i = 0; i < done; ++i) {
+          tx::call_method(vstore.get(), tx::name<"_update_row">(),
+                          {PyList_GET_ITEM(where_rows.get(), i), row_at(i).get()});
+        }
+      });
+      throw;
     }
     return tx::Ref::none();
   });
@@ -932,6 +948,17 @@ PyObject* index_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     // The parts are written into a staging folder that replaces the old one
     // only once complete, so an interrupted save never mixes two saves.
     IndexState& s = index(self);
+    // ids.json must load back: refuse ids that are not strings before writing anything.
+    {
+      tx::Ref held = s.ids.ref();
+      const Py_ssize_t n = length(held.get());
+      for (Py_ssize_t i = 0; i < n; ++i) {
+        tx::Ref id = tx::Ref::steal(PySequence_GetItem(held.get(), i));
+        if (!PyUnicode_CheckExact(id.get())) {
+          tx::raise_format(PyExc_TypeError, "Expected str, got %s", tx::type_name(id.get()));
+        }
+      }
+    }
     // Both parts are held: writing files lets other threads run, and one may refit us.
     const tx::Ref core = s.coreindex.ref();
     const tx::Ref vstore = s.vectorstore.ref();
