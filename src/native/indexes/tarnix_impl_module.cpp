@@ -58,12 +58,6 @@ std::int64_t ndim_of(PyObject* array) { return tx::to_int64(tx::attr<"ndim">(arr
 
 std::string str_of(PyObject* o) { return tx::utf8(tx::Ref::steal(PyObject_Str(o)).get()); }
 
-std::int64_t length(PyObject* o) {
-  const Py_ssize_t n = PyObject_Length(o);
-  if (n < 0) tx::rethrow_python();
-  return n;
-}
-
 [[noreturn]] void length_mismatch(std::int64_t n_ids, std::int64_t n_vectors) {
   tx::raise(PyExc_ValueError, "ids and vectors must be the same length: got " + std::to_string(n_ids) +
                                   " ids and " + std::to_string(n_vectors) + " vectors");
@@ -73,11 +67,6 @@ void check_k(std::int32_t k) {
   if (k < 0) tx::raise(PyExc_ValueError, "k must be non-negative, got " + std::to_string(k));
 }
 
-tx::Ref path_join(PyObject* folder, const char* entry) {
-  return tx::Ref::steal(PyNumber_TrueDivide(folder, tx::py_str(entry).get()));
-}
-
-tx::Ref path_text(PyObject* path) { return tx::Ref::steal(PyObject_Str(path)); }
 
 // ---- _VectorStore ------------------------------------------------------------
 
@@ -249,11 +238,11 @@ PyObject* store_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     const tx::Ref edges = store(self).boundaries.ref();
     tx::Ref folder = tx::call(ns.get<"Path">().get(), {a[0]});
     tx::call_method(folder.get(), tx::name<"mkdir">(), {Py_True, Py_True}, tx::kwnames<"parents", "exist_ok">());
-    np_call(tx::name<"save">(), {path_text(path_join(folder.get(), "matrix.npy").get()).get(), matrix.get()});
-    np_call(tx::name<"save">(), {path_text(path_join(folder.get(), "boundaries.npy").get()).get(), edges.get()});
+    np_call(tx::name<"save">(), {tx::str(tx::join_path(folder.get(), "matrix.npy").get()).get(), matrix.get()});
+    np_call(tx::name<"save">(), {tx::str(tx::join_path(folder.get(), "boundaries.npy").get()).get(), edges.get()});
     tx::Ref config = tx::Ref::steal(PyDict_New());
     if (PyDict_SetItemString(config.get(), "index_type", tx::py_str("vectorstore").get()) < 0) tx::rethrow_python();
-    tx::call(ns.get<"write_config">().get(), {path_join(folder.get(), "config.json").get(), config.get()});
+    tx::call(ns.get<"write_config">().get(), {tx::join_path(folder.get(), "config.json").get(), config.get()});
     return tx::Ref::none();
   });
 }
@@ -270,9 +259,9 @@ PyObject* store_load(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyO
       tx::raise_format(PyExc_TypeError, "%s() did not return a _VectorStore", reinterpret_cast<PyTypeObject*>(cls)->tp_name);
     }
     store(obj.get()).levels = 256;
-    store(obj.get()).matrix.set(np_call(tx::name<"load">(), {path_text(path_join(folder.get(), "matrix.npy").get()).get()}));
+    store(obj.get()).matrix.set(np_call(tx::name<"load">(), {tx::str(tx::join_path(folder.get(), "matrix.npy").get()).get()}));
     store(obj.get()).boundaries.set(
-        np_call(tx::name<"load">(), {path_text(path_join(folder.get(), "boundaries.npy").get()).get()}));
+        np_call(tx::name<"load">(), {tx::str(tx::join_path(folder.get(), "boundaries.npy").get()).get()}));
     return obj;
   });
 }
@@ -346,7 +335,7 @@ tx::Ref default_n_candidates(std::int64_t rows) {
 // rows of `store_obj` when there is none yet.
 tx::Ref auto_k(PyObject* current, PyObject* store_obj) {
   if (current != Py_None) return tx::Ref::borrow(current);
-  return default_n_candidates(length(store_matrix(store_obj).get()));
+  return default_n_candidates(tx::length(store_matrix(store_obj).get()));
 }
 
 // Score scale of a store: twice the total code variance over (a seeded
@@ -354,7 +343,7 @@ tx::Ref auto_k(PyObject* current, PyObject* store_obj) {
 tx::Ref d_scale_of(PyObject* store_obj) {
   tx::Ref matrix = store_matrix(store_obj);
   if (matrix.is_none()) return tx::Ref::none();
-  const std::int64_t rows = length(matrix.get());
+  const std::int64_t rows = tx::length(matrix.get());
   if (rows == 0) return tx::Ref::none();
   tx::Ref sample;
   if (rows > kVarianceSample) {
@@ -391,9 +380,9 @@ void resolve_auto_k(PyObject* self) {
 void resolve_d_scale(PyObject* self) { index(self).d_scale.set(d_scale_of(index(self).vectorstore.get())); }
 
 void check_dim(PyObject* self, PyObject* array, const char* name) {
-  const std::int64_t d = length(tx::attr<"medians">(index(self).coreindex.get()).get());
+  const std::int64_t d = tx::length(tx::attr<"medians">(index(self).coreindex.get()).get());
   tx::Ref shape = shape_of(array);
-  const bool ok = length(shape.get()) == 2 && dim_size(array, 1) == d;
+  const bool ok = tx::length(shape.get()) == 2 && dim_size(array, 1) == d;
   if (!ok) {
     tx::raise(PyExc_ValueError, std::string(name ? name : "None") + " must have dimension " + std::to_string(d) +
                                     " to match the index, got shape " + str_of(shape.get()));
@@ -441,7 +430,7 @@ tx::Ref fit_impl(PyObject* self, PyObject* embeddings, bool parallel, PyObject* 
   IndexState& s = index(self);
   tx::Ref n_candidates = auto_k(s.n_candidates.get(), vstore.get());
   tx::Ref scale = d_scale_of(vstore.get());
-  const std::int64_t rows = length(store_matrix(vstore.get()).get());
+  const std::int64_t rows = tx::length(store_matrix(vstore.get()).get());
   // Ids always match the rows: kept when the count agrees, renumbered otherwise.
   tx::Ref ids = s.ids.ref();
   if (!PyList_Check(ids.get()) || PyList_GET_SIZE(ids.get()) == 0 || PyList_GET_SIZE(ids.get()) != rows) {
@@ -481,7 +470,7 @@ PyObject* index_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
       tx::raise(PyExc_ValueError, "vectors must be 1D or 2D, got shape " + str_of(shape.get()));
     }
     const std::int64_t n_vectors = dim_size(v.get(), 0);
-    const std::int64_t n_ids = length(new_ids);
+    const std::int64_t n_ids = tx::length(new_ids);
     if (n_ids != n_vectors) length_mismatch(n_ids, n_vectors);
     tx::call(ns.get<"_require_finite">().get(), {v.get(), tx::py_str("vectors").get()});
 
@@ -536,7 +525,7 @@ PyObject* index_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     IndexState& s = index(self);
     tx::Ref where = tx::Ref::steal(PyDict_New());
     tx::Ref held = s.ids.ref();
-    const Py_ssize_t n_held = length(held.get());
+    const Py_ssize_t n_held = tx::length(held.get());
     for (Py_ssize_t p = 0; p < n_held; ++p) {
       tx::Ref id = tx::Ref::steal(PySequence_GetItem(held.get(), p));
       if (PyDict_SetItem(where.get(), id.get(), tx::py_long(p).get()) < 0) tx::rethrow_python();
@@ -626,7 +615,7 @@ PyObject* index_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     }
     tx::Ref positions = tx::Ref::steal(PyList_New(0));
     tx::Ref kept = tx::Ref::steal(PyList_New(0));
-    const Py_ssize_t n = length(held.get());
+    const Py_ssize_t n = tx::length(held.get());
     for (Py_ssize_t p = 0; p < n; ++p) {
       tx::Ref id = tx::Ref::steal(PySequence_GetItem(held.get(), p));
       const int dropped = PySet_Contains(drop.get(), id.get());
@@ -748,7 +737,7 @@ tx::Ref search_raw_impl(PyObject* self, PyObject* vectors, std::int32_t k, PyObj
   tx::Ref q = query_matrix(vectors);
   require_fitted_store(self);
   check_dim(self, q.get(), "query vectors");
-  const std::int64_t n_rows = length(store_matrix(index(self).vectorstore.get()).get());
+  const std::int64_t n_rows = tx::length(store_matrix(index(self).vectorstore.get()).get());
   const std::int64_t n_queries = dim_size(q.get(), 0);
   tx::Ref c = tx::Ref::none();
   if (candidates != Py_None) {
@@ -804,7 +793,7 @@ tx::Ref search_impl(PyObject* self, PyObject* query, std::int32_t k, bool parall
   const std::int64_t nq = dim_size(q.get(), 0);
   const bool single = nq == 1;
   require_fitted_store(self);
-  const std::int64_t n_rows = length(store_matrix(index(self).vectorstore.get()).get());
+  const std::int64_t n_rows = tx::length(store_matrix(index(self).vectorstore.get()).get());
   k = static_cast<std::int32_t>(std::min<std::int64_t>(k, n_rows));
   tx::Ref c = tx::Ref::none();
   if (candidates != Py_None) {
@@ -929,10 +918,10 @@ void write_meta(PyObject* folder, PyObject* n_candidates, PyObject* d_scale) {
       PyDict_SetItemString(meta.get(), "d_scale", d_scale) < 0) {
     tx::rethrow_python();
   }
-  tx::call(ns.get<"write_config">().get(), {path_join(folder, "index_meta.json").get(), meta.get()});
+  tx::call(ns.get<"write_config">().get(), {tx::join_path(folder, "index_meta.json").get(), meta.get()});
   tx::Ref config = tx::Ref::steal(PyDict_New());
   if (PyDict_SetItemString(config.get(), "index_type", tx::py_str("tarnix").get()) < 0) tx::rethrow_python();
-  tx::call(ns.get<"write_config">().get(), {path_join(folder, "config.json").get(), config.get()});
+  tx::call(ns.get<"write_config">().get(), {tx::join_path(folder, "config.json").get(), config.get()});
 }
 
 PyObject* index_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -951,7 +940,7 @@ PyObject* index_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     // ids.json must load back: refuse ids that are not strings before writing anything.
     {
       tx::Ref held = s.ids.ref();
-      const Py_ssize_t n = length(held.get());
+      const Py_ssize_t n = tx::length(held.get());
       for (Py_ssize_t i = 0; i < n; ++i) {
         tx::Ref id = tx::Ref::steal(PySequence_GetItem(held.get(), i));
         if (!PyUnicode_CheckExact(id.get())) {
@@ -964,13 +953,13 @@ PyObject* index_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     const tx::Ref vstore = s.vectorstore.ref();
     tx::Ref staged = tx::call(ns.get<"stage_folder">().get(), {folder.get()});
     try {
-      tx::call_method(core.get(), tx::name<"save">(), {path_text(path_join(staged.get(), "coreindex").get()).get()});
-      tx::call_method(vstore.get(), tx::name<"save">(), {path_text(path_join(staged.get(), "bytes").get()).get()});
+      tx::call_method(core.get(), tx::name<"save">(), {tx::str(tx::join_path(staged.get(), "coreindex").get()).get()});
+      tx::call_method(vstore.get(), tx::name<"save">(), {tx::str(tx::join_path(staged.get(), "bytes").get()).get()});
       write_meta(staged.get(), s.n_candidates.get(), s.d_scale.get());
       tx::Ref ids = s.ids.ref();
-      if (length(ids.get()) > 0) {
+      if (tx::length(ids.get()) > 0) {
         tx::Ref text = tx::call_method(ns.get<"json">().get(), tx::name<"dumps">(), {ids.get()});
-        tx::call_method(path_join(staged.get(), "ids.json").get(), tx::name<"write_text">(), {text.get()});
+        tx::call_method(tx::join_path(staged.get(), "ids.json").get(), tx::name<"write_text">(), {text.get()});
       }
       tx::call(ns.get<"commit_folder">().get(), {staged.get(), folder.get(), owned_entries().get()});
     } catch (const tx::PyErrorSet&) {
@@ -1005,7 +994,7 @@ PyObject* index_load(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyO
     PyObject* directory = a[0];
     tx::require_exact(directory, &PyUnicode_Type, "directory", true);
     tx::Ref folder = tx::call(ns.get<"resolve_directory">().get(), {directory, a[1] ? a[1] : Py_None});
-    tx::Ref meta_text = tx::call_method(path_join(folder.get(), "index_meta.json").get(), tx::name<"read_text">(), {});
+    tx::Ref meta_text = tx::call_method(tx::join_path(folder.get(), "index_meta.json").get(), tx::name<"read_text">(), {});
     tx::Ref meta = tx::call_method(ns.get<"json">().get(), tx::name<"loads">(), {meta_text.get()});
     tx::Ref obj = tx::call(cls, {});
     if (!PyObject_TypeCheck(obj.get(), index_type)) {
@@ -1016,19 +1005,19 @@ PyObject* index_load(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyO
     s.n_candidates.set(tx::call_method(meta.get(), tx::name<"get">(), {tx::py_str("n_candidates").get(), legacy.get()}));
     s.d_scale.set(tx::call_method(meta.get(), tx::name<"get">(), {tx::py_str("d_scale").get()}));
     s.coreindex.set(tx::call_method(ns.get<"_CoreIndex">().get(), tx::name<"load">(),
-                                    {path_text(path_join(folder.get(), "coreindex").get()).get()}));
+                                    {tx::str(tx::join_path(folder.get(), "coreindex").get()).get()}));
     s.vectorstore.set(tx::call_method(ns.get<"_VectorStore">().get(), tx::name<"load">(),
-                                      {path_text(path_join(folder.get(), "bytes").get()).get()}));
+                                      {tx::str(tx::join_path(folder.get(), "bytes").get()).get()}));
     s.ids.set(tx::Ref::steal(PyList_New(0)));
-    tx::Ref ids_file = path_join(folder.get(), "ids.json");
+    tx::Ref ids_file = tx::join_path(folder.get(), "ids.json");
     if (tx::truth(tx::call_method(ids_file.get(), tx::name<"exists">(), {}).get())) {
       s.ids.set(read_ids(directory, ids_file.get()));
-    } else if (tx::truth(tx::call_method(path_join(folder.get(), "ids.pkl").get(), tx::name<"exists">(), {}).get())) {
+    } else if (tx::truth(tx::call_method(tx::join_path(folder.get(), "ids.pkl").get(), tx::name<"exists">(), {}).get())) {
       tx::call(ns.get<"reject_legacy_pickle">().get(), {directory, tx::py_str("ids.pkl").get()});
     }
     tx::Ref matrix = store_matrix(s.vectorstore.get());
     const std::int64_t n = dim_size(matrix.get(), 0);
-    const std::int64_t n_ids = length(s.ids.get());
+    const std::int64_t n_ids = tx::length(s.ids.get());
     if (n_ids > 0 && n_ids != n) {
       corrupted(directory, "ids.json has " + std::to_string(n_ids) + " ids but bytes/matrix.npy has " +
                                std::to_string(n) + " rows");
@@ -1049,7 +1038,7 @@ PyObject* index_load(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyO
 PyObject* index_size(PyObject* self, void*) {
   return tx::guard([&] {
     tx::Ref matrix = store_matrix(index(self).vectorstore.get());
-    return matrix.is_none() ? tx::py_long(0) : tx::py_long(length(matrix.get()));
+    return matrix.is_none() ? tx::py_long(0) : tx::py_long(tx::length(matrix.get()));
   });
 }
 
@@ -1113,11 +1102,6 @@ PyType_Slot index_slots[] = {
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_tarnix_impl", "The quantised vector index.", -1, nullptr};
 
-void import_names(const char* module, std::initializer_list<const char*> names) {
-  tx::Ref m = tx::Ref::steal(PyImport_ImportModule(module));
-  for (const char* n : names) ns.set(n, tx::Ref::steal(PyObject_GetAttrString(m.get(), n)));
-}
-
 }  // namespace
 
 PyMODINIT_FUNC PyInit__tarnix_impl() {
@@ -1126,15 +1110,15 @@ PyMODINIT_FUNC PyInit__tarnix_impl() {
   const int status = tx::guard_status([&] {
     tx::attach_numpy();
     ns.bind(module);
-    ns.set("json", tx::Ref::steal(PyImport_ImportModule("json")));
-    import_names("pathlib", {"Path"});
-    ns.set("np", tx::Ref::steal(PyImport_ImportModule("numpy")));
-    import_names("tarnix_engine._types", {"SearchResult", "_Parameters"});
-    import_names("tarnix_engine.kernels.core", {"_CoreIndex", "_require_finite"});
-    import_names("tarnix_engine.kernels.packing", {"encode_dataset", "generate_numba"});
-    import_names("tarnix_engine.kernels.distance", {"_search"});
-    import_names("tarnix_engine.kernels._batching", {"resolve_batch_size", "resolve_num_threads"});
-    import_names("tarnix_engine._persistence", {"resolve_directory", "write_config", "reject_legacy_pickle",
+    ns.import_module("json", "json");
+    ns.import_from("pathlib", {"Path"});
+    ns.import_module("np", "numpy");
+    ns.import_from("tarnix_engine._types", {"SearchResult", "_Parameters"});
+    ns.import_from("tarnix_engine.kernels.core", {"_CoreIndex", "_require_finite"});
+    ns.import_from("tarnix_engine.kernels.packing", {"encode_dataset", "generate_numba"});
+    ns.import_from("tarnix_engine.kernels.distance", {"_search"});
+    ns.import_from("tarnix_engine.kernels._batching", {"resolve_batch_size", "resolve_num_threads"});
+    ns.import_from("tarnix_engine._persistence", {"resolve_directory", "write_config", "reject_legacy_pickle",
                                                 "stage_folder", "commit_folder", "discard_folder"});
     ns.set("MAX_DEFAULT_N_CANDIDATES", tx::py_long(4096));
     store_type = tx::add_type<StoreState>(module, "tarnix_engine.indexes._tarnix_impl._VectorStore", store_slots);

@@ -54,18 +54,6 @@ struct RelevanceState {
 
 RelevanceState& state(PyObject* self) { return tx::state_of<RelevanceState>(self); }
 
-Py_ssize_t length(PyObject* o) {
-  const Py_ssize_t n = PyObject_Length(o);
-  if (n < 0) tx::rethrow_python();
-  return n;
-}
-
-tx::Ref join(PyObject* path, const char* entry) {
-  return tx::Ref::steal(PyNumber_TrueDivide(path, tx::py_str(entry).get()));
-}
-
-tx::Ref str_of(PyObject* o) { return tx::Ref::steal(PyObject_Str(o)); }
-
 bool path_exists(PyObject* path) { return tx::truth(tx::call_method(path, tx::name<"exists">(), {}).get()); }
 
 // bm25s.tokenize(texts, stopwords=..., stemmer=..., show_progress=False[, return_ids=False])
@@ -212,10 +200,10 @@ tx::Ref fit_impl(PyObject* self, PyObject* corpus) {
   tx::Ref texts = tx::Ref::steal(PyList_GetSlice(corpus, 0, PY_SSIZE_T_MAX));
   const Py_ssize_t n = PyList_GET_SIZE(texts.get());
   s.corpus.set(texts);
-  if (length(s.ids.get()) != n) {
+  if (tx::length(s.ids.get()) != n) {
     tx::Ref ids = tx::Ref::steal(PyList_New(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
-      PyList_SET_ITEM(ids.get(), i, str_of(tx::py_long(i).get()).release());
+      PyList_SET_ITEM(ids.get(), i, tx::str(tx::py_long(i).get()).release());
     }
     s.ids.set(ids);
   }
@@ -252,7 +240,7 @@ PyObject* add_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     tx::require_exact(a[1], &PyList_Type, "texts", true);
     const bool parallel = a[2] != nullptr && tx::truth(a[2]);
     // Unequal lists would make the re-fit rename every document by position.
-    const Py_ssize_t n_ids = length(a[0]), n_texts = length(a[1]);
+    const Py_ssize_t n_ids = tx::length(a[0]), n_texts = tx::length(a[1]);
     if (n_ids != n_texts) {
       tx::raise_format(PyExc_ValueError, "ids and texts must be the same length: got %zd ids and %zd texts", n_ids,
                        n_texts);
@@ -289,7 +277,7 @@ PyObject* update_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     }
     // Pairs up to the shorter list. Every id is checked before any text is
     // replaced, so an unknown id changes nothing.
-    const Py_ssize_t pairs = std::min(length(a[0]), length(a[1]));
+    const Py_ssize_t pairs = std::min(tx::length(a[0]), tx::length(a[1]));
     std::vector<tx::Ref> positions;
     positions.reserve(static_cast<std::size_t>(pairs));
     for (Py_ssize_t i = 0; i < pairs; ++i) {
@@ -382,7 +370,7 @@ void with_mask_view(PyObject* mask, Body&& body) {
 // 1.0 at every candidate position in 0 .. size-1, 0.0 elsewhere, of the
 // model's score dtype; built once per call and shared by all chunks.
 tx::Ref build_weight_mask(const RelevanceState& s, PyObject* candidates) {
-  const std::int64_t n = length(s.ids.get());
+  const std::int64_t n = tx::length(s.ids.get());
   tx::Ref dtype = tx::attr<"dtype">(s.model.get());
   tx::Ref mask = tx::zeros_array({static_cast<npy_intp>(n)}, dtype.get());
   tx::Ref c = tx::Ref::steal(PyArray_FROM_O(candidates));
@@ -454,7 +442,7 @@ bool has_shape(PyObject* array, npy_intp rows, npy_intp cols) {
 // one token list per query.
 std::pair<tx::Ref, tx::Ref> search_raw_impl(const RelevanceState& s, PyObject* queries, std::int32_t k, bool parallel,
                                             const tx::Ref& mask, Py_ssize_t expected_rows = -1) {
-  const Py_ssize_t size = length(s.ids.get());
+  const Py_ssize_t size = tx::length(s.ids.get());
   if (size < k) {
     tx::raise(PyExc_ValueError, "k (" + std::to_string(k) + ") exceeds the number of indexed documents (" +
                                     std::to_string(size) + ")");
@@ -474,7 +462,7 @@ std::pair<tx::Ref, tx::Ref> search_raw_impl(const RelevanceState& s, PyObject* q
     return {tx::empty_array({0, k}, NPY_INT64), tx::empty_array({0, k}, NPY_FLOAT64)};
   }
   for (Py_ssize_t i = 0; i < n; ++i) {
-    if (length(PyList_GET_ITEM(tokens.get(), i)) == 0) {
+    if (tx::length(PyList_GET_ITEM(tokens.get(), i)) == 0) {
       tx::Ref only = tx::Ref::steal(PyList_New(1));
       PyList_SET_ITEM(only.get(), 0, ns.get<"_EMPTY_QUERY_TOKEN">().release());
       PyList_SetItem(tokens.get(), i, only.release());  // steals; cannot fail for i < n
@@ -538,7 +526,7 @@ tx::Ref search_impl(const RelevanceState& s, PyObject* query, std::int32_t k, bo
   const bool single = PyUnicode_Check(query);
   tx::Ref queries = single ? tx::Ref::steal(PyList_New(1)) : tx::Ref::borrow(query);
   if (single) PyList_SET_ITEM(queries.get(), 0, Py_NewRef(query));
-  const Py_ssize_t n = length(queries.get());
+  const Py_ssize_t n = tx::length(queries.get());
 
   tx::Ref threads =
       tx::call(ns.get<"resolve_num_threads">().get(), {tx::py_bool(parallel).get(), tx::py_long(n).get()});
@@ -562,7 +550,7 @@ tx::Ref search_impl(const RelevanceState& s, PyObject* query, std::int32_t k, bo
       tx::Ref part = tx::Ref::steal(PySequence_GetSlice(queries.get(), start, stop));
       // The rows below are copied by count: a batch whose slice holds fewer
       // queries would have them read past the end of the chunk's result.
-      const Py_ssize_t part_length = length(part.get());
+      const Py_ssize_t part_length = tx::length(part.get());
       if (part_length != stop - start) {
         tx::raise_format(PyExc_ValueError, "the batch sliced as [%zd:%zd] holds %zd queries, expected %zd", start,
                          stop, part_length, stop - start);
@@ -655,13 +643,13 @@ PyObject* save_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     const RelevanceState& s = state(self);
     tx::Ref path = tx::call(ns.get<"resolve_directory">().get(), {a[0], a[1] ? a[1] : Py_None});
     tx::call_method(path.get(), tx::name<"mkdir">(), {Py_True, Py_True}, tx::kwnames<"parents", "exist_ok">());
-    tx::call_method(s.model.get(), tx::name<"save">(), {str_of(join(path.get(), "relevance_model").get()).get()});
+    tx::call_method(s.model.get(), tx::name<"save">(), {tx::str(tx::join_path(path.get(), "relevance_model").get()).get()});
     tx::Ref write_config = ns.get<"write_config">();
-    tx::call(write_config.get(), {join(path.get(), "relevance_meta.json").get(), s.meta.get()});
+    tx::call(write_config.get(), {tx::join_path(path.get(), "relevance_meta.json").get(), s.meta.get()});
     tx::Ref config = tx::Ref::steal(PyDict_New());
     if (PyDict_SetItemString(config.get(), "index_type", tx::py_str("relevance").get()) < 0) tx::rethrow_python();
-    tx::call(write_config.get(), {join(path.get(), "config.json").get(), config.get()});
-    tx::Ref corpus_file = join(path.get(), "corpus.json");
+    tx::call(write_config.get(), {tx::join_path(path.get(), "config.json").get(), config.get()});
+    tx::Ref corpus_file = tx::join_path(path.get(), "corpus.json");
     if (tx::truth(s.ids.get())) {
       tx::Ref content = tx::Ref::steal(PyDict_New());
       if (PyDict_SetItemString(content.get(), "ids", s.ids.get()) < 0 ||
@@ -731,7 +719,7 @@ auto with_integer_view(PyObject* array, Body&& body) {
 // ["num_docs"]), the token -> id map vocab_dict, and for BM25L and BM25+ one
 // non-occurrence score per column.
 void check_loaded_model(PyObject* model, PyObject* path) {
-  const std::string where = "relevance_model in " + tx::repr(str_of(path).get());
+  const std::string where = "relevance_model in " + tx::repr(tx::str(path).get());
   tx::Ref scores = optional_attr(model, tx::name<"scores">());
   if (!scores || !PyDict_Check(scores.get())) tx::raise(PyExc_ValueError, where + " holds no score matrix");
   auto entry = [&](const char* key) {
@@ -760,7 +748,7 @@ void check_loaded_model(PyObject* model, PyObject* path) {
     if (!PyArray_Check(array.get()) || PyArray_NDIM(arr) != 1 || (integer && !PyArray_ISINTEGER(arr))) {
       std::string held = with_article(tx::type_name(array.get()));
       if (PyArray_Check(array.get())) {
-        const std::string dtype = tx::utf8(str_of(reinterpret_cast<PyObject*>(PyArray_DESCR(arr))).get());
+        const std::string dtype = tx::utf8(tx::str(reinterpret_cast<PyObject*>(PyArray_DESCR(arr))).get());
         held = with_article(dtype.c_str()) + " array of shape " + tx::shape_text(array.get());
       }
       tx::raise(PyExc_ValueError, where + " holds " + held + " as \"" + key + "\"; it must be a one-dimensional " +
@@ -855,7 +843,7 @@ void check_loaded_model(PyObject* model, PyObject* path) {
 // both are empty, and texts that are all str. Ids may be anything the JSON
 // decoder gives, as `add` takes ids of any type.
 std::pair<tx::Ref, tx::Ref> checked_corpus(PyObject* data, PyObject* path, PyObject* model) {
-  const std::string where = "corpus.json in " + tx::repr(str_of(path).get());
+  const std::string where = "corpus.json in " + tx::repr(tx::str(path).get());
   if (!PyDict_Check(data)) {
     tx::raise(PyExc_ValueError, where + " must hold a JSON object with the lists \"ids\" and \"texts\"");
   }
@@ -906,7 +894,7 @@ PyObject* load_method(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, Py
     PyObject* directory = a[0];
     tx::require_exact(directory, &PyUnicode_Type, "directory", true);
     tx::Ref path = tx::call(ns.get<"resolve_directory">().get(), {directory, a[1] ? a[1] : Py_None});
-    tx::Ref meta = tx::call(ns.get<"read_config">().get(), {join(path.get(), "relevance_meta.json").get()});
+    tx::Ref meta = tx::call(ns.get<"read_config">().get(), {tx::join_path(path.get(), "relevance_meta.json").get()});
 
     tx::Ref method = meta_get(meta.get(), "method", tx::py_str("robertson").get());
     tx::Ref k1 = float_of(meta_get(meta.get(), "k1", tx::Ref::steal(PyFloat_FromDouble(1.5)).get()));
@@ -920,23 +908,23 @@ PyObject* load_method(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, Py
     }
     RelevanceState& s = state(index.get());
     tx::Ref model = tx::call_method(ns.get<"BM25">().get(), tx::name<"load">(),
-                                    {str_of(join(path.get(), "relevance_model").get()).get(), Py_False},
+                                    {tx::str(tx::join_path(path.get(), "relevance_model").get()).get(), Py_False},
                                     tx::kwnames<"load_corpus">());
     check_loaded_model(model.get(), path.get());
     s.model.set(model);
     s.ids.set(tx::Ref::steal(PyList_New(0)));
     s.corpus.set(tx::Ref::steal(PyList_New(0)));
 
-    tx::Ref corpus_file = join(path.get(), "corpus.json");
+    tx::Ref corpus_file = tx::join_path(path.get(), "corpus.json");
     if (path_exists(corpus_file.get())) {
       tx::Ref text = tx::call_method(corpus_file.get(), tx::name<"read_text">(), {});
       tx::Ref data = tx::call(tx::attr<"loads">(ns.get<"json">().get()).get(), {text.get()});
       auto [ids, texts] = checked_corpus(data.get(), path.get(), model.get());
       s.ids.set(ids);
       s.corpus.set(texts);
-    } else if (path_exists(join(path.get(), "corpus.pkl").get())) {
+    } else if (path_exists(tx::join_path(path.get(), "corpus.pkl").get())) {
       tx::call(ns.get<"reject_legacy_pickle">().get(), {directory, tx::py_str("corpus.pkl").get()});
-    } else if (path_exists(join(path.get(), "ids.pkl").get())) {
+    } else if (path_exists(tx::join_path(path.get(), "ids.pkl").get())) {
       tx::call(ns.get<"reject_legacy_pickle">().get(), {directory, tx::py_str("ids.pkl").get()});
     }
     return index;
@@ -996,7 +984,7 @@ int relevance_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* size_getter(PyObject* self, void*) {
-  return tx::guard([&] { return tx::py_long(length(state(self).ids.get())); });
+  return tx::guard([&] { return tx::py_long(tx::length(state(self).ids.get())); });
 }
 
 PyObject* is_trained_getter(PyObject* self, void*) {
@@ -1057,13 +1045,6 @@ PyType_Slot relevance_slots[] = {
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_term_scoring", "BM25 text relevance index.", -1, nullptr};
 
-tx::Ref import(const char* name) { return tx::Ref::steal(PyImport_ImportModule(name)); }
-
-void set_from(const char* module, std::initializer_list<const char*> names) {
-  tx::Ref m = import(module);
-  for (const char* n : names) ns.set(n, tx::Ref::steal(PyObject_GetAttrString(m.get(), n)));
-}
-
 }  // namespace
 
 PyMODINIT_FUNC PyInit__term_scoring() {
@@ -1073,25 +1054,25 @@ PyMODINIT_FUNC PyInit__term_scoring() {
     ns.bind(module);
     relevance_type = tx::add_type<RelevanceState>(module, "tarnix_engine.indexes._term_scoring._RelevanceCore",
                                                   relevance_slots);
-    ns.set("json", import("json"));
-    ns.set("logging", import("logging"));
-    ns.set("Path", tx::attr<"Path">(import("pathlib").get()));
-    ns.set("np", import("numpy"));
+    ns.import_module("json", "json");
+    ns.import_module("logging", "logging");
+    ns.import_from("pathlib", {"Path"});
+    ns.import_module("np", "numpy");
     tx::attach_numpy();
-    tx::Ref os = import("os");
+    tx::Ref os = tx::Ref::steal(PyImport_ImportModule("os"));
     ns.set("os", os);
     // bm25s reads DISABLE_TQDM when it is imported.
     tx::call_method(tx::attr<"environ">(os.get()).get(), tx::name<"setdefault">(),
                     {tx::py_str("DISABLE_TQDM").get(), tx::py_str("1").get()});
-    tx::Ref bm25s = import("bm25s");
+    tx::Ref bm25s = tx::Ref::steal(PyImport_ImportModule("bm25s"));
     ns.set("BM25", tx::attr<"BM25">(bm25s.get()));
     ns.set("bm25s", bm25s);
-    ns.set("Stemmer", import("Stemmer"));
-    set_from("tarnix_engine._types", {"SearchResult"});
-    set_from("tarnix_engine._persistence",
-             {"write_config", "read_config", "resolve_directory", "reject_legacy_pickle"});
-    set_from("tarnix_engine._stopwords", {"load_stopwords"});
-    set_from("tarnix_engine.kernels._batching", {"resolve_batch_size", "resolve_num_threads"});
+    ns.import_module("Stemmer", "Stemmer");
+    ns.import_from("tarnix_engine._types", {"SearchResult"});
+    ns.import_from("tarnix_engine._persistence",
+                   {"write_config", "read_config", "resolve_directory", "reject_legacy_pickle"});
+    ns.import_from("tarnix_engine._stopwords", {"load_stopwords"});
+    ns.import_from("tarnix_engine.kernels._batching", {"resolve_batch_size", "resolve_num_threads"});
     ns.set("_EMPTY_QUERY_TOKEN", tx::Ref::steal(PyUnicode_FromStringAndSize(kEmptyQueryToken, kEmptyQueryTokenLength)));
   });
   if (status < 0) {

@@ -216,8 +216,7 @@ PyMODINIT_FUNC PyInit__batching() {
   if (module == nullptr) return nullptr;
   const int status = tx::guard_status([&] {
     ns.bind(module);
-    tx::Ref pathlib = tx::Ref::steal(PyImport_ImportModule("pathlib"));
-    ns.set("Path", tx::attr<"Path">(pathlib.get()));
+    ns.import_from("pathlib", {"Path"});
     ns.set("MAX_SEARCH_BATCH_BYTES", tx::Ref::none());
     ns.set("MEMORY_BUDGET_FRACTION", tx::Ref::steal(PyFloat_FromDouble(0.25)));
     ns.set("MAX_DYNAMIC_BATCH_BYTES", tx::py_long(8589934592LL));

@@ -885,15 +885,10 @@ PyMODINIT_FUNC PyInit_core() {
   if (module == nullptr) return nullptr;
   const int status = tx::guard_status([&] {
     ns.bind(module);
-    ns.set("json", tx::Ref::steal(PyImport_ImportModule("json")));
-    ns.set("np", tx::Ref::steal(PyImport_ImportModule("numpy")));
+    ns.import_module("json", "json");
+    ns.import_module("np", "numpy");
     tx::attach_numpy();
-    {
-      tx::Ref persistence = tx::Ref::steal(PyImport_ImportModule("tarnix_engine._persistence"));
-      for (const char* n : {"write_config", "stage_folder", "commit_folder", "discard_folder"}) {
-        ns.set(n, tx::Ref::steal(PyObject_GetAttrString(persistence.get(), n)));
-      }
-    }
+    ns.import_from("tarnix_engine._persistence", {"write_config", "stage_folder", "commit_folder", "discard_folder"});
     index_type = tx::add_type<IndexState>(module, "tarnix_engine.kernels.core._CoreIndex", index_slots);
     matrix_type = tx::add_type<MatrixState>(module, "tarnix_engine.kernels.core._CodeMatrix", matrix_slots);
   });

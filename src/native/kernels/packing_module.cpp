@@ -185,10 +185,9 @@ PyMODINIT_FUNC PyInit_packing() {
   if (module == nullptr) return nullptr;
   const int status = tx::guard_status([&] {
     ns.bind(module);
-    ns.set("np", tx::Ref::steal(PyImport_ImportModule("numpy")));
+    ns.import_module("np", "numpy");
     tx::attach_numpy();
-    tx::Ref core = tx::Ref::steal(PyImport_ImportModule("tarnix_engine.kernels.core"));
-    ns.set("_require_finite", tx::attr<"_require_finite">(core.get()));
+    ns.import_from("tarnix_engine.kernels.core", {"_require_finite"});
   });
   if (status < 0) {
     Py_DECREF(module);

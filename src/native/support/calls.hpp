@@ -36,9 +36,29 @@ class Namespace {
     if (PyDict_SetItemString(dict_, key, value.get()) < 0) rethrow_python();
   }
 
+  // `import module as key`, at module init.
+  void import_module(const char* key, const char* module) const {
+    set(key, Ref::steal(PyImport_ImportModule(module)));
+  }
+
+  // `from module import a, b, ...`, at module init.
+  void import_from(const char* module, std::initializer_list<const char*> names) const {
+    Ref m = Ref::steal(PyImport_ImportModule(module));
+    for (const char* n : names) set(n, Ref::steal(PyObject_GetAttrString(m.get(), n)));
+  }
+
  private:
   PyObject* dict_ = nullptr;
 };
+
+// str(o)
+inline Ref str(PyObject* o) { return Ref::steal(PyObject_Str(o)); }
+
+// path / entry, for a pathlib path.
+inline Ref join_path(PyObject* path, const char* entry) {
+  Ref name = Ref::steal(PyUnicode_FromString(entry));
+  return Ref::steal(PyNumber_TrueDivide(path, name.get()));
+}
 
 inline Ref attr(PyObject* o, PyObject* attribute) { return Ref::steal(PyObject_GetAttr(o, attribute)); }
 
@@ -97,7 +117,31 @@ Ref with_context(PyObject* manager, Body&& body) {
     Py_XDECREF(tb);
     if (suppressed == nullptr) {
       PyObject* from_exit = PyErr_GetRaisedException();
-      PyException_SetContext(from_exit, exc);  // steals exc
+      if (from_exit == exc) {
+        // __exit__ re-raised the exception in flight: it is not its own context.
+        Py_DECREF(exc);
+      } else {
+        // As the interpreter does, cut from_exit out of exc's chain so the
+        // chain cannot loop; `slow` stops the walk on a loop made by hand.
+        PyObject* o = exc;
+        PyObject* slow = exc;
+        for (bool step_slow = false;; step_slow = !step_slow) {
+          PyObject* context = PyException_GetContext(o);
+          Py_XDECREF(context);  // still held by o; only the identity is used
+          if (context == nullptr) break;
+          if (context == from_exit) {
+            PyException_SetContext(o, nullptr);
+            break;
+          }
+          o = context;
+          if (step_slow) {
+            slow = PyException_GetContext(slow);
+            Py_XDECREF(slow);
+          }
+          if (o == slow) break;
+        }
+        PyException_SetContext(from_exit, exc);  // steals exc
+      }
       PyErr_SetRaisedException(from_exit);
       rethrow_python();
     }

@@ -57,6 +57,13 @@ inline void expect_type(PyObject* o, PyTypeObject* type) {
   raise_format(PyExc_TypeError, "Expected %s, got %s", type->tp_name, type_name(o));
 }
 
+// len(o)
+inline Py_ssize_t length(PyObject* o) {
+  const Py_ssize_t n = PyObject_Length(o);
+  if (n < 0) rethrow_python();
+  return n;
+}
+
 inline Ref py_long(std::int64_t v) { return Ref::steal(PyLong_FromLongLong(v)); }
 inline Ref py_str(const char* s) { return Ref::steal(PyUnicode_FromString(s)); }
 inline Ref py_bool(bool v) { return Ref::borrow(v ? Py_True : Py_False); }
@@ -65,7 +72,9 @@ inline Ref py_bool(bool v) { return Ref::borrow(v ? Py_True : Py_False); }
 inline std::pair<Ref, Ref> unpack_pair(PyObject* o) {
   PyObject* raw = PyObject_GetIter(o);
   if (raw == nullptr) {
-    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+    // Only an object that is not iterable at all gets the unpacking message;
+    // a TypeError raised by its own __iter__ passes through, as in Python.
+    if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(o)->tp_iter == nullptr && !PySequence_Check(o)) {
       PyErr_Clear();
       raise_format(PyExc_TypeError, "cannot unpack non-iterable %s object", type_name(o));
     }

@@ -111,9 +111,12 @@ PyObject* field_getter(PyObject* self, void*) {
 // Takes a freshly built record out of the cyclic GC's reach when it cannot
 // be part of a reference cycle: a tuple, or an instance of a tuple subclass
 // with no instance dict, weak references or extra slots, whose items are all
-// untracked (ints, strs, floats). CPython untracks such exact tuples itself,
-// but never subclass instances; searches build one record per hit, and
-// every few thousand tracked survivors cost a pass over the whole heap.
+// atoms (ints, strs, floats: no GC support) or untracked exact tuples.
+// CPython untracks such exact tuples itself, but never subclass instances;
+// searches build one record per hit, and every few thousand tracked
+// survivors cost a pass over the whole heap. An item that is merely
+// untracked for now is not enough: an empty dict is untracked until it gets
+// a container, which may then be the record itself.
 inline void untrack_atomic_record(PyObject* o) noexcept {
   PyTypeObject* type = Py_TYPE(o);
   if (!PyTuple_Check(o) || !PyObject_GC_IsTracked(o)) return;
@@ -122,7 +125,8 @@ inline void untrack_atomic_record(PyObject* o) noexcept {
     return;
   }
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(o); ++i) {
-    if (PyObject_GC_IsTracked(PyTuple_GET_ITEM(o, i))) return;
+    PyObject* item = PyTuple_GET_ITEM(o, i);
+    if (PyObject_IS_GC(item) && (!PyTuple_CheckExact(item) || PyObject_GC_IsTracked(item))) return;
   }
   PyObject_GC_UnTrack(o);
 }

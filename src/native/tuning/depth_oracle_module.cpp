@@ -956,11 +956,10 @@ PyMODINIT_FUNC PyInit__depth_oracle() {
     view_type = tx::add_type<ViewState>(module, "tarnix_engine.tuning._depth_oracle._ArrayView", view_slots);
     model_type = tx::add_type<ModelState>(module, "tarnix_engine.tuning._depth_oracle.TunedModel", model_slots);
     oracle_type = tx::add_type<OracleState>(module, "tarnix_engine.tuning._depth_oracle.DepthOracle", oracle_slots);
-    ns.set("resources", tx::Ref::steal(PyImport_ImportModule("importlib.resources")));
-    ns.set("Path", tx::attr<"Path">(tx::Ref::steal(PyImport_ImportModule("pathlib")).get()));
-    ns.set("np", tx::Ref::steal(PyImport_ImportModule("numpy")));
-    ns.set("PredictionResult",
-           tx::attr<"PredictionResult">(tx::Ref::steal(PyImport_ImportModule("tarnix_engine._types")).get()));
+    ns.import_module("resources", "importlib.resources");
+    ns.import_from("pathlib", {"Path"});
+    ns.import_module("np", "numpy");
+    ns.import_from("tarnix_engine._types", {"PredictionResult"});
     tx::attach_numpy();
     if (tuners_by_type == nullptr) tuners_by_type = tx::Ref::steal(PyDict_New()).release();
   });
