@@ -277,13 +277,123 @@ class _WithDict(tuple):
         (lambda: _Slotted((1, "id", 0.5)), False),
         (lambda: tuple([1, "id", 0.5]), False),
         (lambda: _Slotted((1, ["a container"], 0.5)), True),
+        # An empty dict is untracked until it gets a container, which may
+        # then be the record: the record must stay where the GC can see it.
+        (lambda: _Slotted((1, {}, 0.5)), True),
+        (lambda: tuple([1, {}, 0.5]), True),
         (lambda: _WithDict((1, "id", 0.5)), True),
         (lambda: [1, "id", 0.5], True),
     ],
-    ids=["slotted-subclass", "tuple", "holds-a-list", "has-dict", "not-a-tuple"],
+    ids=["slotted-subclass", "tuple", "holds-a-list", "holds-an-empty-dict", "tuple-holds-an-empty-dict",
+         "has-dict", "not-a-tuple"],
 )
 def test_only_records_of_atoms_leave_the_cyclic_gc(make, tracked_after):
     record = make()
     assert gc.is_tracked(record)
     assert probe.untrack_record(record) is tracked_after
     assert gc.is_tracked(record) is tracked_after
+
+
+def test_record_holding_an_empty_dict_can_still_be_collected():
+    class Witness:
+        pass
+
+    def build():
+        box = {}
+        record = _Slotted((1, box))
+        probe.untrack_record(record)
+        box["record"] = record  # record -> box -> record
+        box["witness"] = Witness()
+        return weakref.ref(box["witness"])
+
+    alive = build()
+    gc.collect()
+    assert alive() is None
+
+
+# Context managers for the `with` that the C++ layer runs; each outcome is
+# compared with the same `with` statement run by the interpreter.
+class _Plain:
+    def __enter__(self):
+        return "entered"
+
+    def __exit__(self, *exc_info):
+        return None
+
+
+class _Suppressing(_Plain):
+    def __exit__(self, *exc_info):
+        return True
+
+
+class _RaisingOther(_Plain):
+    def __exit__(self, *exc_info):
+        raise KeyError("from exit")
+
+
+class _Reraising(_Plain):
+    def __exit__(self, exc_type, exc, tb):
+        if exc is not None:
+            raise exc
+
+
+def _python_enter(manager, fail):
+    with manager as value:
+        if fail:
+            raise ValueError("failed in the block")
+        return value
+
+
+def _outcome(function, manager_type, fail):
+    try:
+        return ("returned", function(manager_type(), fail))
+    except Exception as exc:
+        context = exc.__context__
+        return (
+            "raised",
+            type(exc),
+            exc.args,
+            None if context is None else (type(context), context.args),
+            context is exc,
+        )
+
+
+@pytest.mark.parametrize("manager_type", [_Plain, _Suppressing, _RaisingOther, _Reraising])
+@pytest.mark.parametrize("fail", [False, True])
+def test_with_context_runs_as_the_with_statement(manager_type, fail):
+    assert _outcome(probe.enter, manager_type, fail) == _outcome(_python_enter, manager_type, fail)
+
+
+class _IterRaisesTypeError:
+    def __iter__(self):
+        raise TypeError("no iterator today")
+
+
+def _python_unpack(o):
+    first, second = o
+    return (first, second)
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda: (1, 2),
+        lambda: "ab",
+        lambda: iter([3, 4]),
+        lambda: (1,),
+        lambda: [],
+        lambda: (1, 2, 3),
+        lambda: 5,
+        lambda: None,
+        _IterRaisesTypeError,
+    ],
+    ids=["pair", "str", "iterator", "one", "none", "three", "int", "None", "iter-raises"],
+)
+def test_unpack_pair_as_the_interpreter(make):
+    def outcome(unpack):
+        try:
+            return unpack(make())
+        except (TypeError, ValueError) as exc:
+            return (type(exc), str(exc))
+
+    assert outcome(probe.unpack) == outcome(_python_unpack)

@@ -112,6 +112,29 @@ PyObject* parallel_sum(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   });
 }
 
+// enter(manager, fail): `with manager as v: return v`, raising ValueError
+// inside the block when `fail` is true.
+PyObject* enter(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return tx::guard([&] {
+    static const auto sig = tx::signature<2>("enter", {"manager", "fail"}, 2);
+    std::array<PyObject*, 2> a;
+    sig.bind(args, nargs, kwnames, a);
+    const bool fail = tx::truth(a[1]);
+    return tx::with_context(a[0], [&](PyObject* value) {
+      if (fail) tx::raise(PyExc_ValueError, "failed in the block");
+      return tx::Ref::borrow(value);
+    });
+  });
+}
+
+// unpack(o): `a, b = o; return (a, b)`.
+PyObject* unpack(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return unary<"unpack", "o">(args, nargs, kwnames, [](PyObject* o) {
+    auto [first, second] = tx::unpack_pair(o);
+    return tx::Ref::steal(PyTuple_Pack(2, first.get(), second.get()));
+  });
+}
+
 // ---- Probe: an extension type in the model every index type follows -------
 
 struct ProbeState {
@@ -198,6 +221,8 @@ PyMethodDef methods[] = {
     {"untrack_record", tx::as_cfunction(untrack_record), kFastcall, nullptr},
     {"read_knob", tx::as_cfunction(read_knob), kFastcall, nullptr},
     {"parallel_sum", tx::as_cfunction(parallel_sum), kFastcall, nullptr},
+    {"enter", tx::as_cfunction(enter), kFastcall, nullptr},
+    {"unpack", tx::as_cfunction(unpack), kFastcall, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
