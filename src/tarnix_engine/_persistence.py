@@ -179,6 +179,10 @@ def commit_folder(staged, final, owned):
         return
     shutil.copymode(final, staged)  # the folder keeps the permissions it had
     carried = []
+    # Where the old folder's entries are while the swap runs: carried entries
+    # go back there on failure, never into the staging folder the caller
+    # discards.
+    home = final
     try:
         for entry in final.iterdir():
             if entry.name not in owned and not (staged / entry.name).exists():
@@ -189,17 +193,20 @@ def commit_folder(staged, final, owned):
         else:
             old = final.with_name(staged.name + ".old")
             os.rename(final, old)
+            home = old
             try:
                 os.rename(staged, final)
             except BaseException:
                 os.rename(old, final)
+                home = final
                 raise
     except BaseException:
-        # The old folder is still in place: what was carried over goes back,
-        # since the caller discards the staging folder.
+        # What was carried over goes back to the old folder, since the caller
+        # discards the staging folder. If the old folder could not be put
+        # back, it stays whole under its retired name.
         for name in reversed(carried):
             with contextlib.suppress(OSError):
-                os.rename(staged / name, final / name)
+                os.rename(staged / name, home / name)
         raise
     # The save is complete; what is left of the old folder is only clutter.
     shutil.rmtree(old, ignore_errors=True)
