@@ -176,6 +176,7 @@ def commit_folder(staged, final, owned):
     _sync_tree(staged)
     if not final.is_dir():
         os.rename(staged, final)
+        _fsync_directory(final.parent)
         return
     shutil.copymode(final, staged)  # the folder keeps the permissions it had
     carried = []
@@ -208,6 +209,7 @@ def commit_folder(staged, final, owned):
             with contextlib.suppress(OSError):
                 os.rename(staged / name, home / name)
         raise
+    _fsync_directory(final.parent)  # the swap itself survives a power loss
     # The save is complete; what is left of the old folder is only clutter.
     shutil.rmtree(old, ignore_errors=True)
 

@@ -45,6 +45,9 @@ class Signature {
       }
     }
     for (std::size_t i = 0; i < required_; ++i) {
+      if (out[i] == nullptr && i >= positional_) {
+        raise_format(PyExc_TypeError, "%s() missing required keyword-only argument '%s'", function_, names_[i]);
+      }
       if (out[i] == nullptr) {
         raise_format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", function_,
                      names_[i], i + 1);
@@ -76,10 +79,16 @@ class Signature {
 
  private:
   std::size_t find(PyObject* key) const {
-    if (interned_[0] == nullptr && N > 0) {
-      for (std::size_t i = 0; i < N; ++i) {
-        interned_[i] = PyUnicode_InternFromString(names_[i]);
-        if (interned_[i] == nullptr) rethrow_python();
+    if constexpr (N == 0) {
+      return 0;
+    } else {
+      if (interned_[N - 1] == nullptr) {
+        // Filled in order, so a failure part-way is simply retried next call.
+        for (std::size_t i = 0; i < N; ++i) {
+          if (interned_[i] != nullptr) continue;
+          interned_[i] = PyUnicode_InternFromString(names_[i]);
+          if (interned_[i] == nullptr) rethrow_python();
+        }
       }
     }
     for (std::size_t i = 0; i < N; ++i) {

@@ -13,7 +13,7 @@ namespace tx {
 // A Python-object field: never NULL, None when empty.
 class Field {
  public:
-  Field() noexcept : p_(Py_None) {}
+  Field() noexcept : p_(Py_NewRef(Py_None)) {}
   Field(const Field&) = delete;
   Field& operator=(const Field&) = delete;
   ~Field() { Py_XDECREF(p_); }
