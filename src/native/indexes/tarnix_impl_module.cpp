@@ -1105,9 +1105,7 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_tarnix_impl", "The quantised 
 }  // namespace
 
 PyMODINIT_FUNC PyInit__tarnix_impl() {
-  PyObject* module = PyModule_Create(&module_def);
-  if (module == nullptr) return nullptr;
-  const int status = tx::guard_status([&] {
+  return tx::init_module(&module_def, [](PyObject* module) {
     tx::attach_numpy();
     ns.bind(module);
     ns.import_module("json", "json");
@@ -1124,9 +1122,4 @@ PyMODINIT_FUNC PyInit__tarnix_impl() {
     store_type = tx::add_type<StoreState>(module, "tarnix_engine.indexes._tarnix_impl._VectorStore", store_slots);
     index_type = tx::add_type<IndexState>(module, "tarnix_engine.indexes._tarnix_impl._TarnixCore", index_slots);
   });
-  if (status < 0) {
-    Py_DECREF(module);
-    return nullptr;
-  }
-  return module;
 }

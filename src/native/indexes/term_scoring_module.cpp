@@ -1048,9 +1048,7 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_term_scoring", "BM25 text rel
 }  // namespace
 
 PyMODINIT_FUNC PyInit__term_scoring() {
-  PyObject* module = PyModule_Create(&module_def);
-  if (module == nullptr) return nullptr;
-  const int status = tx::guard_status([&] {
+  return tx::init_module(&module_def, [](PyObject* module) {
     ns.bind(module);
     relevance_type = tx::add_type<RelevanceState>(module, "tarnix_engine.indexes._term_scoring._RelevanceCore",
                                                   relevance_slots);
@@ -1075,9 +1073,4 @@ PyMODINIT_FUNC PyInit__term_scoring() {
     ns.import_from("tarnix_engine.kernels._batching", {"resolve_batch_size", "resolve_num_threads"});
     ns.set("_EMPTY_QUERY_TOKEN", tx::Ref::steal(PyUnicode_FromStringAndSize(kEmptyQueryToken, kEmptyQueryTokenLength)));
   });
-  if (status < 0) {
-    Py_DECREF(module);
-    return nullptr;
-  }
-  return module;
 }

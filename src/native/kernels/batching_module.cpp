@@ -212,9 +212,7 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_batching",
 }  // namespace
 
 PyMODINIT_FUNC PyInit__batching() {
-  PyObject* module = PyModule_Create(&module_def);
-  if (module == nullptr) return nullptr;
-  const int status = tx::guard_status([&] {
+  return tx::init_module(&module_def, [](PyObject* module) {
     ns.bind(module);
     ns.import_from("pathlib", {"Path"});
     ns.set("MAX_SEARCH_BATCH_BYTES", tx::Ref::none());
@@ -225,9 +223,4 @@ PyMODINIT_FUNC PyInit__batching() {
     ns.set("MIN_SEARCH_BATCH", tx::py_long(32));
     ns.set("AUTO_CHUNK_MIN_QUERIES", tx::py_long(5000));
   });
-  if (status < 0) {
-    Py_DECREF(module);
-    return nullptr;
-  }
-  return module;
 }

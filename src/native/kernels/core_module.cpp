@@ -881,9 +881,7 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "core", "Binary-code index with
 }  // namespace
 
 PyMODINIT_FUNC PyInit_core() {
-  PyObject* module = PyModule_Create(&module_def);
-  if (module == nullptr) return nullptr;
-  const int status = tx::guard_status([&] {
+  return tx::init_module(&module_def, [](PyObject* module) {
     ns.bind(module);
     ns.import_module("json", "json");
     ns.import_module("np", "numpy");
@@ -892,9 +890,4 @@ PyMODINIT_FUNC PyInit_core() {
     index_type = tx::add_type<IndexState>(module, "tarnix_engine.kernels.core._CoreIndex", index_slots);
     matrix_type = tx::add_type<MatrixState>(module, "tarnix_engine.kernels.core._CodeMatrix", matrix_slots);
   });
-  if (status < 0) {
-    Py_DECREF(module);
-    return nullptr;
-  }
-  return module;
 }

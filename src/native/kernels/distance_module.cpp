@@ -126,12 +126,5 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "distance", "Exact rerank over 
 }  // namespace
 
 PyMODINIT_FUNC PyInit_distance() {
-  PyObject* module = PyModule_Create(&module_def);
-  if (module == nullptr) return nullptr;
-  const int status = tx::guard_status([&] { tx::attach_numpy(); });
-  if (status < 0) {
-    Py_DECREF(module);
-    return nullptr;
-  }
-  return module;
+  return tx::init_module(&module_def, [](PyObject*) { tx::attach_numpy(); });
 }

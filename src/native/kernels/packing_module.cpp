@@ -181,17 +181,10 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "packing", "Per-dimension 8-bit
 }  // namespace
 
 PyMODINIT_FUNC PyInit_packing() {
-  PyObject* module = PyModule_Create(&module_def);
-  if (module == nullptr) return nullptr;
-  const int status = tx::guard_status([&] {
+  return tx::init_module(&module_def, [](PyObject* module) {
     ns.bind(module);
     ns.import_module("np", "numpy");
     tx::attach_numpy();
     ns.import_from("tarnix_engine.kernels.core", {"_require_finite"});
   });
-  if (status < 0) {
-    Py_DECREF(module);
-    return nullptr;
-  }
-  return module;
 }

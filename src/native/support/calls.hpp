@@ -9,6 +9,19 @@
 
 namespace tx {
 
+// The body of a PyInit function: creates the module, runs `init` on it and
+// hands it to the interpreter, or returns NULL with the error set.
+template <class F>
+PyObject* init_module(PyModuleDef* def, F&& init) noexcept {
+  PyObject* module = PyModule_Create(def);
+  if (module == nullptr) return nullptr;
+  if (guard_status([&] { init(module); }) < 0) {
+    Py_DECREF(module);
+    return nullptr;
+  }
+  return module;
+}
+
 // The namespace of one extension module. Names fetched through it are looked
 // up at every use, so assigning the module attribute changes later calls.
 class Namespace {

@@ -232,17 +232,10 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_support_probe", "Test-only pr
 }  // namespace
 
 PyMODINIT_FUNC PyInit__support_probe() {
-  PyObject* module = PyModule_Create(&module_def);
-  if (module == nullptr) return nullptr;
-  const int status = tx::guard_status([&] {
+  return tx::init_module(&module_def, [](PyObject* module) {
     tx::attach_numpy();
     ns.bind(module);
     ns.set("KNOB", tx::py_long(1));
     probe_type = tx::add_type<ProbeState>(module, "tarnix_engine._support_probe.Probe", probe_slots);
   });
-  if (status < 0) {
-    Py_DECREF(module);
-    return nullptr;
-  }
-  return module;
 }

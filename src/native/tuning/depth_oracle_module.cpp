@@ -949,9 +949,7 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_depth_oracle",
 }  // namespace
 
 PyMODINIT_FUNC PyInit__depth_oracle() {
-  PyObject* module = PyModule_Create(&module_def);
-  if (module == nullptr) return nullptr;
-  const int status = tx::guard_status([&] {
+  return tx::init_module(&module_def, [](PyObject* module) {
     ns.bind(module);
     view_type = tx::add_type<ViewState>(module, "tarnix_engine.tuning._depth_oracle._ArrayView", view_slots);
     model_type = tx::add_type<ModelState>(module, "tarnix_engine.tuning._depth_oracle.TunedModel", model_slots);
@@ -963,9 +961,4 @@ PyMODINIT_FUNC PyInit__depth_oracle() {
     tx::attach_numpy();
     if (tuners_by_type == nullptr) tuners_by_type = tx::Ref::steal(PyDict_New()).release();
   });
-  if (status < 0) {
-    Py_DECREF(module);
-    return nullptr;
-  }
-  return module;
 }
