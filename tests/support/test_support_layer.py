@@ -397,3 +397,60 @@ def test_unpack_pair_as_the_interpreter(make):
             return (type(exc), str(exc))
 
     assert outcome(probe.unpack) == outcome(_python_unpack)
+
+
+# Plain classes with C++ methods behave as classes written in Python.
+
+
+def test_plain_class_behaves_as_a_python_class():
+    pair = probe.Pair(1, 2)
+    assert vars(pair) == {"a": 1, "b": 2}
+    assert pair.total() == 3 and pair.first == 1
+    assert probe.Pair.__doc__ == "Two values." and probe.Pair.__module__ == "tarnix_engine._support_probe"
+    assert probe.Pair.double(4) == 8 and pair.double("x") == "xx"
+    weakref.ref(pair)
+    restored = pickle.loads(pickle.dumps(pair))
+    assert type(restored) is probe.Pair and vars(restored) == {"a": 1, "b": 2}
+    assert vars(copy.copy(pair)) == vars(pair)
+    with pytest.raises(AttributeError):
+        pair.first = 5
+    with pytest.raises(TypeError, match="Pair"):
+        probe.Pair(1)
+    with pytest.raises(TypeError):
+        probe.Pair.total(object())
+
+
+def test_plain_class_subclass_and_class_method():
+    class Sub(probe.Pair):
+        def total(self):
+            return "overridden"
+
+    made = Sub.swapped(1, 2)
+    assert type(made) is Sub and (made.a, made.b) == (2, 1)
+    assert made.total() == "overridden"
+
+
+def test_slots_class_fields_are_read_only():
+    tail = probe.make_chain(2, None)
+    head = probe.make_chain(1, tail)
+    assert head.value == 1 and head.next is tail and head.depth() == 2
+    assert not hasattr(head, "__dict__")
+    for field in ("value", "next"):
+        with pytest.raises(AttributeError):
+            setattr(head, field, 0)
+        with pytest.raises(AttributeError):
+            object.__setattr__(head, field, 0)
+        with pytest.raises(AttributeError):
+            delattr(head, field)
+    with pytest.raises(AttributeError):
+        head.other = 1
+    with pytest.raises(TypeError):
+        weakref.ref(head)
+
+
+def test_recursion_guard_raises_instead_of_overflowing():
+    node = None
+    for i in range(200_000):
+        node = probe.make_chain(i, node)
+    with pytest.raises(RecursionError):
+        node.depth()

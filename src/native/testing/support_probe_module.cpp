@@ -2,6 +2,7 @@
 // of the shared support layer the way the real modules use it.
 #define TX_NUMPY_MAIN
 #include "support/numpy.hpp"
+#include "support/plain_class.hpp"
 #include "support/support.hpp"
 
 #include <stdexcept>
@@ -209,6 +210,90 @@ PyType_Slot probe_slots[] = {
     {0, nullptr},
 };
 
+// Plain classes. `Pair(a, b)`: instance __dict__ holding `a` and `b`;
+// `total()` reads them back by attribute, `swapped()` is a class method
+// building the class it is called on, `double(x)` a static method, `first`
+// a property. `Chain(value, next)`: __slots__ fields written only here;
+// `depth()` walks the chain recursively under the recursion guard.
+tx::PlainClass pair_class;
+tx::PlainClass chain_class;
+
+PyObject* pair_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return tx::guard([&] {
+    static const auto sig = tx::signature<2>("Pair", {"a", "b"}, 2);
+    std::array<PyObject*, 2> a;
+    sig.bind(args, nargs, kwnames, a);
+    if (PyObject_SetAttr(self, tx::name<"a">(), a[0]) < 0 || PyObject_SetAttr(self, tx::name<"b">(), a[1]) < 0) {
+      tx::rethrow_python();
+    }
+    return tx::Ref::none();
+  });
+}
+
+PyObject* pair_total(PyObject* self, PyObject* const*, Py_ssize_t, PyObject*) {
+  return tx::guard([&] {
+    tx::Ref a = tx::Ref::steal(PyObject_GetAttr(self, tx::name<"a">()));
+    tx::Ref b = tx::Ref::steal(PyObject_GetAttr(self, tx::name<"b">()));
+    return tx::Ref::steal(PyNumber_Add(a.get(), b.get()));
+  });
+}
+
+PyObject* pair_swapped(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return tx::guard([&] {
+    static const auto sig = tx::signature<2>("swapped", {"a", "b"}, 2);
+    std::array<PyObject*, 2> a;
+    sig.bind(args, nargs, kwnames, a);
+    return tx::Ref::steal(PyObject_CallFunctionObjArgs(cls, a[1], a[0], nullptr));
+  });
+}
+
+PyObject* pair_double(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return unary<"double", "x">(args, nargs, kwnames,
+                              [](PyObject* x) { return tx::Ref::steal(PyNumber_Add(x, x)); });
+}
+
+PyObject* pair_first(PyObject* self) { return PyObject_GetAttr(self, tx::name<"a">()); }
+
+PyMethodDef pair_methods[] = {
+    {"__init__", tx::as_cfunction(pair_init), kFastcall, nullptr},
+    {"total", tx::as_cfunction(pair_total), kFastcall, "a + b"},
+    {"swapped", tx::as_cfunction(pair_swapped), kFastcall | METH_CLASS, nullptr},
+    {"double", tx::as_cfunction(pair_double), kFastcall | METH_STATIC, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+const tx::PlainClassSpec::Property pair_properties[] = {
+    {"first", pair_first, nullptr, "The first item."},
+    {nullptr, nullptr},
+};
+
+PyObject* make_chain(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return tx::guard([&] {
+    static const auto sig = tx::signature<2>("make_chain", {"value", "next"}, 2);
+    std::array<PyObject*, 2> a;
+    sig.bind(args, nargs, kwnames, a);
+    tx::Ref node = tx::Ref::steal(PyType_GenericNew(chain_class.type(), nullptr, nullptr));
+    chain_class.set(node.get(), 0, tx::Ref::borrow(a[0]));
+    chain_class.set(node.get(), 1, tx::Ref::borrow(a[1]));
+    return node;
+  });
+}
+
+std::int64_t chain_depth(PyObject* node) {
+  tx::RecursionGuard guard(" while measuring a chain");
+  PyObject* next = chain_class.get(node, 1);
+  if (next == nullptr || !chain_class.is_instance(next)) return 1;
+  return 1 + chain_depth(next);
+}
+
+PyObject* chain_depth_method(PyObject* self, PyObject* const*, Py_ssize_t, PyObject*) {
+  return tx::guard([&] { return tx::py_long(chain_depth(self)); });
+}
+
+PyMethodDef chain_methods[] = {
+    {"depth", tx::as_cfunction(chain_depth_method), kFastcall, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyMethodDef methods[] = {
     {"bind", tx::as_cfunction(bind), kFastcall, nullptr},
     {"take_list", tx::as_cfunction(take_list), kFastcall, nullptr},
@@ -223,6 +308,7 @@ PyMethodDef methods[] = {
     {"parallel_sum", tx::as_cfunction(parallel_sum), kFastcall, nullptr},
     {"enter", tx::as_cfunction(enter), kFastcall, nullptr},
     {"unpack", tx::as_cfunction(unpack), kFastcall, nullptr},
+    {"make_chain", tx::as_cfunction(make_chain), kFastcall, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -237,5 +323,19 @@ PyMODINIT_FUNC PyInit__support_probe() {
     ns.bind(module);
     ns.set("KNOB", tx::py_long(1));
     probe_type = tx::add_type<ProbeState>(module, "tarnix_engine._support_probe.Probe", probe_slots);
+    tx::PlainClassSpec pair;
+    pair.module = "tarnix_engine._support_probe";
+    pair.qualname = "Pair";
+    pair.doc = "Two values.";
+    pair.methods = pair_methods;
+    pair.properties = pair_properties;
+    pair_class = tx::PlainClass::create(module, pair);
+    tx::PlainClassSpec chain;
+    chain.module = "tarnix_engine._support_probe";
+    chain.qualname = "Chain";
+    chain.has_slots = true;
+    chain.slots = {"value", "next"};
+    chain.methods = chain_methods;
+    chain_class = tx::PlainClass::create(module, chain);
   });
 }
