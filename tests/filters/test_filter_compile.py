@@ -371,4 +371,4 @@ def test_nesting_within_reach_compiles(screen):
     # SQLite's own parser stops at about 100 levels; compiling goes deeper.
     assert screen.positions(_deep_dict(40, {"price": 5})) == [0]
     assert screen.positions(_deep_dict(41, {"price": 5})) == [1, 3]
-    compile_filter("NOT " * 100 + "price = 1", SCALAR, MULTI)
+    compile_filter("NOT " * 30 + "(" * 30 + "price = 1" + ")" * 30, SCALAR, MULTI)
