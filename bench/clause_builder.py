@@ -57,14 +57,29 @@ def chain_filter(n):
     return s
 
 
+def timed(fn, calls):
+    t0 = time.perf_counter()
+    for _ in range(calls):
+        fn()
+    return (time.perf_counter() - t0) / calls
+
+
 def per_call(fn, calls, rounds):
-    times = []
+    return statistics.median(timed(fn, calls) for _ in range(rounds))
+
+
+def against(base, fns, calls, rounds):
+    """Median time of `base` and, for each of `fns`, the median of its
+    per-round ratio to `base`: each round times them back to back, so a
+    busy machine slows both sides of a ratio alike."""
+    bases, ratios = [], [[] for _ in fns]
     for _ in range(rounds):
-        t0 = time.perf_counter()
-        for _ in range(calls):
-            fn()
-        times.append((time.perf_counter() - t0) / calls)
-    return statistics.median(times)
+        b = timed(base, calls)
+        bases.append(b)
+        for r, fn in zip(ratios, fns):
+            r.append(timed(fn, calls) / b)
+    b = statistics.median(bases)
+    return b, [(b * statistics.median(r), statistics.median(r)) for r in ratios]
 
 
 def main():
@@ -80,20 +95,21 @@ def main():
     for n in (1, 10, 50):
         text, d = text_filter(n), dict_filter(n)
         calls = max(2, 400 // n) * scale
-        parse = per_call(lambda: sqlglot.parse_one(text, read="sqlite", into=exp.Condition), calls, rounds)
-        ctext = per_call(lambda: compile_filter(text, SCALAR, MULTI).to_sql(), calls, rounds)
-        cdict = per_call(lambda: compile_filter(d, SCALAR, MULTI).to_sql(), calls, rounds)
-        chain = per_call(lambda: chain_filter(n).to_sql(), calls, rounds)
-        print(f"{n:>10} {parse * 1e6:>11.1f} us {ctext * 1e6:>10.1f} us {ctext / parse:>6.2f} "
-              f"{cdict * 1e6:>10.1f} us {cdict / parse:>6.2f} {chain * 1e6:>9.1f} us {chain / parse:>6.2f}")
+        parse, [(ctext, rt), (cdict, rd), (chain, rc)] = against(
+            lambda: sqlglot.parse_one(text, read="sqlite", into=exp.Condition),
+            [lambda: compile_filter(text, SCALAR, MULTI).to_sql(), lambda: compile_filter(d, SCALAR, MULTI).to_sql(),
+             lambda: chain_filter(n).to_sql()],
+            calls, rounds)
+        print(f"{n:>10} {parse * 1e6:>11.1f} us {ctext * 1e6:>10.1f} us {rt:>6.2f} "
+              f"{cdict * 1e6:>10.1f} us {rd:>6.2f} {chain * 1e6:>9.1f} us {rc:>6.2f}")
 
     # A text holding ';' or '--' inside a literal takes the token check as well.
     quoted = text_filter(10) + " AND color != 'a;b -- c'"
     calls = 40 * scale
-    parse = per_call(lambda: sqlglot.parse_one(quoted, read="sqlite", into=exp.Condition), calls, rounds)
-    ctext = per_call(lambda: compile_filter(quoted, SCALAR, MULTI).to_sql(), calls, rounds)
+    parse, [(ctext, ratio)] = against(lambda: sqlglot.parse_one(quoted, read="sqlite", into=exp.Condition),
+                                      [lambda: compile_filter(quoted, SCALAR, MULTI).to_sql()], calls, rounds)
     print(f"11 conditions, ';' and '--' in a literal: parse {parse * 1e6:.1f} us, compile {ctext * 1e6:.1f} us, "
-          f"ratio {ctext / parse:.2f}")
+          f"ratio {ratio:.2f}")
 
     print(f"\n{'filter_cache_key':>16} {'1':>9} {'10':>9} {'50':>9}   (us per call)")
     for form, make in (("text", text_filter), ("dict", dict_filter), ("chain", chain_filter)):

@@ -7,6 +7,7 @@
 
 #include "filters/clause_builder.hpp"
 #include "filters/clause_text.hpp"
+#include "support/text.hpp"
 
 namespace clause {
 namespace {
@@ -38,6 +39,21 @@ std::string sql_text(PyObject* node) { return tx::utf8(tx::str(tx::call_method(n
 
 bool is_number_literal(PyObject* node) {
   return is(node, k.Literal) && !tx::truth(tx::attr<"is_string">(node).get());
+}
+
+// name.lower(): an ASCII name is lowered here (the same result), anything
+// else by the interpreter's Unicode rules.
+tx::Ref lower(PyObject* name) {
+  if (PyUnicode_CheckExact(name) && PyUnicode_IS_ASCII(name)) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(name, &size);
+    if (data == nullptr) tx::rethrow_python();
+    const std::string_view text(data, static_cast<std::size_t>(size));
+    if (text.find_first_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ") == std::string_view::npos) return tx::Ref::borrow(name);
+    const std::string lowered = tx::text::ascii_lower(text);
+    return tx::Ref::steal(PyUnicode_FromStringAndSize(lowered.data(), static_cast<Py_ssize_t>(lowered.size())));
+  }
+  return tx::call_method(name, tx::name<"lower">(), {});
 }
 
 // ---- dispatch: the C++ body while the method is still ours ------------
@@ -305,7 +321,7 @@ std::pair<tx::Ref, bool> resolve(PyObject* self, PyObject* node) {
     refuse("Table-qualified columns are not allowed: " + sql_repr(node) + ".");
   }
   tx::Ref name = tx::attr<"name">(node);
-  tx::Ref key = tx::call_method(name.get(), tx::name<"lower">(), {});
+  tx::Ref key = lower(name.get());
   if (contains(ns.get<"BUILTIN_COLUMNS">().get(), key.get())) return {key, false};
   PyObject* scalar = translator.get(self, kScalar);
   PyObject* multi = translator.get(self, kMulti);
@@ -397,26 +413,37 @@ void reject(PyObject*, PyObject* node) {
 // differ only in letter case (a set's order changes from run to run); those
 // groups also go to `cased`, lower-cased name -> sorted tuple of them.
 tx::Ref name_map(PyObject* names, PyObject* cased) {
-  tx::Ref groups = tx::Ref::steal(PyDict_New());
-  tx::Ref items = tx::Ref::steal(PySequence_List(names));
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-    PyObject* name = PyList_GET_ITEM(items.get(), i);
-    if (!PyUnicode_CheckExact(name)) {
-      tx::raise_format(PyExc_TypeError, "Expected str, got %s", tx::type_name(name));
-    }
-    tx::Ref key = tx::call_method(name, tx::name<"lower">(), {});
-    PyObject* group = PyDict_SetDefault(groups.get(), key.get(), tx::Ref::steal(PyList_New(0)).get());
-    if (group == nullptr || PyList_Append(group, name) < 0) tx::rethrow_python();
-  }
   tx::Ref map = tx::Ref::steal(PyDict_New());
+  tx::Ref groups = tx::Ref::steal(PyDict_New());  // only the names that collide
+  tx::Ref iter = tx::Ref::steal(PyObject_GetIter(names));
+  while (PyObject* raw = PyIter_Next(iter.get())) {
+    tx::Ref name = tx::Ref::steal(raw);
+    if (!PyUnicode_CheckExact(name.get())) {
+      tx::raise_format(PyExc_TypeError, "Expected str, got %s", tx::type_name(name.get()));
+    }
+    tx::Ref key = lower(name.get());
+    PyObject* held = PyDict_SetDefault(map.get(), key.get(), name.get());  // borrowed
+    if (held == nullptr) tx::rethrow_python();
+    if (held == name.get()) continue;
+    PyObject* group = PyDict_GetItemWithError(groups.get(), key.get());
+    if (group == nullptr) {
+      if (PyErr_Occurred()) tx::rethrow_python();
+      tx::Ref fresh = tx::Ref::steal(PyList_New(0));
+      if (PyList_Append(fresh.get(), held) < 0 || PyDict_SetItem(groups.get(), key.get(), fresh.get()) < 0) {
+        tx::rethrow_python();
+      }
+      group = fresh.get();
+    }
+    if (PyList_Append(group, name.get()) < 0) tx::rethrow_python();
+  }
+  if (PyErr_Occurred()) tx::rethrow_python();
   Py_ssize_t pos = 0;
   PyObject *key, *group;
   while (PyDict_Next(groups.get(), &pos, &key, &group)) {
     if (PyList_Sort(group) < 0) tx::rethrow_python();
-    if (PyDict_SetItem(map.get(), key, PyList_GET_ITEM(group, 0)) < 0) tx::rethrow_python();
-    if (PyList_GET_SIZE(group) > 1) {
-      tx::Ref all = tx::Ref::steal(PyList_AsTuple(group));
-      if (PyDict_SetItem(cased, key, all.get()) < 0) tx::rethrow_python();
+    tx::Ref all = tx::Ref::steal(PyList_AsTuple(group));
+    if (PyDict_SetItem(map.get(), key, PyList_GET_ITEM(group, 0)) < 0 || PyDict_SetItem(cased, key, all.get()) < 0) {
+      tx::rethrow_python();
     }
   }
   return map;
