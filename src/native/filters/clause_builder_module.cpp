@@ -208,12 +208,8 @@ tx::Ref filter_cache_key(PyObject* filter) {
 // ---- entry points -------------------------------------------------------
 
 PyObject* py_parse_filter(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return tx::guard([&] {
-    static const auto sig = tx::signature<1>("parse_filter", {"filter"}, 1);
-    std::array<PyObject*, 1> a;
-    sig.bind(args, nargs, kwnames, a);
-    return parse_filter(a[0]);
-  });
+  return tx::call_with_required<"parse_filter", "filter">(args, nargs, kwnames,
+                                                          [](PyObject* f) { return parse_filter(f); });
 }
 
 PyObject* py_compile_filter(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -227,12 +223,8 @@ PyObject* py_compile_filter(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 PyObject* py_filter_cache_key(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return tx::guard([&] {
-    static const auto sig = tx::signature<1>("filter_cache_key", {"filter"}, 1);
-    std::array<PyObject*, 1> a;
-    sig.bind(args, nargs, kwnames, a);
-    return filter_cache_key(a[0]);
-  });
+  return tx::call_with_required<"filter_cache_key", "filter">(args, nargs, kwnames,
+                                                              [](PyObject* f) { return filter_cache_key(f); });
 }
 
 PyMethodDef methods[] = {

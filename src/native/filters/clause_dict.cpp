@@ -1,6 +1,5 @@
 // The filter dict grammar: a dict of fields and `$` operators rewritten into
 // the very sqlglot nodes the SQL text parser yields for the same condition.
-#include <tuple>
 
 #include "filters/clause_builder.hpp"
 
@@ -166,27 +165,18 @@ void add_entry(PyObject* key, PyObject* value, const tx::Ref& parts) {
   append(parts, node2(exp_attr(tx::name<"EQ">()).get(), col.get(), lit.get()));
 }
 
-template <tx::Literal Function, tx::Literal... Params, class Body>
-PyObject* entry(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
-  return tx::guard([&] {
-    static const tx::Signature<sizeof...(Params)> sig(Function.text, {Params.text...}, sizeof...(Params));
-    std::array<PyObject*, sizeof...(Params)> a;
-    sig.bind(args, nargs, kwnames, a);
-    return std::apply(body, a);
-  });
-}
-
 PyObject* py_dict_to_condition(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return entry<"dict_to_condition", "filter">(args, nargs, kwnames, [](PyObject* f) { return dict_to_condition(f); });
+  return tx::call_with_required<"dict_to_condition", "filter">(args, nargs, kwnames,
+                                                               [](PyObject* f) { return dict_to_condition(f); });
 }
 
 PyObject* py_field_condition(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return entry<"_field_condition", "field", "op", "operand">(
+  return tx::call_with_required<"_field_condition", "field", "op", "operand">(
       args, nargs, kwnames, [](PyObject* f, PyObject* o, PyObject* v) { return field_condition_impl(f, o, v); });
 }
 
 PyObject* py_literal(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return entry<"_literal", "value">(args, nargs, kwnames, [](PyObject* v) { return literal_impl(v); });
+  return tx::call_with_required<"_literal", "value">(args, nargs, kwnames, [](PyObject* v) { return literal_impl(v); });
 }
 
 PyMethodDef functions[] = {
