@@ -251,6 +251,35 @@ PyTypeObject* exp_class(PyObject* exp, const char* name, bool required = true) {
   return reinterpret_cast<PyTypeObject*>(c);  // kept for the life of the process
 }
 
+// The translator's tables, made once at import.
+void add_tables() {
+  tx::Ref exp = ns.get<"exp">();
+  auto cls = [&](const char* n) { return tx::Ref::steal(PyObject_GetAttrString(exp.get(), n)); };
+  tx::Ref comparisons = tx::Ref::steal(PyDict_New());
+  static constexpr std::pair<const char*, const char*> kOps[] = {
+      {"EQ", "="}, {"NEQ", "!="}, {"GT", ">"}, {"GTE", ">="}, {"LT", "<"}, {"LTE", "<="},
+  };
+  for (auto [name, op] : kOps) {
+    if (PyDict_SetItem(comparisons.get(), cls(name).get(), tx::py_str(op).get()) < 0) tx::rethrow_python();
+  }
+  ns.set("_COMPARISONS", comparisons);
+  tx::Ref range_ops = tx::Ref::steal(PyFrozenSet_New(nullptr));
+  for (const char* op : {">", ">=", "<", "<="}) {
+    if (PySet_Add(range_ops.get(), tx::py_str(op).get()) < 0) tx::rethrow_python();
+  }
+  ns.set("_RANGE_OPS", range_ops);
+  tx::Ref flipped = tx::Ref::steal(PyDict_New());
+  static constexpr std::pair<const char*, const char*> kFlips[] = {
+      {"=", "="}, {"!=", "!="}, {">", "<"}, {">=", "<="}, {"<", ">"}, {"<=", ">="},
+  };
+  for (auto [from, to] : kFlips) {
+    if (PyDict_SetItemString(flipped.get(), from, tx::py_str(to).get()) < 0) tx::rethrow_python();
+  }
+  ns.set("_FLIPPED", flipped);
+  ns.set("_ARITHMETIC", tx::Ref::steal(PyTuple_Pack(5, cls("Add").get(), cls("Sub").get(), cls("Mul").get(),
+                                                    cls("Div").get(), cls("Mod").get())));
+}
+
 void init(PyObject* module) {
   ns.bind(module);
   ns.import_module("json", "json");
@@ -285,6 +314,7 @@ void init(PyObject* module) {
 
   own.parse_filter = ns.get<"parse_filter">().release();
   init_dict_grammar(module);
+  add_tables();
   init_translator(module);
 }
 
