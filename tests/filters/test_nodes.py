@@ -174,6 +174,26 @@ def test_a_column_name_cannot_leave_its_quotes(store):
         store.run(sql, params, roles=["mine"])
 
 
+@pytest.mark.parametrize(
+    "build",
+    [
+        lambda: sv.constant(1, ") OR (", 1),
+        lambda: condition("a", "= 1) OR (1 =", [1]),
+        lambda: condition('a") OR ("a', "=", [1]),
+        lambda: AttrSieve().where('a" OR 1 = 1 --', "=", 1),
+        lambda: AttrSieve().where("a", "= 1 OR 1 =", 1),
+        lambda: AttrSieve().where_any("a", ") OR (", 1),
+    ],
+)
+def test_adversarial_filters_are_refused_before_any_sql(store, build):
+    statements = []
+    store.conn.set_trace_callback(statements.append)
+    with pytest.raises(ValueError, match="Unsupported operator|Invalid identifier"):
+        made = build()
+        store.run(*(made if isinstance(made, AttrSieve) else AttrSieve(None, made)).to_sql())
+    assert statements == []
+
+
 def test_a_filter_stays_inside_the_role_restriction(store):
     widening = AttrSieve().where("a", ">", 0) | AttrSieve().where_null("a")
     assert store.run(*widening.to_sql(), roles=["mine"]) == [0]
@@ -302,6 +322,21 @@ class _Loud(_Condition):
 class _Xor(_Junction):
     __slots__ = ()
     _KEYWORD = "XOR"
+
+
+def test_scalar_columns_walk_when_first_advanced():
+    calls = []
+
+    class Counted(_Raw):
+        __slots__ = ()
+
+        def scalar_columns(self):
+            calls.append(1)
+            return iter(["counted"])
+
+    columns = and_([A, Counted()]).scalar_columns()
+    assert calls == []
+    assert list(columns) == ["a", "counted"] and calls == [1]
 
 
 def test_subclass_overrides_are_honoured():

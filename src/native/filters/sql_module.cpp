@@ -401,9 +401,9 @@ PyMODINIT_FUNC PyInit__sql() {
     ns.set("SQL_CHUNK", tx::py_long(tx::sql::kChunk));
     tx::Ref pattern = tx::py_str(tx::sql::kIdentifierPattern);
     ns.set("_IDENTIFIER_RE", tx::call_method(ns.get<"re">().get(), tx::name<"compile">(), {pattern.get()}));
-    chunk_type = tx::add_type<ChunkState>(module, "tarnix_engine._sql._Chunks", chunk_slots);
     add_plain(module, "Query", query_methods);
     add_plain(module, "Update", update_methods);
     add_plain(module, "AddColumn", add_column_methods);
+    chunk_type = tx::add_type<ChunkState>(module, "tarnix_engine._sql._Chunks", chunk_slots);
   });
 }
