@@ -101,6 +101,15 @@ def test_cache_keys():
         AttrSieve().where("x", "=", Unhashable()).cache_key()
 
 
+def test_cache_key_of_a_deeply_nested_value_raises_instead_of_crashing():
+    value = ()
+    for _ in range(1_000_000):
+        value = (value,)
+    with pytest.raises(RecursionError):
+        AttrSieve().where("x", "=", value).cache_key()
+    assert AttrSieve().where("x", "=", ((((1,),),),)).cache_key()[2] == (((((1,),),),),)
+
+
 def test_owners():
     one, two = Owner(), Owner()
     bound, other = AttrSieve(one).where("a", "=", 1), AttrSieve(two).where("b", "=", 2)
