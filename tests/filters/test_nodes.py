@@ -238,6 +238,17 @@ def test_copies_and_pickles_rebuild_through_the_constructor(node):
         assert render(twin) == render(node)
 
 
+class _Tagged(_Condition):
+    pass  # no __slots__: instances have a __dict__
+
+
+def test_copies_keep_the_attributes_a_subclass_adds():
+    tagged = _Tagged("x", "=", (1,), False)
+    tagged.note = "kept"
+    for twin in (copy.copy(tagged), pickle.loads(pickle.dumps(tagged))):
+        assert type(twin) is _Tagged and twin.note == "kept" and twin.column == "x"
+
+
 class _Tampered:
     def __reduce__(self):
         return (_Condition, ("x", ") OR (1", (), False))
