@@ -259,7 +259,7 @@ class PlainClass {
 
   PyTypeObject* type_ = nullptr;
   std::vector<Py_ssize_t> offsets_;
-  std::vector<const char*> names_;  // static storage, as the spec's names
+  std::vector<const char*> names_;  // the slot names, static storage like the class
 };
 
 }  // namespace tx
