@@ -372,3 +372,24 @@ def test_nesting_within_reach_compiles(screen):
     assert screen.positions(_deep_dict(40, {"price": 5})) == [0]
     assert screen.positions(_deep_dict(41, {"price": 5})) == [1, 3]
     compile_filter("NOT " * 30 + "(" * 30 + "price = 1" + ")" * 30, SCALAR, MULTI)
+
+
+def test_compiles_from_many_threads_at_once():
+    filters = ["color = 'red' AND price > 1", {"$or": [{"tags": {"$in": ["ml"]}}, {"price": {"$lt": 3}}]},
+               "'db' IN tags OR color IS NULL"]
+    expected = [compile_filter(f, SCALAR, MULTI).to_sql() for f in filters]
+    results, errors = [], []
+
+    def work():
+        try:
+            for _ in range(30):
+                results.append([compile_filter(f, SCALAR, MULTI).to_sql() for f in filters])
+        except Exception as e:  # pragma: no cover - reported below
+            errors.append(e)
+
+    threads = [threading.Thread(target=work) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == [] and results == [expected] * 120
