@@ -216,3 +216,16 @@ def test_private_builders():
     assert isinstance(_literal(None), exp.Null) and _literal("x").is_string
     with pytest.raises(TypeError):
         _field_condition("a", "$eq")
+
+
+def test_replaced_module_functions_are_honoured(monkeypatch):
+    import tarnix_engine._clause_builder as cb
+
+    seen = []
+    literal, walk = cb._literal, cb.dict_to_condition
+    monkeypatch.setattr(cb, "_literal", lambda value: seen.append(value) or literal(value))
+    # Nested dicts go through the module's dict_to_condition as it is now.
+    monkeypatch.setattr(cb, "dict_to_condition", lambda f: exp.column("swapped").eq(1) if "b" in f else walk(f))
+    tree = parse_filter({"$or": [{"a": {"$in": [1, 2]}}, {"b": 3}]})
+    assert sql(tree) == "a IN (1, 2) OR swapped = 1"
+    assert seen == [1, 2]
