@@ -241,3 +241,17 @@ def test_overrides_of_the_private_steps_are_honoured(monkeypatch):
     assert _Renaming(SCALAR, MULTI).build(parse_filter("anything = 1")).render(params) == '(m."price" = ?)'
     monkeypatch.setattr(cb, "_Translator", _Renaming)
     assert cb.compile_filter("whatever IS NULL", set(), set()).to_sql() == ('(m."price" IS NULL)', [])
+
+
+def test_the_schema_is_fixed_when_the_translator_is_made():
+    scalar = {"color"}
+    tr = _Translator(scalar, set())
+    scalar.add("size")
+    with pytest.raises(FilterError, match="Unknown column 'size'"):
+        tr.build(parse_filter("size = 1"))
+    with pytest.raises(AttributeError):
+        tr._scalar = {"size": "size"}
+    with pytest.raises(AttributeError):
+        tr.__init__({"size"}, set())
+    with pytest.raises(AttributeError, match="_scalar"):
+        _Translator.__new__(_Translator).build(parse_filter("color = 1"))

@@ -296,11 +296,8 @@ tx::Ref column(PyObject* self, PyObject* node) {
 // The stored name for `key` in one schema map: the exact spelling when the
 // schema holds it, otherwise the map's choice (the first in sorted order).
 tx::Ref pick(PyObject* self, PyObject* map, PyObject* key, PyObject* name) {
-  PyObject* cased = translator.get(self, kCased);
   PyObject* names = nullptr;
-  if (cased != nullptr && PyDict_Check(cased)) {
-    if (PyDict_GetItemRef(cased, key, &names) < 0) tx::rethrow_python();
-  }
+  if (PyDict_GetItemRef(translator.field(self, kCased), key, &names) < 0) tx::rethrow_python();
   if (names != nullptr) {
     tx::Ref hold = tx::Ref::steal(names);
     const int found = PySequence_Contains(names, name);
@@ -323,9 +320,8 @@ std::pair<tx::Ref, bool> resolve(PyObject* self, PyObject* node) {
   tx::Ref name = tx::attr<"name">(node);
   tx::Ref key = lower(name.get());
   if (contains(ns.get<"BUILTIN_COLUMNS">().get(), key.get())) return {key, false};
-  PyObject* scalar = translator.get(self, kScalar);
-  PyObject* multi = translator.get(self, kMulti);
-  if (scalar == nullptr || multi == nullptr) tx::raise(PyExc_AttributeError, "_Translator has no schema");
+  PyObject* scalar = translator.field(self, kScalar);
+  PyObject* multi = translator.field(self, kMulti);
   if (contains(multi, key.get())) {
     if (contains(scalar, key.get())) {
       refuse("Column " + repr_of(name.get()) +
@@ -464,6 +460,7 @@ PyObject* method(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Bod
 tx::Ref init(PyObject* self, PyObject* scalar_columns, PyObject* multi_keys) {
   tx::require_exact(scalar_columns, &PySet_Type, "scalar_columns", false);
   tx::require_exact(multi_keys, &PySet_Type, "multi_keys", false);
+  translator.require_unset(self);  // the schema is fixed once made
   tx::Ref cased = tx::Ref::steal(PyDict_New());
   tx::Ref scalar = name_map(scalar_columns, cased.get());
   tx::Ref multi = name_map(multi_keys, cased.get());
