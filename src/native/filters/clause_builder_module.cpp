@@ -160,21 +160,26 @@ tx::Ref compile_filter(PyObject* filter, PyObject* scalar, PyObject* multi, PyOb
 // Walks the containers json.dumps would descend into, under the recursion
 // guard, so a deeply nested dict is refused before the encoder recurses. A
 // container met again on its own path is a cycle: the encoder reports it.
-void check_nesting(PyObject* o, std::unordered_set<PyObject*>& path) {
+// False when some dict key is not a string: JSON would write None, True or
+// 1 as "null", "true" or "1", and the key of a filter the grammar refuses
+// would then be that of another it accepts.
+bool keys_are_text(PyObject* o, std::unordered_set<PyObject*>& path) {
   const bool dict = PyDict_Check(o);
-  if (!dict && !PyList_Check(o) && !PyTuple_Check(o)) return;
-  if (!path.insert(o).second) return;
+  if (!dict && !PyList_Check(o) && !PyTuple_Check(o)) return true;
+  if (!path.insert(o).second) return true;
   tx::RecursionGuard guard(" while reading a filter dict");
+  bool text = true;
   if (dict) {
     Py_ssize_t pos = 0;
     PyObject *key, *value;
-    while (PyDict_Next(o, &pos, &key, &value)) check_nesting(value, path);
-  } else if (PyList_Check(o)) {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(o); ++i) check_nesting(PyList_GET_ITEM(o, i), path);
+    while (text && PyDict_Next(o, &pos, &key, &value)) text = PyUnicode_Check(key) && keys_are_text(value, path);
   } else {
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(o); ++i) check_nesting(PyTuple_GET_ITEM(o, i), path);
+    PyObject** items = PySequence_Fast_ITEMS(o);  // a list or a tuple
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(o);
+    for (Py_ssize_t i = 0; text && i < n; ++i) text = keys_are_text(items[i], path);
   }
   path.erase(o);
+  return text;
 }
 
 tx::Ref key_pair(PyObject* form, PyObject* text) { return tx::Ref::steal(PyTuple_Pack(2, form, text)); }
@@ -185,7 +190,7 @@ tx::Ref filter_cache_key(PyObject* filter) {
   }
   if (PyDict_Check(filter)) {
     std::unordered_set<PyObject*> path;
-    check_nesting(filter, path);
+    if (!keys_are_text(filter, path)) return tx::Ref::none();
     tx::Ref dumps = tx::attr<"dumps">(ns.get<"json">().get());
     PyObject* text = PyObject_Vectorcall(dumps.get(), std::array<PyObject*, 2>{filter, Py_True}.data(), 1,
                                          tx::kwnames<"sort_keys">());
