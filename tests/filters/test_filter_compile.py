@@ -195,11 +195,12 @@ def test_schema_name_errors_of_the_translator_pass_unchanged():
         ({"a": {"$in": {1}}}, None),
         ({"a": b"x"}, None),
         ({1: 1, "a": 1}, None),
-        # JSON would write these keys as "null", "true", "1": the key of a filter
-        # the grammar refuses would be that of one it accepts.
+        # JSON would write these keys as "null", "true", "1" and "a": the key of a
+        # filter the grammar refuses would be that of one it accepts.
         ({None: "x"}, None),
         ({"$or": [{True: 1}]}, None),
         ({"a": {1: "x"}}, None),
+        ({type("K", (str,), {})("a"): {"$eq": 1}}, None),
         (sqlglot.parse_one("a = 1"), None),
         (None, None),
         (5, None),

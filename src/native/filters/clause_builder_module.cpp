@@ -160,9 +160,9 @@ tx::Ref compile_filter(PyObject* filter, PyObject* scalar, PyObject* multi, PyOb
 // Walks the containers json.dumps would descend into, under the recursion
 // guard, so a deeply nested dict is refused before the encoder recurses. A
 // container met again on its own path is a cycle: the encoder reports it.
-// False when some dict key is not a string: JSON would write None, True or
-// 1 as "null", "true" or "1", and the key of a filter the grammar refuses
-// would then be that of another it accepts.
+// False when some dict key is not exactly a str: JSON would write None,
+// True or 1 as "null", "true" or "1", and a str subclass as a plain str, so
+// the key of a filter the grammar refuses could be that of one it accepts.
 bool keys_are_text(PyObject* o, std::unordered_set<PyObject*>& path) {
   const bool dict = PyDict_Check(o);
   if (!dict && !PyList_Check(o) && !PyTuple_Check(o)) return true;
@@ -172,7 +172,7 @@ bool keys_are_text(PyObject* o, std::unordered_set<PyObject*>& path) {
   if (dict) {
     Py_ssize_t pos = 0;
     PyObject *key, *value;
-    while (text && PyDict_Next(o, &pos, &key, &value)) text = PyUnicode_Check(key) && keys_are_text(value, path);
+    while (text && PyDict_Next(o, &pos, &key, &value)) text = PyUnicode_CheckExact(key) && keys_are_text(value, path);
   } else {
     PyObject** items = PySequence_Fast_ITEMS(o);  // a list or a tuple
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(o);
