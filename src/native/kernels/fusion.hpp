@@ -106,7 +106,11 @@ inline std::uint64_t descending_key(double v) noexcept {
   return ~up;  // at most ~key(-inf), below UINT64_MAX, which NaN takes
 }
 
-// How the text side orders hits from different shards.
+// How the text side orders hits from different shards. BM25 scores of two
+// shards rest on different statistics, yet ranking by score stays much
+// closer to one index over the whole corpus than interleaving the shards'
+// own ranks, which promotes every shard's best hit however weak
+// (bench/shard_text_rank.py); `score` is the default.
 enum class TextRank {
   score,       // by BM25 score over all shards, then position
   interleave,  // by each shard's own rank, then position

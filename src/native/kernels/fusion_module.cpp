@@ -82,7 +82,11 @@ PyObject* merge(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     check_row_length(na + nb);
     tx::Ref ids = tx::empty_array({1, static_cast<npy_intp>(top_k)}, NPY_INT64);
     tx::Ref scores = tx::empty_array({1, static_cast<npy_intp>(top_k)}, NPY_FLOAT64);
-    static thread_local tx::fusion::Scratch scratch;
+    // Short calls reuse one scratch area per thread; long ones get their own,
+    // so that a thread does not keep the memory of its longest call.
+    static thread_local tx::fusion::Scratch reused;
+    tx::fusion::Scratch own;
+    tx::fusion::Scratch& scratch = na + nb < kReleaseGilEntries ? reused : own;
     maybe_without_gil(na + nb, [&] {
       scratch.merge_lists(tx::array_data<std::int64_t>(a.get()), na, tx::array_data<std::int64_t>(b.get()), nb, w,
                           true, top_k, tx::array_data<std::int64_t>(ids.get()),
