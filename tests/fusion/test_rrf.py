@@ -182,6 +182,17 @@ def test_two_list_path_refuses_short_inputs(result_a, result_b, weights, message
     assert str(info.value) == message
 
 
+def test_fuse_batch_refuses_a_replaced_weights_for_that_returns_one_weight():
+    class OneWeight(ReciprocalRankFusion):
+        def _weights_for(self, n_results):
+            return [1.0]
+
+    with pytest.raises(ValueError, match="^two weights are needed to fuse two result lists, got 1$"):
+        OneWeight().fuse_batch(np.zeros((1, 1)), np.zeros((1, 1)), 1)
+    with pytest.raises(ValueError, match="^two weights are needed to fuse two result lists, got 1$"):
+        OneWeight()(results([1], [2]), 1)
+
+
 def test_kernel_result_must_unpack_into_two(monkeypatch):
     monkeypatch.setattr(rrf, "_rrf_kernel", Recorder((np.zeros((1, 1)),)))
     with pytest.raises(ValueError, match="not enough values to unpack"):
