@@ -267,9 +267,12 @@ def test_process_batch_refusals(change, message):
     assert message in str(info.value)
 
 
-def test_process_batch_refuses_positions_that_overflow():
+@pytest.mark.parametrize("nq", [3, 5000])  # one thread, and the threaded path
+def test_process_batch_refuses_positions_that_overflow(nq):
     hits = valid_hits()
-    hits["vector_positions"][1, 0, 0] = 2**62
+    for name in ("vector_positions", "vector_distances", "text_positions", "text_scores"):
+        hits[name] = np.zeros((2, nq) + hits[name].shape[2:], dtype=hits[name].dtype)
+    hits["vector_positions"][1, nq - 1, 0] = 2**62
     hits["offsets"] = np.array([0, 2**62])
     args = [hits.pop(n) for n in ("vector_positions", "vector_distances", "text_positions", "text_scores", "offsets")]
     with pytest.raises(OverflowError):
