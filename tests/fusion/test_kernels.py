@@ -114,9 +114,10 @@ def test_merge_batch_without_skipping_ranks_negative_ids():
 # ---- _process_batch ---------------------------------------------------------
 
 
-def shards_strategy(max_shards=4, max_queries=3, max_width=6):
+def shards_strategy(max_shards=6, max_queries=3, max_width=6):
     """Stacked per-shard hits: local positions -1..5, a few distinct distances
-    and scores (so ties are common), offsets that may overlap across shards."""
+    and scores (so ties are common), offsets that may overlap across shards,
+    rows in any order or best first."""
 
     @st.composite
     def build(draw):
@@ -130,8 +131,11 @@ def shards_strategy(max_shards=4, max_queries=3, max_width=6):
         vdist = np.array(draw(st.lists(value, min_size=S * nq * V, max_size=S * nq * V)), dtype=np.float32)
         tscore = np.array(draw(st.lists(value, min_size=S * nq * T, max_size=S * nq * T)), dtype=np.float64)
         offsets = np.array(draw(st.lists(st.integers(0, 12), min_size=S, max_size=S)), dtype=np.int64)
-        return (vpos.reshape(S, nq, V), vdist.reshape(S, nq, V), tpos.reshape(S, nq, T), tscore.reshape(S, nq, T),
-                offsets)
+        vdist, tscore = vdist.reshape(S, nq, V), tscore.reshape(S, nq, T)
+        if draw(st.booleans()):
+            # Best first within each shard's row, as shards return their hits.
+            vdist, tscore = np.sort(vdist, axis=2), -np.sort(-tscore, axis=2)
+        return vpos.reshape(S, nq, V), vdist, tpos.reshape(S, nq, T), tscore, offsets
 
     return build()
 
@@ -154,11 +158,12 @@ def test_process_batch_equals_the_model(hits, top_k, rrf_k, wd, wt, text_rank):
 @pytest.mark.parametrize("text_rank", ["score", "interleave"])
 def test_process_batch_of_a_long_batch_uses_threads_and_agrees(text_rank):
     rng = np.random.default_rng(3)
-    S, nq, V, T = 4, 600, 8, 8
+    S, nq, V, T = 5, 600, 8, 8
     vpos, tpos = rng.integers(-1, 30, (S, nq, V)), rng.integers(-1, 30, (S, nq, T))
     vdist = rng.integers(0, 5, (S, nq, V)).astype(np.float32)
     tscore = rng.integers(0, 5, (S, nq, T)).astype(np.float64)
-    offsets = np.array([0, 30, 60, 90])
+    vdist[:, ::2] = np.sort(vdist[:, ::2], axis=2)  # every other query best first
+    offsets = np.array([0, 30, 60, 90, 120])
     got = fusion._process_batch(vpos, vdist, tpos, tscore, offsets, top_k=10, rrf_k=60, alpha_distance=1.0,
                                 alpha_bm25=1.0, text_rank=text_rank)
     assert_same(got, ref.fuse_shards(vpos, vdist, tpos, tscore, offsets, 10, 60, 1.0, 1.0, text_rank))
