@@ -79,6 +79,9 @@ void write_type_config(PyObject* folder, const char* type) {
   tx::call(ns.get<"write_config">().get(), {tx::join_path(folder, "config.json").get(), config.get()});
 }
 
+// An 8-bit code holds 256 levels; more would saturate most codes at 255.
+constexpr std::int64_t kMaxLevels = 256;
+
 constexpr tx::FolderKind kIndexFolder{"index", ". Refusing to load a mismatched index."};
 constexpr tx::FolderKind kStoreFolder{"vector store"};
 
@@ -120,7 +123,11 @@ int store_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const auto sig = tx::signature<1>("_VectorStore", {"bytes_"}, 0);
     std::array<PyObject*, 1> a;
     sig.bind_call(args, kwargs, a);
-    store(self).levels = a[0] ? tx::to_int32(a[0]) : 256;
+    const std::int32_t levels = a[0] ? tx::to_int32(a[0]) : 256;
+    if (levels < 2 || levels > kMaxLevels) {
+      tx::raise(PyExc_ValueError, "bytes_ must be from 2 to 256 levels, got " + std::to_string(levels));
+    }
+    store(self).levels = levels;
     store(self).boundaries.clear();
     store(self).matrix.clear();
   });
@@ -260,6 +267,33 @@ PyObject* store_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   });
 }
 
+// The loaded arrays must be what a save writes: a 2-D uint8 code matrix and
+// one row of 2 to 256 finite, ascending float64 edges per matrix column. The
+// edges are returned in native C order, which the encoder reads.
+tx::Ref checked_store_arrays(const tx::SavedFolder& folder, PyObject* matrix, PyObject* edges) {
+  if (!PyArray_Check(matrix) || PyArray_TYPE(tx::as_array_object(matrix)) != NPY_UINT8 ||
+      PyArray_NDIM(tx::as_array_object(matrix)) != 2) {
+    folder.corrupted("matrix.npy", "must hold a 2-D uint8 code matrix");
+  }
+  const npy_intp width = PyArray_DIM(tx::as_array_object(matrix), 1);
+  if (!PyArray_Check(edges) || PyArray_TYPE(tx::as_array_object(edges)) != NPY_FLOAT64 ||
+      PyArray_NDIM(tx::as_array_object(edges)) != 2 || PyArray_DIM(tx::as_array_object(edges), 0) != width ||
+      PyArray_DIM(tx::as_array_object(edges), 1) < 2 || PyArray_DIM(tx::as_array_object(edges), 1) > kMaxLevels) {
+    folder.corrupted("boundaries.npy", "must hold a float64 table of " + std::to_string(width) +
+                                           " rows of 2 to 256 edges, one row per column of matrix.npy, got " +
+                                           (PyArray_Check(edges) ? "shape " + tx::shape_text(edges) : "no array"));
+  }
+  tx::Ref native = tx::Ref::borrow(edges);
+  if (!tx::is_c_contiguous_of(edges, NPY_FLOAT64) || !PyArray_ISNOTSWAPPED(tx::as_array_object(edges))) {
+    native = tx::copy_array(edges, NPY_FLOAT64);
+  }
+  if (!tx::vector_index::edges_ascending_finite(tx::array_data<double>(native.get()), width,
+                                                PyArray_DIM(tx::as_array_object(native.get()), 1))) {
+    folder.corrupted("boundaries.npy", "holds a row of edges that is not finite and ascending");
+  }
+  return native;
+}
+
 PyObject* store_load(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<1>("load", {"directory"}, 1);
@@ -272,9 +306,12 @@ PyObject* store_load(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyO
     if (!PyObject_TypeCheck(obj.get(), store_type)) {
       tx::raise_format(PyExc_TypeError, "%s() did not return a _VectorStore", reinterpret_cast<PyTypeObject*>(cls)->tp_name);
     }
+    tx::Ref matrix = np_call(tx::name<"load">(), {folder.member("matrix.npy").get()});
+    tx::Ref edges = np_call(tx::name<"load">(), {folder.member("boundaries.npy").get()});
+    edges = checked_store_arrays(folder, matrix.get(), edges.get());
     store(obj.get()).levels = 256;
-    store(obj.get()).matrix.set(np_call(tx::name<"load">(), {folder.member("matrix.npy").get()}));
-    store(obj.get()).boundaries.set(np_call(tx::name<"load">(), {folder.member("boundaries.npy").get()}));
+    store(obj.get()).matrix.set(matrix);
+    store(obj.get()).boundaries.set(edges);
     return obj;
   });
 }
@@ -403,13 +440,9 @@ void check_dim(PyObject* self, PyObject* array, const char* name) {
 }
 
 tx::Ref numbered_ids(std::int64_t n) {
-  tx::Ref ids = tx::Ref::steal(PyList_New(n));
-  for (std::int64_t i = 0; i < n; ++i) {
-    PyObject* id = PyUnicode_FromFormat("%lld", static_cast<long long>(i));
-    if (id == nullptr) tx::rethrow_python();
-    PyList_SET_ITEM(ids.get(), i, id);
-  }
-  return ids;
+  return tx::list_of(n, [](Py_ssize_t i) {
+    return tx::Ref::steal(PyUnicode_FromFormat("%lld", static_cast<long long>(i)));
+  });
 }
 
 int index_init(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -499,8 +532,7 @@ PyObject* index_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
       } catch (const tx::PyErrorSet&) {
         // Take the rows back out of the binary half so both halves agree again.
         tx::cleanup_keeping_error([&] {
-          tx::Ref appended = tx::Ref::steal(PyList_New(n_vectors));
-          for (std::int64_t i = 0; i < n_vectors; ++i) PyList_SET_ITEM(appended.get(), i, PyLong_FromLongLong(before + i));
+          tx::Ref appended = tx::list_of(n_vectors, [&](Py_ssize_t i) { return tx::py_long(before + i); });
           tx::call_method(core.get(), tx::name<"delete_rows">(), {appended.get()});
         });
         throw;
@@ -566,11 +598,8 @@ PyObject* index_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     if (positions.empty()) return tx::Ref::none();
     // The 8-bit half is written first, its old code rows kept, so that a
     // failure there is undone before the binary half is touched.
-    tx::Ref where_rows = tx::Ref::steal(PyList_New(static_cast<Py_ssize_t>(positions.size())));
-    for (std::size_t i = 0; i < positions.size(); ++i) {
-      PyList_SET_ITEM(where_rows.get(), static_cast<Py_ssize_t>(i), PyLong_FromLong(positions[i]));
-    }
-    if (PyErr_Occurred()) tx::rethrow_python();
+    tx::Ref where_rows = tx::list_of(static_cast<Py_ssize_t>(positions.size()),
+                                     [&](Py_ssize_t i) { return tx::py_long(positions[static_cast<std::size_t>(i)]); });
     // Both parts are held: their calls may run Python code that refits us.
     const tx::Ref vstore = s.vectorstore.ref();
     const tx::Ref core = s.coreindex.ref();
@@ -807,10 +836,7 @@ tx::Ref search_impl(PyObject* self, PyObject* query, std::int32_t k, bool parall
     c = normalize_candidates(candidates, n_rows);
     if (dim_size(c.get(), ndim_of(c.get()) - 1) == 0) {
       if (single) return tx::Ref::steal(PyList_New(0));
-      tx::Ref rows = tx::Ref::steal(PyList_New(nq));
-      for (std::int64_t i = 0; i < nq; ++i) PyList_SET_ITEM(rows.get(), i, PyList_New(0));
-      if (PyErr_Occurred()) tx::rethrow_python();
-      return rows;
+      return tx::list_of(nq, [](Py_ssize_t) { return tx::Ref::steal(PyList_New(0)); });
     }
     check_candidate_rows(c.get(), nq);
   }
@@ -946,6 +972,29 @@ PyObject* index_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   });
 }
 
+// The shortlist size and the score scale of index_meta.json: null (worked
+// out from the rows) or a value a search can use.
+void check_meta_values(const tx::SavedFolder& folder, PyObject* n_candidates, PyObject* d_scale) {
+  if (n_candidates != Py_None) {
+    int overflow = 0;
+    const long long n = PyLong_CheckExact(n_candidates) ? PyLong_AsLongLongAndOverflow(n_candidates, &overflow) : 0;
+    if (n == -1 && PyErr_Occurred()) tx::rethrow_python();
+    if (!PyLong_CheckExact(n_candidates) || overflow != 0 || n < 1 || n > INT32_MAX) {
+      folder.corrupted("index_meta.json", "holds the shortlist size " + tx::repr(n_candidates) +
+                                              "; it must be null or a whole number from 1 to 2147483647");
+    }
+  }
+  if (d_scale != Py_None) {
+    const bool number = PyFloat_CheckExact(d_scale) || PyLong_CheckExact(d_scale);
+    const double v = number ? PyFloat_AsDouble(d_scale) : 0.0;
+    if (v == -1.0 && PyErr_Occurred()) PyErr_Clear();  // an int beyond the float range: refused below
+    if (!number || !std::isfinite(v) || v <= 0.0) {
+      folder.corrupted("index_meta.json", "holds the score scale " + tx::repr(d_scale) +
+                                              "; it must be null or a finite number above 0");
+    }
+  }
+}
+
 // ids.json must hold a list of strings.
 tx::Ref read_ids(const tx::SavedFolder& folder, PyObject* path) {
   tx::Ref file = tx::join_path(path, "ids.json");
@@ -979,6 +1028,7 @@ PyObject* index_load(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyO
     tx::Ref legacy = tx::call_method(meta.get(), tx::name<"get">(), {tx::py_str("k_hamming").get()});
     s.n_candidates.set(tx::call_method(meta.get(), tx::name<"get">(), {tx::py_str("n_candidates").get(), legacy.get()}));
     s.d_scale.set(tx::call_method(meta.get(), tx::name<"get">(), {tx::py_str("d_scale").get()}));
+    check_meta_values(folder, s.n_candidates.get(), s.d_scale.get());
     s.coreindex.set(tx::call_method(ns.get<"_CoreIndex">().get(), tx::name<"load">(),
                                     {tx::str(tx::join_path(path.get(), "coreindex").get()).get()}));
     s.vectorstore.set(tx::call_method(ns.get<"_VectorStore">().get(), tx::name<"load">(),
@@ -994,6 +1044,12 @@ PyObject* index_load(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyO
     const std::int64_t n_ids = tx::length(s.ids.get());
     if (n_ids > 0 && n_ids != n) {
       folder.corrupted("ids.json", "has " + std::to_string(n_ids) + " ids but bytes/matrix.npy has " + std::to_string(n) + " rows");
+    }
+    const std::int64_t width = dim_size(matrix.get(), 1);
+    const std::int64_t dim = tx::length(tx::attr<"medians">(s.coreindex.get()).get());
+    if (width != dim) {
+      folder.corrupted("bytes/matrix.npy", "has " + std::to_string(width) + " columns but coreindex has dimension " +
+                                               std::to_string(dim));
     }
     tx::Ref rows_obj = tx::attr<"rows">(tx::attr<"matrix">(s.coreindex.get()).get());
     if (tx::to_int64(rows_obj.get()) != n) {

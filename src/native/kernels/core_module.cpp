@@ -436,9 +436,13 @@ Prepared prepare(PyObject* self, PyObject* queries, PyObject* k_h, PyObject* wan
   const IndexState& s = trained(self, "Cannot search an unfitted index.");
   Prepared p;
   p.snap = Snapshot{s.model, s.codes, s.rows};
-  tx::Ref q = float_matrix(queries, "queries", p.snap.model->dim, false);
+  // A NaN or infinite value has no side of its median: refused like any write.
+  tx::Ref q = float_matrix(queries, "queries", p.snap.model->dim, true);
   p.width = tx::to_int64(k_h);
   if (p.width < 0) tx::raise_format(PyExc_ValueError, "k_h must be non-negative, got %lld", static_cast<long long>(p.width));
+  // No search finds more rows than the index holds: a wider k_h would only
+  // allocate padding.
+  p.width = std::min(p.width, p.snap.rows);
   p.nq = PyArray_DIM(tx::as_array_object(q.get()), 0);
   // The snapshot's model: converting the arguments may run Python code that refits the index.
   p.queries = binarize_all(tx::array_data<float>(q.get()), p.nq, *p.snap.model);
@@ -491,7 +495,7 @@ PyObject* index_search_full(PyObject* self, PyObject* const* args, Py_ssize_t na
     const bool parallel = tx::truth(a[2]);
     const hm::Kernels kern = hm::kernels_for(static_cast<int>(dispatch.active()));
     const hm::View v = view_of(p.snap);
-    const std::int64_t k = std::min(p.width, p.snap.rows);
+    const std::int64_t k = p.width;
     run_groups(p, k, parallel, [&](std::int64_t q0, std::int64_t q1, tx::topk::AscendingSelector* sel) {
       kern.all(v, p.queries.data(), q0, q1, sel);
     });

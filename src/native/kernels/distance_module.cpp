@@ -46,8 +46,10 @@ PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
       tx::raise(PyExc_ValueError, "queries must have dimension " + std::to_string(dim) + " to match vectors, got shape " +
                                       tx::shape_text(queries.get()));
     }
-    const std::int32_t k = tx::to_int32(a[2]);
-    if (k < 0) tx::raise_format(PyExc_ValueError, "k must be non-negative, got %d", k);
+    const std::int32_t k_asked = tx::to_int32(a[2]);
+    if (k_asked < 0) tx::raise_format(PyExc_ValueError, "k must be non-negative, got %d", k_asked);
+    // No row has more distinct candidates than there are rows: a wider k would only allocate padding.
+    const std::int64_t k = std::min<std::int64_t>(k_asked, rows);
     if (a[3] == Py_None) tx::raise(PyExc_TypeError, "bm25 must be a 2-D array of candidate positions, got None");
     tx::Ref cand = tx::contiguous_array(a[3], NPY_INT64);
     PyArrayObject* c = tx::as_array_object(cand.get());
