@@ -245,12 +245,33 @@ def test_search_rows_skip_invalid_and_repeated_entries(level):
         (lambda ix, q: ix.search_subset(q, 3, np.zeros((1, 2), np.int64), False), "1-D"),
         (lambda ix, q: ix.search(q, 3, np.zeros((3, 4), np.int64), False), "one row per query"),
         (lambda ix, q: ix.search(q, 3, np.zeros(4, np.int64), False), "2-D"),
+        (lambda ix, q: ix.search_full(np.where(q > 0, q, np.nan), 3, False), "queries contains NaN"),
+        (lambda ix, q: ix.search_subset(q * np.inf, 3, np.array([1, 2]), False), "queries contains NaN"),
+        (lambda ix, q: ix.search(np.full_like(q, np.nan), 3, np.zeros((2, 4), np.int64), False), "queries contains NaN"),
     ],
 )
 def test_search_refusals(call, message):
     ix = fitted(make_data(10, 8))
     with pytest.raises(ValueError, match=message):
         call(ix, make_data(2, 8, seed=1))
+
+
+@pytest.mark.parametrize(
+    "search",
+    [
+        lambda ix, q, k: ix.search_full(q, k, False),
+        lambda ix, q, k: ix.search_subset(q, k, np.arange(0, 200, 2), True),
+        lambda ix, q, k: ix.search(q, k, np.tile(np.arange(300), (3, 1)), True),
+    ],
+    ids=["full", "subset", "rows"],
+)
+def test_a_shortlist_never_outgrows_the_rows(search):
+    # A k_h far past the rows must not allocate its padding (2**26 x 3 x 8 bytes).
+    ix = fitted(make_data(200, 16))
+    q = make_data(3, 16, seed=2)
+    ids, _ = search(ix, q, 2**26)
+    assert ids.shape == (3, 200)
+    np.testing.assert_array_equal(ids, search(ix, q, 200)[0])
 
 
 def test_search_refuses_float_candidates():
@@ -466,6 +487,10 @@ def corrupt_meta(folder, **changes):
         (lambda f: corrupt_meta(f, dim=65), "word count"),
         (lambda f: corrupt_meta(f, dim=9), "medians.npy"),
         (lambda f: corrupt_meta(f, format="other"), "not a binary-code index"),
+        # the word count is never worked out from a dimension no index can have
+        (lambda f: corrupt_meta(f, dim=2**63 - 1, words=2**57), "dimension 9223372036854775807"),
+        (lambda f: corrupt_meta(f, dim=2**64), "out-of-range 'dim'"),
+        (lambda f: corrupt_meta(f, rows=-1), "out-of-range 'rows'"),
         (lambda f: (f / "coreindex.json").write_text("[1, 2"), "not JSON"),
         (lambda f: np.save(f / "medians.npy", np.zeros(10, np.int64)), "medians.npy"),
         (lambda f: np.save(f / "medians.npy", np.full(10, np.nan, np.float32)), "NaN"),

@@ -72,6 +72,15 @@ def test_rerank_saturates_instead_of_overflowing(level):
     assert d.tolist() == [[100 * 255**2, 2147483647]]  # row 0 saturated
 
 
+def test_rerank_width_never_outgrows_the_rows():
+    # A k far past the rows must not allocate its padding.
+    vectors = codes(30, 8, seed=5)
+    bm25 = np.tile(np.arange(40), (2, 1))
+    ids, d = distance._search(vectors=vectors, queries=vectors[:2], k=2**30, bm25=bm25, parallel=False)
+    assert ids.shape == d.shape == (2, 30)
+    np.testing.assert_array_equal(ids, oracle(vectors, vectors[:2], 30, bm25)[0])
+
+
 def test_rerank_accepts_int32_candidates_and_non_contiguous_codes():
     vectors = codes(50, 16, seed=3)
     queries = codes(4, 32, seed=4)[:, ::2]
