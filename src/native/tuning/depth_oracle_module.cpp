@@ -13,6 +13,9 @@
 
 #include <memory>
 #include <new>
+#include <string_view>
+#include <tuple>
+#include <type_traits>
 
 namespace {
 
@@ -220,59 +223,9 @@ struct ModelState {
   // failed re-construction refuses to predict.
   bool complete = false;
 
-  static constexpr std::size_t kBuffers = 13;
-
-  template <class Self, class F>
-  static void each_buffer(Self& s, F&& f) {
-    f(s.cutoff), f(s.depth), f(s.log_corpus), f(s.log_cutoff), f(s.log_depth), f(s.recall), f(s.recall_at_deep_end),
-        f(s.recall_at_cutoff), f(s.recall_needs_corpus), f(s.log_value), f(s.log_deepest_depth), f(s.vector_k),
-        f(s.prices);
-  }
-  template <class F>
-  void for_each_buffer(F&& f) const {
-    each_buffer(*this, f);
-  }
-
-  int traverse(visitproc v, void* arg) const {
-    int r = 0;
-    for_each_buffer([&](const auto& field) {
-      if (r == 0) r = field.visit(v, arg);
-    });
-    return r != 0 ? r : speed_preferences.visit(v, arg);
-  }
-  void clear() {
-    complete = false;
-    each_buffer(*this, [](auto& field) { field.reset(); });
-    speed_preferences.clear();
-  }
-
-  tx::depth::Model view() const {
-    tx::depth::Model m;
-    m.cutoff = cutoff.span();
-    m.depth = depth.span();
-    m.log_corpus = log_corpus.span();
-    m.log_cutoff = log_cutoff.span();
-    m.log_depth = log_depth.span();
-    m.recall = recall.span();
-    m.recall_low = recall_low;
-    m.recall_high = recall_high;
-    m.recall_at_deep_end = recall_at_deep_end.span();
-    m.recall_at_cutoff = recall_at_cutoff.span();
-    m.recall_needs_corpus = recall_needs_corpus.span();
-    m.log_value = log_value.span();
-    m.log_value_low = log_value_low;
-    m.log_value_high = log_value_high;
-    m.log_deepest_depth = log_deepest_depth.span();
-    m.vector_k = vector_k.span();
-    m.prices = prices.span();
-    return m;
-  }
-
-  bool all_set() const {
-    bool all = true;
-    for_each_buffer([&](const auto& field) { all = all && field.is_set(); });
-    return all;
-  }
+  int traverse(visitproc v, void* arg) const;
+  void clear();
+  tx::depth::Model view() const;
 
   // Refuses a model that breaks what prediction relies on (ValueError).
   // `n_names` (one price per name) is for construction only: the list may
@@ -283,6 +236,150 @@ struct ModelState {
   }
 };
 
+// ---- The field table ------------------------------------------------------------
+// Every field of a model once: its name in the pickled state (the state holds
+// the fields sorted by these names, then the speed preferences), where it
+// lives here and in the prediction's view, and the entry of the construction
+// arrays it comes from. Construction fills the fields in table order.
+
+// How construction turns its entry into the field.
+enum class From { kArray, kLogOfInt64, kLogOfFloat64 };
+
+template <class T, int NDim>
+struct ArrayField {
+  std::string_view name;
+  BufferField<T, NDim> ModelState::*state;
+  tx::depth::Span<T, NDim> tx::depth::Model::*model;
+  const char* key;
+  const char* dtype;  // numpy's name for T: what the entry is converted to
+  From from = From::kArray;
+};
+
+// The two ends of a range: one entry of the construction arrays, two fields.
+struct RangeField {
+  std::string_view low_name, high_name;
+  double ModelState::*low;
+  double ModelState::*high;
+  double tx::depth::Model::*model_low;
+  double tx::depth::Model::*model_high;
+  const char* key;
+};
+
+using M = ModelState;
+using V = tx::depth::Model;
+constexpr auto kFields = std::make_tuple(
+    ArrayField<std::int64_t, 1>{"_cutoff", &M::cutoff, &V::cutoff, "cutoff", "int64"},
+    ArrayField<std::int64_t, 1>{"_depth", &M::depth, &V::depth, "depth", "int64"},
+    ArrayField<double, 1>{"_log_corpus", &M::log_corpus, &V::log_corpus, "corpus_size", "int64", From::kLogOfInt64},
+    ArrayField<double, 1>{"_log_cutoff", &M::log_cutoff, &V::log_cutoff, "cutoff", "int64", From::kLogOfInt64},
+    ArrayField<double, 1>{"_log_depth", &M::log_depth, &V::log_depth, "depth", "int64", From::kLogOfInt64},
+    ArrayField<std::uint16_t, 3>{"_recall", &M::recall, &V::recall, "recall", "uint16"},
+    RangeField{"_recall_low", "_recall_high", &M::recall_low, &M::recall_high, &V::recall_low, &V::recall_high,
+               "recall_range"},
+    ArrayField<float, 2>{"_recall_at_deep_end", &M::recall_at_deep_end, &V::recall_at_deep_end, "recall_at_deep_end",
+                         "float32"},
+    ArrayField<float, 2>{"_recall_at_cutoff", &M::recall_at_cutoff, &V::recall_at_cutoff, "recall_at_cutoff",
+                         "float32"},
+    ArrayField<std::int64_t, 1>{"_recall_needs_corpus", &M::recall_needs_corpus, &V::recall_needs_corpus,
+                                "recall_needs_corpus", "int64"},
+    ArrayField<std::uint16_t, 3>{"_log_value", &M::log_value, &V::log_value, "log_value_per_candidate", "uint16"},
+    RangeField{"_log_value_low", "_log_value_high", &M::log_value_low, &M::log_value_high, &V::log_value_low,
+               &V::log_value_high, "log_value_range"},
+    ArrayField<double, 1>{"_log_deepest_depth", &M::log_deepest_depth, &V::log_deepest_depth, "deepest_depth",
+                          "float64", From::kLogOfFloat64},
+    ArrayField<std::int64_t, 1>{"_vector_k", &M::vector_k, &V::vector_k, "vector_k", "int64"},
+    ArrayField<double, 1>{"_prices", &M::prices, &V::prices, "price", "float64"});
+
+template <class F>
+constexpr void each_field(F&& f) {
+  std::apply([&](const auto&... field) { (f(field), ...); }, kFields);
+}
+
+template <class>
+constexpr bool kIsArray = false;
+template <class T, int NDim>
+constexpr bool kIsArray<ArrayField<T, NDim>> = true;
+
+// f(buffer field) for every array field of `st`.
+template <class State, class F>
+void each_buffer(State& st, F&& f) {
+  each_field([&](const auto& field) {
+    if constexpr (kIsArray<std::decay_t<decltype(field)>>) f(st.*field.state);
+  });
+}
+
+constexpr std::size_t count_pickled() {
+  std::size_t n = 0;
+  each_field([&](const auto& field) { n += kIsArray<std::decay_t<decltype(field)>> ? 1 : 2; });
+  return n;
+}
+
+constexpr std::string_view kPreferencesName = "speed_preferences";
+// Pickled fields: one per array, two per range, and the speed preferences.
+constexpr Py_ssize_t kModelFields = static_cast<Py_ssize_t>(count_pickled()) + 1;
+
+constexpr std::size_t count_arrays() {
+  std::size_t n = 0;
+  each_field([&](const auto& field) { n += kIsArray<std::decay_t<decltype(field)>> ? 1 : 0; });
+  return n;
+}
+constexpr std::size_t kBuffers = count_arrays();
+
+// The position of a field's name in the pickled state: how many names sort before it.
+constexpr Py_ssize_t pickled_position(std::string_view name) {
+  Py_ssize_t before = name > kPreferencesName ? 1 : 0;
+  each_field([&](const auto& field) {
+    if constexpr (kIsArray<std::decay_t<decltype(field)>>) {
+      before += field.name < name ? 1 : 0;
+    } else {
+      before += (field.low_name < name ? 1 : 0) + (field.high_name < name ? 1 : 0);
+    }
+  });
+  return before;
+}
+
+// f(position, name) for every pickled field, in the order of the state.
+template <class F>
+void each_pickled(F&& f) {
+  for (Py_ssize_t i = 0; i < kModelFields; ++i) {
+    each_field([&](const auto& field) {
+      if constexpr (kIsArray<std::decay_t<decltype(field)>>) {
+        if (pickled_position(field.name) == i) f(i, field, 0);
+      } else {
+        if (pickled_position(field.low_name) == i) f(i, field, 0);
+        if (pickled_position(field.high_name) == i) f(i, field, 1);
+      }
+    });
+  }
+}
+
+inline int ModelState::traverse(visitproc v, void* arg) const {
+  int r = 0;
+  each_buffer(*this, [&](const auto& field) {
+    if (r == 0) r = field.visit(v, arg);
+  });
+  return r != 0 ? r : speed_preferences.visit(v, arg);
+}
+
+inline void ModelState::clear() {
+  complete = false;
+  each_buffer(*this, [](auto& field) { field.reset(); });
+  speed_preferences.clear();
+}
+
+inline tx::depth::Model ModelState::view() const {
+  tx::depth::Model m;
+  each_field([&](const auto& field) {
+    if constexpr (kIsArray<std::decay_t<decltype(field)>>) {
+      m.*field.model = (this->*field.state).span();
+    } else {
+      m.*field.model_low = this->*field.low;
+      m.*field.model_high = this->*field.high;
+    }
+  });
+  return m;
+}
+
 ModelState& model_state(PyObject* self) { return tx::state_of<ModelState>(self); }
 
 // The model's arrays for a read without the GIL, their exports held until
@@ -290,10 +387,10 @@ ModelState& model_state(PyObject* self) { return tx::state_of<ModelState>(self);
 // Made and dropped with the GIL held.
 struct Snapshot {
   tx::depth::Model m;
-  std::array<std::shared_ptr<const HeldBuffer>, ModelState::kBuffers> keep;
+  std::array<std::shared_ptr<const HeldBuffer>, kBuffers> keep;
   explicit Snapshot(const ModelState& st) : m(st.view()) {
     std::size_t i = 0;
-    st.for_each_buffer([&](const auto& field) { keep[i++] = field.pin(); });
+    each_buffer(st, [&](const auto& field) { keep[i++] = field.pin(); });
   }
 };
 
@@ -359,6 +456,7 @@ void construct_model(PyObject* self, PyObject* arrays) {
   ModelState& st = model_state(self);
   tx::Ref np = ns.get<"np">();
   PyObject* int64 = tx::name<"int64">();
+  // The node axes are sized before any field changes.
   tx::Ref corpus = as_contiguous(np.get(), item(arrays, "corpus_size").get(), int64);
   tx::Ref cutoff = as_contiguous(np.get(), item(arrays, "cutoff").get(), int64);
   tx::Ref depth = as_contiguous(np.get(), item(arrays, "depth").get(), int64);
@@ -371,25 +469,18 @@ void construct_model(PyObject* self, PyObject* arrays) {
   if (shortest < 2) tx::raise(PyExc_ValueError, "a tuned model needs at least two nodes on every axis");
 
   st.complete = false;
-  st.cutoff.assign(cutoff.get());
-  st.depth.assign(depth.get());
-  st.log_corpus.assign(log_of(corpus.get(), NPY_INT64).get());
-  st.log_cutoff.assign(log_of(cutoff.get(), NPY_INT64).get());
-  st.log_depth.assign(log_of(depth.get(), NPY_INT64).get());
-  st.recall.assign(as_contiguous(np.get(), item(arrays, "recall").get(), tx::name<"uint16">()).get());
-  std::tie(st.recall_low, st.recall_high) = range_pair(item(arrays, "recall_range").get());
-  st.recall_at_deep_end.assign(
-      as_contiguous(np.get(), item(arrays, "recall_at_deep_end").get(), tx::name<"float32">()).get());
-  st.recall_at_cutoff.assign(
-      as_contiguous(np.get(), item(arrays, "recall_at_cutoff").get(), tx::name<"float32">()).get());
-  st.recall_needs_corpus.assign(as_contiguous(np.get(), item(arrays, "recall_needs_corpus").get(), int64).get());
-  st.log_value.assign(
-      as_contiguous(np.get(), item(arrays, "log_value_per_candidate").get(), tx::name<"uint16">()).get());
-  std::tie(st.log_value_low, st.log_value_high) = range_pair(item(arrays, "log_value_range").get());
-  tx::Ref deepest = as_contiguous(np.get(), item(arrays, "deepest_depth").get(), tx::name<"float64">());
-  st.log_deepest_depth.assign(log_of(deepest.get(), NPY_FLOAT64).get());
-  st.vector_k.assign(as_contiguous(np.get(), item(arrays, "vector_k").get(), int64).get());
-  st.prices.assign(as_contiguous(np.get(), item(arrays, "price").get(), tx::name<"float64">()).get());
+  each_field([&](const auto& field) {
+    if constexpr (kIsArray<std::decay_t<decltype(field)>>) {
+      tx::Ref value = as_contiguous(np.get(), item(arrays, field.key).get(), tx::py_str(field.dtype).get());
+      if (field.from == From::kArray) {
+        (st.*field.state).assign(value.get());
+      } else {
+        (st.*field.state).assign(log_of(value.get(), field.from == From::kLogOfInt64 ? NPY_INT64 : NPY_FLOAT64).get());
+      }
+    } else {
+      std::tie(st.*field.low, st.*field.high) = range_pair(item(arrays, field.key).get());
+    }
+  });
   st.speed_preferences.set(names_list(item(arrays, "speed_preference").get()));
 
   // The integer corpus nodes are checked too: their logarithms alone cannot
@@ -594,8 +685,6 @@ double as_double(PyObject* o) {
   return v;
 }
 
-constexpr Py_ssize_t kModelFields = 18;
-
 PyObject* model_reduce(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     tx::no_arguments("__reduce__", nargs, kwnames);
@@ -603,25 +692,15 @@ PyObject* model_reduce(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObj
     // A model left half-built by a refused construction refuses to predict;
     // its copy must not predict either, so it has no state to give.
     if (!st.complete) tx::raise(PyExc_AttributeError, kUnset);
-    std::vector<tx::Ref> f;
-    f.push_back(st.cutoff.make_view());
-    f.push_back(st.depth.make_view());
-    f.push_back(st.log_corpus.make_view());
-    f.push_back(st.log_cutoff.make_view());
-    f.push_back(st.log_deepest_depth.make_view());
-    f.push_back(st.log_depth.make_view());
-    f.push_back(st.log_value.make_view());
-    f.push_back(py_float(st.log_value_high));
-    f.push_back(py_float(st.log_value_low));
-    f.push_back(st.prices.make_view());
-    f.push_back(st.recall.make_view());
-    f.push_back(st.recall_at_cutoff.make_view());
-    f.push_back(st.recall_at_deep_end.make_view());
-    f.push_back(py_float(st.recall_high));
-    f.push_back(py_float(st.recall_low));
-    f.push_back(st.recall_needs_corpus.make_view());
-    f.push_back(st.vector_k.make_view());
-    f.push_back(st.speed_preferences.ref());
+    std::vector<tx::Ref> f(static_cast<std::size_t>(kModelFields));
+    each_pickled([&](Py_ssize_t i, const auto& field, int end) {
+      if constexpr (kIsArray<std::decay_t<decltype(field)>>) {
+        f[i] = (st.*field.state).make_view();
+      } else {
+        f[i] = py_float(end == 0 ? st.*field.low : st.*field.high);
+      }
+    });
+    f[pickled_position(kPreferencesName)] = st.speed_preferences.ref();
     return reduce_to(self, ns.get<"_restore_tuned_model">(), with_instance_dict(self, std::move(f)));
   });
 }
@@ -629,30 +708,21 @@ PyObject* model_reduce(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObj
 void set_model_state(PyObject* self, PyObject* state) {
   tx::expect_type(state, &PyTuple_Type);
   if (state == Py_None || PyTuple_GET_SIZE(state) < kModelFields) {
-    tx::raise(PyExc_ValueError, "a TunedModel state holds 18 fields");
+    tx::raise_format(PyExc_ValueError, "a TunedModel state holds %zd fields", kModelFields);
   }
   ModelState& st = model_state(self);
   auto at = [&](Py_ssize_t i) { return PyTuple_GET_ITEM(state, i); };
   st.complete = false;
-  st.cutoff.assign(at(0));
-  st.depth.assign(at(1));
-  st.log_corpus.assign(at(2));
-  st.log_cutoff.assign(at(3));
-  st.log_deepest_depth.assign(at(4));
-  st.log_depth.assign(at(5));
-  st.log_value.assign(at(6));
-  st.log_value_high = as_double(at(7));
-  st.log_value_low = as_double(at(8));
-  st.prices.assign(at(9));
-  st.recall.assign(at(10));
-  st.recall_at_cutoff.assign(at(11));
-  st.recall_at_deep_end.assign(at(12));
-  st.recall_high = as_double(at(13));
-  st.recall_low = as_double(at(14));
-  st.recall_needs_corpus.assign(at(15));
-  st.vector_k.assign(at(16));
-  tx::expect_type(at(17), &PyList_Type);
-  st.speed_preferences.set(tx::Ref::borrow(at(17)));
+  each_pickled([&](Py_ssize_t i, const auto& field, int end) {
+    if constexpr (kIsArray<std::decay_t<decltype(field)>>) {
+      (st.*field.state).assign(at(i));
+    } else {
+      (end == 0 ? st.*field.low : st.*field.high) = as_double(at(i));
+    }
+  });
+  PyObject* names = at(pickled_position(kPreferencesName));
+  tx::expect_type(names, &PyList_Type);
+  st.speed_preferences.set(tx::Ref::borrow(names));
   st.check(nullptr, -1);
   st.complete = true;
   restore_instance_dict(self, state, kModelFields);
