@@ -214,3 +214,18 @@ Ref call_virtual(PyObject* self, PyTypeObject* base, PyObject* method, void* imp
 }
 
 }  // namespace tx
+
+namespace tx {
+
+// Calls the module global `key`; while it is still the module's own builtin
+// `own`, runs `fast` in C++ instead, so a replaced global is honoured and the
+// usual case pays one dict lookup.
+template <class Fast>
+Ref call_global(const Namespace& ns, PyObject* key, PyObject* own, Fast&& fast, std::initializer_list<PyObject*> args,
+                PyObject* kwnames_ = nullptr) {
+  Ref f = ns.get(key);
+  if (f.get() == own) return fast();
+  return call(f.get(), args, kwnames_);
+}
+
+}  // namespace tx
