@@ -157,8 +157,8 @@ void check_schema(PyObject* conn, PyObject* source) {
     if (PySet_Add(seen.get(), object_name.get()) < 0) rethrow_python();
     PyObject* expected = nullptr;
     if (PyDict_GetItemRef(reference.get(), object_name.get(), &expected) < 0) rethrow_python();
+    if (expected == nullptr) refuse_file(source, "holds the %S %R, which a store never makes", kind.get(), object_name.get());
     Ref want = Ref::steal(expected);
-    if (!want) refuse_file(source, "holds the %S %R, which a store never makes", kind.get(), object_name.get());
     if (PyUnicode_CompareWithASCIIString(object_name.get(), "metadata") == 0) {
       // Its columns grow; they are checked below.
       if (!compare(kind.get(), PyTuple_GET_ITEM(want.get(), 0), Py_EQ)) {
