@@ -180,7 +180,17 @@ PyObject* set_metadata(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     }
     call_method(self, name<"_ensure_columns">(), {all_keys.get()});
 
+    // Consecutive documents that write the same keys share one statement
+    // text; each run of them is one batched execution, in document order.
     Ref cursor = new_cursor(self);
+    Ref run_sql;
+    Ref run_rows = new_list();
+    auto flush = [&] {
+      if (run_sql && PyList_GET_SIZE(run_rows.get()) > 0) {
+        call_method(cursor.get(), name<"executemany">(), {run_sql.get(), run_rows.get()});
+      }
+      run_rows = new_list();
+    };
     for (Py_ssize_t i = 0; i < n; ++i) {
       PyObject* scalar = PyList_GET_ITEM(scalar_metas.get(), i);
       if (PyDict_GET_SIZE(scalar) == 0) continue;
@@ -190,20 +200,27 @@ PyObject* set_metadata(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
       Ref::steal(PyObject_Call(set.get(), empty.get(), scalar));
       call_method(update.get(), name<"where">(), {py_str("position = ?").get(), PyList_GET_ITEM(positions.get(), i)});
       auto [sql, params] = build(update.get());
-      execute(cursor.get(), sql.get(), params.get());
+      if (!run_sql || !compare(sql.get(), run_sql.get(), Py_EQ)) {
+        flush();
+        run_sql = sql;
+      }
+      list_append(run_rows.get(), Ref::steal(PySequence_Tuple(params.get())).get());
     }
+    flush();
 
     if (PyDict_GET_SIZE(multi_keys_by_position.get()) > 0) {
+      // The keys given replace all of that document's values for them.
+      Ref cleared = new_list();
       Ref order = Ref::steal(PyDict_Items(multi_keys_by_position.get()));
       for (Py_ssize_t i = 0; i < PyList_GET_SIZE(order.get()); ++i) {
         PyObject* entry = PyList_GET_ITEM(order.get(), i);
         PyObject* position = PyTuple_GET_ITEM(entry, 0);
         Ref position_keys = Ref::steal(PySequence_List(PyTuple_GET_ITEM(entry, 1)));
         for (Py_ssize_t j = 0; j < PyList_GET_SIZE(position_keys.get()); ++j) {
-          Ref params = new_tuple({position, PyList_GET_ITEM(position_keys.get(), j)});
-          execute(cursor.get(), "DELETE FROM metadata_multi WHERE position = ? AND key = ?", params.get());
+          list_append(cleared.get(), new_tuple({position, PyList_GET_ITEM(position_keys.get(), j)}).get());
         }
       }
+      execute_many(cursor.get(), "DELETE FROM metadata_multi WHERE position = ? AND key = ?", cleared.get());
       execute_many(cursor.get(), "INSERT OR IGNORE INTO metadata_multi (position, key, value) VALUES (?, ?, ?)",
                    multi_rows.get());
     }
