@@ -211,9 +211,10 @@ Ref roles_key(PyObject* roles) {
   }
   if (plain) return Ref::steal(PyList_AsTuple(sorted.get()));
   Ref typed = Ref::steal(PySet_New(nullptr));
-  const Py_ssize_t n = PyList_GET_SIZE(roles);
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* role = PyList_GET_ITEM(roles, i);
+  // A copy: naming a type may run Python code that changes the caller's list.
+  Ref given = Ref::steal(PySequence_List(roles));
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(given.get()); ++i) {
+    PyObject* role = PyList_GET_ITEM(given.get(), i);
     Ref pair = new_tuple({role, type_label(role).get()});
     if (PySet_Add(typed.get(), pair.get()) < 0) rethrow_python();
   }
