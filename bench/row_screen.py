@@ -1,0 +1,190 @@
+"""Costs of the pre-filter store (RowScreen) against plain sqlite3.
+
+Store: N documents with 5 scalar metadata keys, 5 tags each and 1 to 3 roles
+out of 100. For each N it prints, as medians over rounds:
+
+  hit     positions() answered from the cache, for a text, a dict and a
+          chain filter with two roles (goal: at most 5 us for the text one)
+  miss    positions() with the cache emptied first, against what a user
+          would write with sqlite3 alone: the same SELECT run on the same
+          connection and turned into a numpy array by the obvious code
+          (np.array of the first column of fetchall). The two run back to
+          back in each round; the ratio is the median of the per-round
+          ratios (goal: at most 1.2 where the filter is not parsed)
+  schema  schema()
+  writes  documents per second of add + grant for batches of 1, 100 and
+          10,000 documents with metadata
+  compact after deleting the first document (every row moves)
+  save / load of the whole store
+
+    .venv/bin/python bench/row_screen.py            # 10,000 / 100,000 / 1,000,000
+    .venv/bin/python bench/row_screen.py --quick    # 10,000 / 20,000
+"""
+
+import argparse
+import random
+import statistics
+import tempfile
+import time
+
+import numpy as np
+
+from tarnix_engine._row_screen import RowScreen
+
+TAGS = [f"t{i}" for i in range(50)]
+ROLES = [f"r{i}" for i in range(100)]
+LANGS = ["en", "de", "fr", "es", "it"]
+
+
+def documents(start, n, rng):
+    ids = [f"doc{i}" for i in range(start, start + n)]
+    metas = [
+        {
+            "year": 1990 + rng.randrange(35),
+            "lang": rng.choice(LANGS),
+            "score": rng.random(),
+            "pages": rng.randrange(1, 900),
+            "status": rng.choice(["draft", "final", "old"]),
+            "tags": rng.sample(TAGS, 5),
+        }
+        for _ in range(n)
+    ]
+    roles = [rng.sample(ROLES, rng.randint(1, 3)) for _ in range(n)]
+    return ids, metas, roles
+
+
+def fill(store, n, rng, batch=10_000):
+    for start in range(0, n, batch):
+        ids, metas, roles = documents(start, min(batch, n - start), rng)
+        store.add(ids, metas)
+        by_role = {}
+        for doc, rs in zip(ids, roles):
+            for r in rs:
+                by_role.setdefault(r, []).append(doc)
+        for r, docs in by_role.items():
+            store.grant(docs, [r])
+
+
+def median_us(fn, rounds):
+    times = []
+    for _ in range(rounds):
+        t = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - t)
+    return statistics.median(times) * 1e6
+
+
+def direct_sql(store, filter, roles):
+    """The store's position query as a user would write it for sqlite3."""
+    sql = "SELECT m.position FROM metadata m JOIN docs d ON d.position = m.position"
+    conditions, params = [], []
+    sieve = store._as_attr_sieve(filter)
+    if sieve is not None:
+        text, values = sieve.to_sql()
+        conditions.append(text)
+        params.extend(values)
+    if roles is not None:
+        marks = ",".join("?" * len(roles))
+        conditions.append(f"m.position IN (SELECT position FROM doc_access WHERE role IN ({marks}))")
+        params.extend(roles)
+    if conditions:
+        sql += " WHERE " + " AND ".join(conditions)
+    return sql + " ORDER BY m.position", params
+
+
+def paired(store, filter, roles, rounds):
+    sql, params = direct_sql(store, filter, roles)
+    conn = store._conn
+
+    def ours():
+        store._cache.clear()
+        return store.positions(filter, roles)
+
+    def theirs():
+        return np.array([row[0] for row in conn.execute(sql, params).fetchall()], dtype=np.int64)
+
+    assert np.array_equal(ours(), np.unique(theirs()))
+    a, b, ratios = [], [], []
+    for _ in range(rounds):
+        t0 = time.perf_counter()
+        ours()
+        t1 = time.perf_counter()
+        theirs()
+        t2 = time.perf_counter()
+        a.append(t1 - t0)
+        b.append(t2 - t1)
+        ratios.append((t1 - t0) / (t2 - t1))
+    return statistics.median(a) * 1e3, statistics.median(b) * 1e3, statistics.median(ratios)
+
+
+def run(n, rounds):
+    rng = random.Random(7)
+    store = RowScreen()
+    t = time.perf_counter()
+    fill(store, n, rng)
+    build = time.perf_counter() - t
+    print(f"\n== {n:,} documents (built in {build:.1f} s, {n / build:,.0f} docs/s)")
+    two = ["r3", "r7"]
+    text = "year >= 2000 AND lang = 'en'"
+    as_dict = {"year": {"$gte": 2000}, "lang": "en"}
+    chain = store.where("year", ">=", 2000).where("lang", "=", "en")
+
+    print("cache hit (us):")
+    for label, f in (("text", text), ("dict", as_dict), ("chain", chain)):
+        store.positions(f, two)
+        print(f"  {label:6s} + 2 roles  {median_us(lambda: store.positions(f, two), rounds * 50):8.2f}")
+
+    print("cache miss (ms): store / plain sqlite3 / ratio")
+    for label, f, r in (
+        ("everything allowed", None, None),
+        ("2 roles", None, two),
+        ("chain", chain, None),
+        ("chain + 2 roles", chain, two),
+        ("text + 2 roles", text, two),
+        ("dict + 2 roles", as_dict, two),
+    ):
+        ours, theirs, ratio = paired(store, f, r, rounds)
+        print(f"  {label:20s} {ours:9.3f} {theirs:9.3f}   {ratio:5.2f}x")
+
+    print(f"schema() (us): {median_us(store.schema, rounds * 5):.1f}")
+
+    print("writes (docs/s, add with metadata + grants):")
+    for batch in (1, 100, 10_000):
+        reps = max(1, min(20, 20_000 // batch))
+        start = n + 10_000_000 * batch
+        times = []
+        for rep in range(reps):
+            ids, metas, roles = documents(start + rep * batch, batch, rng)
+            t = time.perf_counter()
+            store.add(ids, metas)
+            store.grant(ids, roles[0])
+            times.append(time.perf_counter() - t)
+        print(f"  batch {batch:6d}: {batch / statistics.median(times):12,.0f}")
+
+    store.delete([store.ids[0]])
+    t = time.perf_counter()
+    store.compact()
+    print(f"compact after deleting the first document: {(time.perf_counter() - t) * 1e3:.1f} ms")
+
+    with tempfile.TemporaryDirectory() as folder:
+        t = time.perf_counter()
+        store.save(folder)
+        saved = time.perf_counter() - t
+        t = time.perf_counter()
+        RowScreen.load(folder)
+        loaded = time.perf_counter() - t
+    print(f"save {saved * 1e3:.1f} ms, load {loaded * 1e3:.1f} ms")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--quick", action="store_true", help="small sizes, for a smoke run")
+    parser.add_argument("--sizes", type=int, nargs="*", help="document counts to run")
+    args = parser.parse_args()
+    sizes = args.sizes or ([10_000, 20_000] if args.quick else [10_000, 100_000, 1_000_000])
+    for n in sizes:
+        run(n, rounds=15 if n <= 100_000 else 5)
+
+
+if __name__ == "__main__":
+    main()
