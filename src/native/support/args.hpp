@@ -193,6 +193,32 @@ class VarSignature {
   std::size_t required_;
 };
 
+// Binds `f(named..., *rest)`: the named parameters by position or keyword
+// as `sig` says, and returns the positional arguments beyond them as a tuple.
+template <std::size_t N>
+Ref bind_with_rest(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+                   std::array<PyObject*, N>& out) {
+  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  const Py_ssize_t head = std::min<Py_ssize_t>(nargs, static_cast<Py_ssize_t>(N));
+  const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  std::vector<PyObject*> stack(args, args + head);
+  stack.insert(stack.end(), args + nargs, args + nargs + nkw);
+  sig.bind(stack.data(), head, kwnames, out);
+  Ref rest = Ref::steal(PyTuple_New(nargs - head));
+  for (Py_ssize_t i = head; i < nargs; ++i) PyTuple_SET_ITEM(rest.get(), i - head, Py_NewRef(args[i]));
+  return rest;
+}
+
+// A function that takes keyword arguments only; `f(**kw)` called with a
+// positional argument.
+inline void keywords_only(const char* function, Py_ssize_t nargsf) {
+  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  if (nargs != 0) {
+    raise_format(PyExc_TypeError, "%s() takes 0 positional arguments but %zd %s given", function, nargs,
+                 nargs == 1 ? "was" : "were");
+  }
+}
+
 // A method or function that takes no arguments at all.
 inline void no_arguments(const char* function, Py_ssize_t nargsf, PyObject* kwnames) {
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);

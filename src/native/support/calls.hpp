@@ -175,6 +175,29 @@ Ref with_context(PyObject* manager, Body&& body) {
   return result;
 }
 
+// How `o.<method>(...)` resolves: the attribute a call would use, and the C
+// function behind it when it is a builtin method (nullptr otherwise), with
+// the object it is bound to. A caller that recognises one of its own
+// functions bound to `o` runs it natively; anything else, an override
+// written in Python included, is called as found.
+struct MethodLookup {
+  Ref bound;
+  void* native = nullptr;
+  PyObject* bound_to = nullptr;
+  bool is(void* impl, PyObject* self) const noexcept { return native == impl && bound_to == self; }
+};
+
+inline MethodLookup lookup_method(PyObject* o, PyObject* method) {
+  MethodLookup found;
+  found.bound = attr(o, method);
+  PyObject* b = found.bound.get();
+  if (PyCFunction_Check(b)) {
+    found.native = reinterpret_cast<void*>(PyCFunction_GET_FUNCTION(b));
+    found.bound_to = PyCFunction_GET_SELF(b);
+  }
+  return found;
+}
+
 // Dispatch of an overridable method: when `self` is exactly `base`, or the
 // attribute found on it is still our own builtin `impl`, run `fast` in C++;
 // otherwise call what Python finds under that name with the Python arguments.
@@ -188,6 +211,21 @@ Ref call_virtual(PyObject* self, PyTypeObject* base, PyObject* method, void* imp
     return fast();
   }
   return call(bound.get(), args, kwnames_);
+}
+
+}  // namespace tx
+
+namespace tx {
+
+// Calls the module global `key`; while it is still the module's own builtin
+// `own`, runs `fast` in C++ instead, so a replaced global is honoured and the
+// usual case pays one dict lookup.
+template <class Fast>
+Ref call_global(const Namespace& ns, PyObject* key, PyObject* own, Fast&& fast, std::initializer_list<PyObject*> args,
+                PyObject* kwnames_ = nullptr) {
+  Ref f = ns.get(key);
+  if (f.get() == own) return fast();
+  return call(f.get(), args, kwnames_);
 }
 
 }  // namespace tx

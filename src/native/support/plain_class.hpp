@@ -59,6 +59,54 @@ class PlainClass {
   // Slot field `i` (in the declared order) of an instance; borrowed, nullptr when unset.
   PyObject* get(PyObject* self, std::size_t i) const noexcept { return *slot_ptr(self, i); }
 
+  // The same, raising the interpreter's AttributeError for an unset field
+  // (an instance made by __new__ alone, or by a subclass that skipped __init__).
+  PyObject* field(PyObject* self, std::size_t i) const {
+    PyObject* v = *slot_ptr(self, i);
+    if (v == nullptr) {
+      raise_format(PyExc_AttributeError, "'%s' object has no attribute '%s'", Py_TYPE(self)->tp_name, names_[i]);
+    }
+    return v;
+  }
+
+  // Read-only fields are set once, by the constructor: calling __init__
+  // again on a built instance must not change it either.
+  void require_unset(PyObject* self) const {
+    for (std::size_t i = 0; i < offsets_.size(); ++i) {
+      if (*slot_ptr(self, i) != nullptr) {
+        raise_format(PyExc_AttributeError, "cannot assign to field '%s' of an immutable %s", names_[i],
+                     Py_TYPE(self)->tp_name);
+      }
+    }
+  }
+
+  // A new instance with every slot unset, made without running __init__.
+  Ref allocate() const { return Ref::steal(PyType_GenericNew(type_, nullptr, nullptr)); }
+
+  // `__reduce__` that rebuilds through the constructor: (type(self), args),
+  // with the instance __dict__ a subclass may add as the state.
+  static Ref reduce_through_constructor(PyObject* self, const Ref& args) {
+    PyObject* cls = reinterpret_cast<PyObject*>(Py_TYPE(self));
+    if (Py_TYPE(self)->tp_dictoffset != 0) {
+      Ref d = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+      if (PyDict_GET_SIZE(d.get()) > 0) return Ref::steal(PyTuple_Pack(3, cls, args.get(), d.get()));
+    }
+    return Ref::steal(PyTuple_Pack(2, cls, args.get()));
+  }
+
+  // cls.<name> = value
+  void set_class_attr(const char* attr_name, const Ref& value) const {
+    if (PyObject_SetAttrString(object(), attr_name, value.get()) < 0) rethrow_python();
+  }
+
+  // cls.<alias> = cls.<target>: the same object under a second name, as
+  // `__and__ = and_` in a class body.
+  void alias(const char* alias_name, const char* target) const {
+    PyObject* found = PyDict_GetItemString(type_->tp_dict, target);  // borrowed
+    if (found == nullptr) raise_format(PyExc_SystemError, "%s has no attribute %s to alias", type_->tp_name, target);
+    set_class_attr(alias_name, Ref::borrow(found));
+  }
+
   // Stores `value` (consumed) in slot field `i`; the old value is released last.
   void set(PyObject* self, std::size_t i, Ref value) const noexcept {
     PyObject** p = slot_ptr(self, i);
@@ -142,6 +190,7 @@ class PlainClass {
       }
       PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descr)->d_member;
       offsets_.push_back(member->offset);
+      names_.push_back(slot);
       if (!spec.readonly_slots) continue;
       // Lives as long as the class, which lives for the process.
       auto* readonly = new PyMemberDef{member->name, Py_T_OBJECT_EX, member->offset, Py_READONLY, member->doc};
@@ -192,6 +241,7 @@ class PlainClass {
 
   PyTypeObject* type_ = nullptr;
   std::vector<Py_ssize_t> offsets_;
+  std::vector<const char*> names_;  // static storage, as the spec's names
 };
 
 }  // namespace tx

@@ -1,0 +1,55 @@
+// What the parts of tarnix_engine._clause_builder share: the module
+// namespace, the sqlglot classes the walks test against, and the raising of
+// FilterError.
+#pragma once
+
+#include <string>
+
+#include "support/plain_class.hpp"
+#include "support/support.hpp"
+
+namespace clause {
+
+extern tx::Namespace ns;
+
+// sqlglot's expression classes, fetched once at import (borrowed from the
+// module tables and the sqlglot module, which live for the process).
+struct Classes {
+  PyTypeObject *Expression, *Condition, *Block;
+  PyTypeObject *And, *Or, *Not, *Paren, *Neg;
+  PyTypeObject *EQ, *NEQ, *GT, *GTE, *LT, *LTE;
+  PyTypeObject *In, *Between, *Like, *Is;
+  PyTypeObject *Column, *Literal, *Boolean, *Null;
+  PyTypeObject *Subquery, *Select, *Query, *Exists, *Placeholder;
+  PyTypeObject *Func, *Anonymous;
+};
+extern Classes k;
+
+extern PyObject* filter_error;  // the FilterError class
+
+// The module's own builtins, for tx::call_global.
+struct Own {
+  PyObject *parse_filter, *dict_to_condition, *field_condition, *literal, *literal_value;
+};
+extern Own own;
+
+inline bool is(PyObject* o, PyTypeObject* type) noexcept { return PyObject_TypeCheck(o, type); }
+
+// raise FilterError(message)
+[[noreturn]] void refuse(const std::string& message);
+// The same while an exception is pending: the new error has no cause and
+// the pending one becomes its suppressed context (`raise ... from None`).
+[[noreturn]] void refuse_replacing(const std::string& message);
+
+std::string repr_of(PyObject* o);
+std::string bare_type_name(PyObject* o);
+
+// Entry points shared between the files.
+tx::Ref dict_to_condition(PyObject* filter);
+tx::Ref literal_value(PyObject* node);
+
+// Each adds its functions, constants and classes to the module at import.
+void init_dict_grammar(PyObject* module);
+void init_translator(PyObject* module);
+
+}  // namespace clause

@@ -1,0 +1,302 @@
+// tarnix_engine._clause_builder: SQL WHERE fragments and filter dicts turned
+// into AttrSieve filters. A text is parsed by sqlglot, a dict rewritten into
+// the same node kinds (clause_dict.cpp), and the tree is rebuilt from the
+// condition builders through an allowlist (clause_translator.cpp).
+#include <unordered_set>
+
+#include "filters/clause_builder.hpp"
+#include "filters/clause_text.hpp"
+
+namespace clause {
+
+tx::Namespace ns;
+Classes k;
+PyObject* filter_error = nullptr;
+Own own;
+
+[[noreturn]] void refuse(const std::string& message) {
+  PyErr_SetString(filter_error, message.c_str());
+  throw tx::PyErrorSet{};
+}
+
+[[noreturn]] void refuse_replacing(const std::string& message) {
+  PyObject* pending = PyErr_GetRaisedException();
+  PyObject* error = PyObject_CallFunction(filter_error, "s", message.c_str());
+  if (error == nullptr) {
+    Py_XDECREF(pending);
+    tx::rethrow_python();
+  }
+  if (pending != nullptr) PyException_SetContext(error, pending);
+  PyException_SetCause(error, nullptr);  // also marks the context as suppressed
+  PyErr_SetRaisedException(error);
+  throw tx::PyErrorSet{};
+}
+
+std::string repr_of(PyObject* o) { return tx::repr(o); }
+
+std::string bare_type_name(PyObject* o) {
+  return tx::utf8(tx::Ref::steal(PyType_GetName(Py_TYPE(o))).get());
+}
+
+namespace {
+
+constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
+
+PyObject* semicolon = nullptr;  // sqlglot's TokenType.SEMICOLON
+
+bool may_hide_text(PyObject* text) {
+  const auto size = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
+  const void* data = PyUnicode_DATA(text);
+  switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND:
+      return tx::clause::may_hide_text(static_cast<const Py_UCS1*>(data), size);
+    case PyUnicode_2BYTE_KIND:
+      return tx::clause::may_hide_text(static_cast<const Py_UCS2*>(data), size);
+    default:
+      return tx::clause::may_hide_text(static_cast<const Py_UCS4*>(data), size);
+  }
+}
+
+[[noreturn]] void refuse_text(PyObject* text, const std::string& why) {
+  refuse("Could not parse filter " + repr_of(text) + ": " + why);
+}
+
+// Runs a sqlglot step; its own errors become the parse refusal.
+template <class F>
+tx::Ref sqlglot_step(PyObject* text, F&& step) {
+  try {
+    return step();
+  } catch (const tx::PyErrorSet&) {
+    tx::Ref base = ns.get<"SqlglotError">();
+    if (!PyErr_ExceptionMatches(base.get())) throw;
+    PyObject* error = PyErr_GetRaisedException();
+    std::string why;
+    PyObject* s = PyObject_Str(error);
+    PyErr_SetRaisedException(error);
+    if (s == nullptr) tx::rethrow_python();
+    why = tx::utf8(tx::Ref::steal(s).get());
+    refuse_replacing("Could not parse filter " + repr_of(text) + ": " + why);
+  }
+}
+
+// A comment hides the rest of its line from the parser, so a filter pasted
+// into a larger text could cut off what follows it; a second statement would
+// be parsed apart from the first. Both are refused from sqlglot's own
+// tokens, so a "--" or ";" inside a quoted string is not mistaken for one.
+void check_tokens(PyObject* text) {
+  if (!may_hide_text(text)) return;
+  tx::Ref tokens = sqlglot_step(text, [&] {
+    tx::Ref dialect_class = tx::attr<"Dialect">(ns.get<"sqlglot">().get());
+    tx::Ref sqlite = tx::py_str("sqlite");
+    tx::Ref dialect = tx::call_method(dialect_class.get(), tx::name<"get_or_raise">(), {sqlite.get()});
+    return tx::Ref::steal(PySequence_List(tx::call_method(dialect.get(), tx::name<"tokenize">(), {text}).get()));
+  });
+  const Py_ssize_t n = PyList_GET_SIZE(tokens.get());
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* token = PyList_GET_ITEM(tokens.get(), i);
+    if (tx::truth(tx::attr<"comments">(token).get())) refuse_text(text, "comments are not allowed in a filter.");
+    // One statement, at most ended by a single ";".
+    if (tx::attr<"token_type">(token).get() == semicolon && i != n - 1) {
+      refuse_text(text, "a filter is one condition, not several statements.");
+    }
+  }
+}
+
+tx::Ref parse_text(PyObject* text) {
+  tx::Ref stripped = tx::call_method(text, tx::name<"strip">(), {});
+  if (tx::length(stripped.get()) == 0) refuse("Filter string is empty.");
+  check_tokens(text);
+  tx::Ref tree = sqlglot_step(text, [&] {
+    tx::Ref parse_one = tx::attr<"parse_one">(ns.get<"sqlglot">().get());
+    tx::Ref sqlite = tx::py_str("sqlite");
+    tx::Ref into = tx::attr<"Condition">(ns.get<"exp">().get());
+    return tx::call(parse_one.get(), {text, sqlite.get(), into.get()}, tx::kwnames<"read", "into">());
+  });
+  // Newer sqlglot gathers several statements into one block.
+  if (k.Block != nullptr && is(tree.get(), k.Block)) {
+    refuse_text(text, "a filter is one condition, not several statements.");
+  }
+  return tree;
+}
+
+tx::Ref parse_filter(PyObject* filter) {
+  if (is(filter, k.Expression)) return tx::Ref::borrow(filter);
+  if (PyDict_Check(filter)) {
+    return tx::call_global(ns, tx::name<"dict_to_condition">(), own.dict_to_condition,
+                           [&] { return dict_to_condition(filter); }, {filter});
+  }
+  if (PyUnicode_Check(filter)) return parse_text(filter);
+  refuse("Unsupported filter type " + bare_type_name(filter) + "; pass a SQL string, a dict or a AttrSieve.");
+}
+
+// Runs one stage of compile_filter: a FilterError passes as raised, any
+// other ValueError becomes a FilterError with its text.
+template <class F>
+tx::Ref filter_stage(F&& stage) {
+  try {
+    return stage();
+  } catch (const tx::PyErrorSet&) {
+    if (PyErr_ExceptionMatches(filter_error) || !PyErr_ExceptionMatches(PyExc_ValueError)) throw;
+    PyObject* error = PyErr_GetRaisedException();
+    PyObject* s = PyObject_Str(error);
+    PyErr_SetRaisedException(error);
+    if (s == nullptr) tx::rethrow_python();
+    refuse_replacing(tx::utf8(tx::Ref::steal(s).get()));
+  }
+}
+
+tx::Ref compile_filter(PyObject* filter, PyObject* scalar, PyObject* multi, PyObject* owner) {
+  tx::require_exact(scalar, &PySet_Type, "scalar_columns", false);
+  tx::require_exact(multi, &PySet_Type, "multi_keys", false);
+  tx::Ref tree = filter_stage([&] {
+    return tx::call_global(ns, tx::name<"parse_filter">(), own.parse_filter, [&] { return parse_filter(filter); },
+                           {filter});
+  });
+  tx::Ref translator = tx::call(ns.get<"_Translator">().get(), {scalar, multi});
+  tx::Ref root = filter_stage([&] { return tx::call_method(translator.get(), tx::name<"build">(), {tree.get()}); });
+  return tx::call(ns.get<"AttrSieve">().get(), {owner, root.get()});
+}
+
+// Walks the containers json.dumps would descend into, under the recursion
+// guard, so a deeply nested dict is refused before the encoder recurses. A
+// container met again on its own path is a cycle: the encoder reports it.
+void check_nesting(PyObject* o, std::unordered_set<PyObject*>& path) {
+  const bool dict = PyDict_Check(o);
+  if (!dict && !PyList_Check(o) && !PyTuple_Check(o)) return;
+  if (!path.insert(o).second) return;
+  tx::RecursionGuard guard(" while reading a filter dict");
+  if (dict) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(o, &pos, &key, &value)) check_nesting(value, path);
+  } else if (PyList_Check(o)) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(o); ++i) check_nesting(PyList_GET_ITEM(o, i), path);
+  } else {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(o); ++i) check_nesting(PyTuple_GET_ITEM(o, i), path);
+  }
+  path.erase(o);
+}
+
+tx::Ref key_pair(PyObject* form, PyObject* text) { return tx::Ref::steal(PyTuple_Pack(2, form, text)); }
+
+tx::Ref filter_cache_key(PyObject* filter) {
+  if (PyUnicode_Check(filter)) {
+    return key_pair(tx::name<"sql">(), tx::call_method(filter, tx::name<"strip">(), {}).get());
+  }
+  if (PyDict_Check(filter)) {
+    std::unordered_set<PyObject*> path;
+    check_nesting(filter, path);
+    tx::Ref dumps = tx::attr<"dumps">(ns.get<"json">().get());
+    PyObject* text = PyObject_Vectorcall(dumps.get(), std::array<PyObject*, 2>{filter, Py_True}.data(), 1,
+                                         tx::kwnames<"sort_keys">());
+    if (text == nullptr) {
+      if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError)) {
+        PyErr_Clear();
+        return tx::Ref::none();
+      }
+      tx::rethrow_python();
+    }
+    return key_pair(tx::name<"dict">(), tx::Ref::steal(text).get());
+  }
+  tx::Ref sieve = ns.get<"AttrSieve">();
+  const int chain = PyObject_IsInstance(filter, sieve.get());
+  if (chain < 0) tx::rethrow_python();
+  if (chain == 1) return tx::call_method(filter, tx::name<"cache_key">(), {});
+  return tx::Ref::none();
+}
+
+// ---- entry points -------------------------------------------------------
+
+PyObject* py_parse_filter(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return tx::guard([&] {
+    static const auto sig = tx::signature<1>("parse_filter", {"filter"}, 1);
+    std::array<PyObject*, 1> a;
+    sig.bind(args, nargs, kwnames, a);
+    return parse_filter(a[0]);
+  });
+}
+
+PyObject* py_compile_filter(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return tx::guard([&] {
+    static const auto sig =
+        tx::signature<4>("compile_filter", {"filter", "scalar_columns", "multi_keys", "owner"}, 3);
+    std::array<PyObject*, 4> a;
+    sig.bind(args, nargs, kwnames, a);
+    return compile_filter(a[0], a[1], a[2], a[3] ? a[3] : Py_None);
+  });
+}
+
+PyObject* py_filter_cache_key(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return tx::guard([&] {
+    static const auto sig = tx::signature<1>("filter_cache_key", {"filter"}, 1);
+    std::array<PyObject*, 1> a;
+    sig.bind(args, nargs, kwnames, a);
+    return filter_cache_key(a[0]);
+  });
+}
+
+PyMethodDef methods[] = {
+    {"parse_filter", tx::as_cfunction(py_parse_filter), kFastcall, nullptr},
+    {"compile_filter", tx::as_cfunction(py_compile_filter), kFastcall, nullptr},
+    {"filter_cache_key", tx::as_cfunction(py_filter_cache_key), kFastcall, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_clause_builder",
+                          "SQL WHERE fragments and filter dicts compiled into AttrSieve filters.", -1, methods};
+
+PyTypeObject* exp_class(PyObject* exp, const char* name, bool required = true) {
+  PyObject* c = PyObject_GetAttrString(exp, name);
+  if (c == nullptr) {
+    if (required) tx::rethrow_python();
+    PyErr_Clear();
+    return nullptr;
+  }
+  if (!PyType_Check(c)) {
+    Py_DECREF(c);
+    tx::raise_format(PyExc_ImportError, "sqlglot.exp.%s is not a class", name);
+  }
+  return reinterpret_cast<PyTypeObject*>(c);  // kept for the life of the process
+}
+
+void init(PyObject* module) {
+  ns.bind(module);
+  ns.import_module("json", "json");
+  ns.import_module("sqlglot", "sqlglot");
+  ns.import_from("sqlglot", {"exp"});
+  ns.import_from("sqlglot.errors", {"SqlglotError"});
+  ns.import_from("tarnix_engine._attr_sieve",
+                 {"BUILTIN_COLUMNS", "AttrSieve", "_Node", "and_", "condition", "constant", "not_", "or_"});
+  {
+    tx::Ref tokens = tx::Ref::steal(PyImport_ImportModule("sqlglot.tokens"));
+    tx::Ref token_type = tx::attr<"TokenType">(tokens.get());
+    semicolon = tx::attr<"SEMICOLON">(token_type.get()).release();
+  }
+
+  PyObject* error = PyErr_NewExceptionWithDoc("tarnix_engine._clause_builder.FilterError",
+                                              "A metadata filter is malformed, unsafe, or names an unknown column.",
+                                              PyExc_ValueError, nullptr);
+  if (error == nullptr) tx::rethrow_python();
+  filter_error = error;  // kept for the life of the process
+  if (PyModule_AddObjectRef(module, "FilterError", error) < 0) tx::rethrow_python();
+
+  tx::Ref exp = ns.get<"exp">();
+  PyObject* e = exp.get();
+  k = Classes{exp_class(e, "Expression"), exp_class(e, "Condition"), exp_class(e, "Block", false),
+              exp_class(e, "And"), exp_class(e, "Or"), exp_class(e, "Not"), exp_class(e, "Paren"),
+              exp_class(e, "Neg"), exp_class(e, "EQ"), exp_class(e, "NEQ"), exp_class(e, "GT"),
+              exp_class(e, "GTE"), exp_class(e, "LT"), exp_class(e, "LTE"), exp_class(e, "In"),
+              exp_class(e, "Between"), exp_class(e, "Like"), exp_class(e, "Is"), exp_class(e, "Column"),
+              exp_class(e, "Literal"), exp_class(e, "Boolean"), exp_class(e, "Null"), exp_class(e, "Subquery"),
+              exp_class(e, "Select"), exp_class(e, "Query"), exp_class(e, "Exists"), exp_class(e, "Placeholder"),
+              exp_class(e, "Func"), exp_class(e, "Anonymous")};
+
+  own.parse_filter = ns.get<"parse_filter">().release();
+  init_dict_grammar(module);
+  init_translator(module);
+}
+
+}  // namespace
+}  // namespace clause
+
+PyMODINIT_FUNC PyInit__clause_builder() { return tx::init_module(&clause::module_def, clause::init); }

@@ -1,0 +1,115 @@
+// The parts of the pre-filter store that need no interpreter: the schema it
+// creates, reading the packed answer of a position query, and the renumbering
+// plan of a compaction.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace tx::row_screen {
+
+inline constexpr const char* kSchema =
+    "\n"
+    "CREATE TABLE IF NOT EXISTS docs (position INTEGER PRIMARY KEY, id TEXT UNIQUE NOT NULL);\n"
+    "CREATE TABLE IF NOT EXISTS metadata (position INTEGER PRIMARY KEY REFERENCES docs(position));\n"
+    "CREATE TABLE IF NOT EXISTS metadata_multi (\n"
+    "    position INTEGER NOT NULL REFERENCES docs(position),\n"
+    "    key TEXT NOT NULL,\n"
+    "    value TEXT NOT NULL\n"
+    ");\n"
+    "CREATE INDEX IF NOT EXISTS idx_metadata_multi_key_value ON metadata_multi(key, value);\n"
+    "CREATE UNIQUE INDEX IF NOT EXISTS idx_metadata_multi_pos_key_value ON metadata_multi(position, key, value);\n"
+    "CREATE TABLE IF NOT EXISTS doc_access (position INTEGER NOT NULL REFERENCES docs(position), role TEXT NOT NULL);\n"
+    "CREATE INDEX IF NOT EXISTS idx_doc_access_role ON doc_access(role);\n"
+    "CREATE UNIQUE INDEX IF NOT EXISTS idx_doc_access_pos_role ON doc_access(position, role);\n";
+
+inline constexpr std::size_t kCacheSize = 256;
+
+// A position query hands its rows back as one text, the positions in decimal
+// separated by commas (SQLite's group_concat), so that no interpreter object
+// is made per row. Counts the values of such a text; 0 for the empty text.
+inline std::size_t count_packed(std::string_view text) noexcept {
+  if (text.empty()) return 0;
+  return static_cast<std::size_t>(std::count(text.begin(), text.end(), ',')) + 1;
+}
+
+// Parses a packed text into `out`, which holds count_packed(text) slots.
+// False when the text is not a comma-separated list of 64-bit integers.
+inline bool parse_packed(std::string_view text, std::int64_t* out) noexcept {
+  const char* p = text.data();
+  const char* end = p + text.size();
+  std::size_t n = 0;
+  while (p < end) {
+    bool negative = false;
+    if (*p == '-') {
+      negative = true;
+      ++p;
+    }
+    if (p == end || *p < '0' || *p > '9') return false;
+    std::uint64_t magnitude = 0;
+    const std::uint64_t limit = negative ? std::uint64_t{1} << 63 : (std::uint64_t{1} << 63) - 1;
+    while (p < end && *p >= '0' && *p <= '9') {
+      const auto digit = static_cast<std::uint64_t>(*p - '0');
+      if (magnitude > (limit - digit) / 10) return false;
+      magnitude = magnitude * 10 + digit;
+      ++p;
+    }
+    out[n++] = negative ? static_cast<std::int64_t>(0 - magnitude) : static_cast<std::int64_t>(magnitude);
+    if (p < end) {
+      if (*p != ',' || p + 1 == end) return false;
+      ++p;
+    }
+  }
+  return true;
+}
+
+// Sorts and de-duplicates values[0, n) in place; returns the new count. The
+// rows of a position query come ascending and unique, so the common case is
+// one pass that changes nothing.
+inline std::size_t sort_unique(std::int64_t* values, std::size_t n) {
+  if (!std::is_sorted(values, values + n)) std::sort(values, values + n);
+  return static_cast<std::size_t>(std::unique(values, values + n) - values);
+}
+
+// The moves that renumber ascending positions to 0, 1, 2, ...: (old, new)
+// for every position that changes, in order.
+inline std::vector<std::pair<std::int64_t, std::int64_t>> compaction_moves(const std::vector<std::int64_t>& olds) {
+  std::vector<std::pair<std::int64_t, std::int64_t>> moves;
+  for (std::size_t i = 0; i < olds.size(); ++i) {
+    const auto target = static_cast<std::int64_t>(i);
+    if (olds[i] != target) moves.emplace_back(olds[i], target);
+  }
+  return moves;
+}
+
+// "?,?,?" for n values.
+inline std::string placeholders(std::size_t n) {
+  std::string marks;
+  marks.reserve(n * 2);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i > 0) marks += ',';
+    marks += '?';
+  }
+  return marks;
+}
+
+// Tables and named indexes a saved store may hold besides `metadata`, whose
+// columns grow; any other object in a loaded file (a view, a trigger, a table
+// of another name) would run or answer in place of ours.
+inline constexpr const char* kFixedObjects[] = {
+    "docs",
+    "metadata_multi",
+    "doc_access",
+    "idx_metadata_multi_key_value",
+    "idx_metadata_multi_pos_key_value",
+    "idx_doc_access_role",
+    "idx_doc_access_pos_role",
+};
+
+}  // namespace tx::row_screen

@@ -1,0 +1,99 @@
+// What the glue files of tarnix_engine._row_screen share: the module's
+// namespace, the class, the wrappers that give each member its lock and
+// transaction, and the calls into the interpreter's sqlite3 connection.
+#pragma once
+
+#include "support/numpy.hpp"
+#include "support/plain_class.hpp"
+#include "support/support.hpp"
+
+#include <string>
+#include <string_view>
+
+#include "screen/row_screen.hpp"
+
+namespace tx::row_screen {
+
+inline constexpr const char* kModuleName = "tarnix_engine._row_screen";
+inline constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
+
+// The module's namespace: every imported name (sqlite3, np, the filter and
+// statement builders, write_config) and every module constant is looked up
+// there at each use, so rebinding a module attribute changes later calls.
+extern Namespace ns;
+// RowScreen, once the module has made it.
+extern PlainClass screen_class;
+
+// How a member of the class is wrapped (see the module file).
+enum class Wrap { none, locked, writes };
+
+// A method descriptor of RowScreen for `def`, wrapped as asked.
+Ref make_member(const PyMethodDef* def, Wrap wrap);
+// Adds `value` to the class under `name`.
+void add_to_class(const char* name, const Ref& value);
+// A new private in-memory database that any thread may use.
+Ref new_memory_connection();
+// Sets the three fields of a store (connection, new lock, new cache).
+void set_store_fields(PyObject* self, const Ref& conn);
+// Installs the members each glue file defines.
+void install_reads();
+void install_writes();
+void install_folder();
+
+// ---- statements -------------------------------------------------------------
+
+inline Ref text(std::string_view s) {
+  return Ref::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
+
+// target.execute(sql) / target.execute(sql, params); target is a connection
+// or a cursor.
+inline Ref execute(PyObject* target, PyObject* sql, PyObject* params = nullptr) {
+  if (params == nullptr) return call_method(target, name<"execute">(), {sql});
+  return call_method(target, name<"execute">(), {sql, params});
+}
+inline Ref execute(PyObject* target, std::string_view sql, PyObject* params = nullptr) {
+  return execute(target, text(sql).get(), params);
+}
+
+// target.executemany(sql, rows)
+inline Ref execute_many(PyObject* target, std::string_view sql, PyObject* rows) {
+  return call_method(target, name<"executemany">(), {text(sql).get(), rows});
+}
+
+inline Ref fetchall(PyObject* cursor) { return call_method(cursor, name<"fetchall">(), {}); }
+
+// The rows of a query as a list, each row unpacked into a tuple.
+inline Ref query_rows(PyObject* target, std::string_view sql, PyObject* params = nullptr) {
+  Ref cursor = execute(target, sql, params);
+  Ref rows = fetchall(cursor.get());
+  if (!PyList_Check(rows.get())) rows = Ref::steal(PySequence_List(rows.get()));
+  return rows;
+}
+
+// row[i] of a fetched row.
+inline Ref row_item(PyObject* row, Py_ssize_t i) { return Ref::steal(PySequence_GetItem(row, i)); }
+
+// builder.build() as its (sql, params) pair.
+inline std::pair<Ref, Ref> build(PyObject* builder) {
+  Ref built = call_method(builder, name<"build">(), {});
+  return unpack_pair(built.get());
+}
+
+inline Ref new_tuple(std::initializer_list<PyObject*> items) {
+  Ref t = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+  Py_ssize_t i = 0;
+  for (PyObject* o : items) PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(o));
+  return t;
+}
+
+inline void list_append(PyObject* list, PyObject* item) {
+  if (PyList_Append(list, item) < 0) rethrow_python();
+}
+
+inline Ref new_list() { return Ref::steal(PyList_New(0)); }
+
+// The store's own connection, as it is set on the instance now.
+inline Ref connection(PyObject* self) { return attr<"_conn">(self); }
+
+}  // namespace tx::row_screen

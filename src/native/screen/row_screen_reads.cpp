@@ -1,0 +1,480 @@
+// The read side of RowScreen: allowed positions and their cache, the schema,
+// grants by role, size, ids and the chain starters.
+#include "screen/row_screen_glue.hpp"
+
+#include <cstring>
+
+namespace tx::row_screen {
+namespace {
+
+// ---- position arrays ----------------------------------------------------------
+
+// Positions held in a bytes object: the cache hands out arrays over such
+// memory, which numpy can never make writable again, so no holder of a
+// shared answer can change it for the others.
+struct Packed {
+  Ref bytes;
+  npy_intp count = 0;
+};
+
+Packed packed_of(std::size_t count) {
+  Packed p;
+  p.bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * sizeof(std::int64_t))));
+  p.count = static_cast<npy_intp>(count);
+  return p;
+}
+
+std::int64_t* packed_data(Packed& p) { return reinterpret_cast<std::int64_t*>(PyBytes_AS_STRING(p.bytes.get())); }
+
+// A read-only int64 array over the packed positions.
+Ref frozen_array(Packed p) {
+  npy_intp dims[1] = {p.count};
+  PyArray_Descr* descr = PyArray_DescrFromType(NPY_INT64);
+  Ref array = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, descr, 1, dims, nullptr,
+                                              PyBytes_AS_STRING(p.bytes.get()), NPY_ARRAY_CARRAY_RO, nullptr));
+  if (PyArray_SetBaseObject(as_array_object(array.get()), p.bytes.release()) < 0) rethrow_python();
+  return array;
+}
+
+// A new writable int64 array holding the packed positions.
+Ref writable_array(const Packed& p) {
+  Ref array = empty_array({p.count}, NPY_INT64);
+  if (p.count > 0) {
+    std::memcpy(PyArray_DATA(as_array_object(array.get())), PyBytes_AS_STRING(p.bytes.get()),
+                static_cast<std::size_t>(p.count) * sizeof(std::int64_t));
+  }
+  return array;
+}
+
+// The first column of fetched rows as sorted, distinct positions.
+Packed packed_from_rows(PyObject* rows) {
+  const Py_ssize_t n = PyList_GET_SIZE(rows);
+  Packed p = packed_of(static_cast<std::size_t>(n));
+  std::int64_t* out = packed_data(p);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    Ref value = row_item(PyList_GET_ITEM(rows, i), 0);
+    out[i] = to_int64(value.get());
+  }
+  p.count = static_cast<npy_intp>(sort_unique(out, static_cast<std::size_t>(n)));
+  return p;
+}
+
+// ---- the position query -------------------------------------------------------
+
+// The position query hands its rows back packed by group_concat, which the
+// filter authorizer does not allow; while the store's own query runs, that
+// one aggregate is allowed and every other request goes to
+// _filter_authorizer as the module holds it.
+PyObject* position_authorizer(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return guard([&] {
+    if (nargs == 5 && PyUnicode_Check(args[2]) && PyUnicode_CompareWithASCIIString(args[2], "group_concat") == 0) {
+      Ref sqlite3 = ns.get<"sqlite3">();
+      const Ref action = attr<"SQLITE_FUNCTION">(sqlite3.get());
+      if (compare(args[0], action.get(), Py_EQ)) return attr<"SQLITE_OK">(sqlite3.get());
+    }
+    Ref inner = ns.get<"_filter_authorizer">();
+    return Ref::steal(PyObject_Vectorcall(inner.get(), args, static_cast<size_t>(nargs), nullptr));
+  });
+}
+
+PyMethodDef position_authorizer_def = {"_position_query_authorizer", as_cfunction(position_authorizer),
+                                       METH_FASTCALL, nullptr};
+
+Ref position_authorizer_object() {
+  static PyObject* fn = nullptr;
+  if (fn == nullptr) {
+    fn = PyCFunction_NewEx(&position_authorizer_def, nullptr, nullptr);
+    if (fn == nullptr) rethrow_python();
+  }
+  return Ref::borrow(fn);
+}
+
+// The text of the packed answer (None when no row matched) as positions.
+Packed unpack_answer(PyObject* value) {
+  if (value == Py_None) return packed_of(0);
+  if (!PyUnicode_Check(value)) raise(PyExc_ValueError, "the position query returned a value that is not positions");
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(value, &size);
+  if (data == nullptr) rethrow_python();
+  const std::string_view packed(data, static_cast<std::size_t>(size));
+  Packed p = packed_of(count_packed(packed));
+  if (!parse_packed(packed, packed_data(p))) {
+    raise(PyExc_ValueError, "the position query returned a value that is not positions");
+  }
+  p.count = static_cast<npy_intp>(sort_unique(packed_data(p), static_cast<std::size_t>(p.count)));
+  return p;
+}
+
+Packed run_position_query(PyObject* self, PyObject* filter, PyObject* roles) {
+  // Translated first, so that a malformed filter is refused even when no
+  // role could match.
+  Ref sieve = call_method(self, name<"_as_attr_sieve">(), {filter});
+  Ref query = call(ns.get<"Query">().get(), {py_str("metadata").get(), py_str("m").get()});
+  call_method(query.get(), name<"select">(), {py_str("m.position").get()});
+  call_method(query.get(), name<"join">(), {py_str("docs d").get(), py_str("d.position = m.position").get()});
+  if (!sieve.is_none()) {
+    auto [sql, values] = unpack_pair(call_method(sieve.get(), name<"to_sql">(), {}).get());
+    Ref args = Ref::steal(PySequence_List(values.get()));
+    if (PyList_Insert(args.get(), 0, sql.get()) < 0) rethrow_python();
+    Ref where = attr<"where">(query.get());
+    Ref t = Ref::steal(PyList_AsTuple(args.get()));
+    Ref::steal(PyObject_Call(where.get(), t.get(), nullptr));
+  }
+  if (roles != Py_None) {
+    Ref list = Ref::steal(PySequence_List(roles));
+    const Py_ssize_t n = PyList_GET_SIZE(list.get());
+    if (n == 0) return packed_of(0);
+    std::string condition = "m.position IN (SELECT position FROM doc_access WHERE role IN (";
+    condition += placeholders(static_cast<std::size_t>(n));
+    condition += "))";
+    if (PyList_Insert(list.get(), 0, text(condition).get()) < 0) rethrow_python();
+    Ref t = Ref::steal(PyList_AsTuple(list.get()));
+    Ref::steal(PyObject_Call(attr<"where">(query.get()).get(), t.get(), nullptr));
+  }
+  call_method(query.get(), name<"order_by">(), {py_str("m.position").get()});
+  auto [sql, params] = build(query.get());
+  std::string packed_sql = "SELECT group_concat(position) FROM (";
+  packed_sql += utf8(sql.get());
+  packed_sql += ")";
+
+  Ref conn = connection(self);
+  call_method(conn.get(), name<"set_authorizer">(), {position_authorizer_object().get()});
+  Ref answer;
+  try {
+    Ref cursor = execute(conn.get(), packed_sql, params.get());
+    Ref row = call_method(cursor.get(), name<"fetchone">(), {});
+    answer = row.is_none() ? Ref::none() : row_item(row.get(), 0);
+  } catch (...) {
+    translate_current_exception();
+    cleanup_keeping_error([&] { call_method(conn.get(), name<"set_authorizer">(), {Py_None}); });
+    throw PyErrorSet{};
+  }
+  call_method(conn.get(), name<"set_authorizer">(), {Py_None});
+  return unpack_answer(answer.get());
+}
+
+PyObject* query_positions(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&] {
+    static const auto sig = signature<2>("_query_positions", {"filter", "roles"}, 2);
+    std::array<PyObject*, 2> a;
+    sig.bind(args, nargs, kwnames, a);
+    return writable_array(run_position_query(self, a[0], a[1]));
+  });
+}
+
+// ---- cache keys ---------------------------------------------------------------
+
+// The store's key for a filter. A chain's own key compares its values by
+// equality, but 1, 1.0 and True bind differently (against text columns they
+// are the texts '1', '1.0' and '1'), so the store adds their types.
+Ref filter_key(PyObject* filter) {
+  static PyObject* none_key = nullptr;
+  if (filter == Py_None) {
+    if (none_key == nullptr) none_key = new_tuple({py_str("none").get()}).release();
+    return Ref::borrow(none_key);
+  }
+  Ref key = call(ns.get<"filter_cache_key">().get(), {filter});
+  if (key.is_none()) return key;
+  const int is_chain = PyObject_IsInstance(filter, ns.get<"AttrSieve">().get());
+  if (is_chain < 0) rethrow_python();
+  if (is_chain && PyTuple_Check(key.get()) && PyTuple_GET_SIZE(key.get()) == 3 &&
+      PyTuple_Check(PyTuple_GET_ITEM(key.get(), 2))) {
+    PyObject* values = PyTuple_GET_ITEM(key.get(), 2);
+    const Py_ssize_t n = PyTuple_GET_SIZE(values);
+    Ref types = Ref::steal(PyTuple_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyTuple_SET_ITEM(types.get(), i, Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(PyTuple_GET_ITEM(values, i)))));
+    }
+    return new_tuple({PyTuple_GET_ITEM(key.get(), 0), PyTuple_GET_ITEM(key.get(), 1), values, types.get()});
+  }
+  return key;
+}
+
+Ref type_label(PyObject* o) {
+  PyTypeObject* t = Py_TYPE(o);
+  Ref module = Ref::steal(PyType_GetModuleName(t));
+  Ref qualname = Ref::steal(PyType_GetQualName(t));
+  return Ref::steal(PyUnicode_FromFormat("%U.%U", module.get(), qualname.get()));
+}
+
+// The distinct roles in ascending order; roles that are not all exact str
+// are told apart by type as well (a role 1 and a role 1.0 bind as different
+// texts).
+Ref roles_key(PyObject* roles) {
+  if (roles == Py_None) return Ref::none();
+  Ref distinct = Ref::steal(PySet_New(roles));
+  Ref sorted = Ref::steal(PySequence_List(distinct.get()));
+  if (PyList_Sort(sorted.get()) < 0) rethrow_python();
+  bool plain = true;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sorted.get()) && plain; ++i) {
+    plain = PyUnicode_CheckExact(PyList_GET_ITEM(sorted.get(), i));
+  }
+  if (plain) return Ref::steal(PyList_AsTuple(sorted.get()));
+  Ref typed = Ref::steal(PySet_New(nullptr));
+  const Py_ssize_t n = PyList_GET_SIZE(roles);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* role = PyList_GET_ITEM(roles, i);
+    Ref pair = new_tuple({role, type_label(role).get()});
+    if (PySet_Add(typed.get(), pair.get()) < 0) rethrow_python();
+  }
+  Ref ordered = Ref::steal(PySequence_List(typed.get()));
+  if (PyList_Sort(ordered.get()) < 0) rethrow_python();
+  return Ref::steal(PyList_AsTuple(ordered.get()));
+}
+
+// ---- positions ----------------------------------------------------------------
+
+// The answer of the position query as a read-only array, through an override
+// of _query_positions when a subclass or the instance has one.
+Ref answer_array(PyObject* self, PyObject* filter, PyObject* roles) {
+  Ref bound = attr<"_query_positions">(self);
+  const bool ours = PyCFunction_Check(bound.get()) && PyCFunction_GET_SELF(bound.get()) == self &&
+                    reinterpret_cast<void*>(PyCFunction_GET_FUNCTION(bound.get())) ==
+                        reinterpret_cast<void*>(query_positions);
+  if (ours) return frozen_array(run_position_query(self, filter, roles));
+  Ref given = call(bound.get(), {filter, roles});
+  Ref contiguous = cast_contiguous_array(given.get(), NPY_INT64);
+  PyArrayObject* a = as_array_object(contiguous.get());
+  if (PyArray_NDIM(a) != 1) raise(PyExc_ValueError, "_query_positions must return a one-dimensional array");
+  const npy_intp n = PyArray_SIZE(a);
+  Packed p = packed_of(static_cast<std::size_t>(n));
+  if (n > 0) std::memcpy(packed_data(p), PyArray_DATA(a), static_cast<std::size_t>(n) * sizeof(std::int64_t));
+  return frozen_array(std::move(p));
+}
+
+PyObject* positions(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&] {
+    static const auto sig = signature<2>("positions", {"filter", "roles"}, 0);
+    std::array<PyObject*, 2> a;
+    sig.bind(args, nargs, kwnames, a);
+    PyObject* filter = a[0] ? a[0] : Py_None;
+    PyObject* roles = a[1] ? a[1] : Py_None;
+    require_exact(roles, &PyList_Type, "roles", true);
+
+    Ref fkey = filter_key(filter);
+    Ref key;
+    Ref cache;
+    if (!fkey.is_none()) {
+      Ref rkey = roles_key(roles);
+      key = new_tuple({fkey.get(), rkey.get()});
+      cache = attr<"_cache">(self);
+      Ref hit = call_method(cache.get(), name<"get">(), {key.get()});
+      if (!hit.is_none()) {
+        call_method(cache.get(), name<"move_to_end">(), {key.get()});
+        return hit;
+      }
+    }
+    Ref array = answer_array(self, filter, roles);
+    if (key) {
+      if (PyObject_SetItem(cache.get(), key.get(), array.get()) < 0) rethrow_python();
+      Ref held = py_long(length(cache.get()));
+      Ref capacity = ns.get<"_CACHE_SIZE">();
+      if (compare(held.get(), capacity.get(), Py_GT)) {
+        call_method(cache.get(), name<"popitem">(), {Py_False}, tx::kwnames<"last">());
+      }
+    }
+    return array;
+  });
+}
+
+// ---- translation and schema -------------------------------------------------
+
+PyObject* as_attr_sieve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&] {
+    static const auto sig = signature<1>("_as_attr_sieve", {"filter"}, 1);
+    std::array<PyObject*, 1> a;
+    sig.bind(args, nargs, kwnames, a);
+    PyObject* filter = a[0];
+    if (filter == Py_None) return Ref::none();
+    auto [scalar, multi] = unpack_pair(call_method(self, name<"schema">(), {}).get());
+    const int is_chain = PyObject_IsInstance(filter, ns.get<"AttrSieve">().get());
+    if (is_chain < 0) rethrow_python();
+    if (!is_chain) {
+      return call(ns.get<"compile_filter">().get(), {filter, scalar.get(), multi.get(), self},
+                  tx::kwnames<"owner">());
+    }
+    Ref known = Ref::steal(PySet_New(nullptr));
+    Ref it = Ref::steal(PyObject_GetIter(scalar.get()));
+    while (PyObject* column = PyIter_Next(it.get())) {
+      Ref c = Ref::steal(column);
+      if (PySet_Add(known.get(), call_method(c.get(), name<"lower">(), {}).get()) < 0) rethrow_python();
+    }
+    if (PyErr_Occurred()) rethrow_python();
+    Ref unknown = new_list();
+    Ref columns = call_method(filter, name<"scalar_columns">(), {});
+    Ref walk = Ref::steal(PyObject_GetIter(columns.get()));
+    while (PyObject* column = PyIter_Next(walk.get())) {
+      Ref c = Ref::steal(column);
+      const int found = PySet_Contains(known.get(), call_method(c.get(), name<"lower">(), {}).get());
+      if (found < 0) rethrow_python();
+      if (!found) list_append(unknown.get(), c.get());
+    }
+    if (PyErr_Occurred()) rethrow_python();
+    if (PyList_GET_SIZE(unknown.get()) > 0) {
+      if (PyList_Sort(unknown.get()) < 0) rethrow_python();
+      Ref message = Ref::steal(PyUnicode_FromFormat("Unknown column(s) %R in filter.", unknown.get()));
+      PyErr_SetObject(ns.get<"FilterError">().get(), message.get());
+      rethrow_python();
+    }
+    return Ref::borrow(filter);
+  });
+}
+
+PyObject* schema(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&] {
+    no_arguments("schema", nargs, kwnames);
+    Ref conn = connection(self);
+    Ref scalar = Ref::steal(PySet_New(nullptr));
+    Ref columns = query_rows(conn.get(), "PRAGMA table_info(metadata)");
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(columns.get()); ++i) {
+      if (PySet_Add(scalar.get(), row_item(PyList_GET_ITEM(columns.get(), i), 1).get()) < 0) rethrow_python();
+    }
+    if (PySet_Discard(scalar.get(), name<"position">()) < 0) rethrow_python();
+    Ref multi = Ref::steal(PySet_New(nullptr));
+    Ref keys = query_rows(conn.get(), "SELECT DISTINCT key FROM metadata_multi");
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+      if (PySet_Add(multi.get(), row_item(PyList_GET_ITEM(keys.get(), i), 0).get()) < 0) rethrow_python();
+    }
+    return new_tuple({scalar.get(), multi.get()});
+  });
+}
+
+PyObject* filter_by_roles(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&] {
+    static const auto sig = signature<1>("filter_by_roles", {"roles"}, 1);
+    std::array<PyObject*, 1> a;
+    sig.bind(args, nargs, kwnames, a);
+    require_exact(a[0], &PyList_Type, "roles", false);
+    Ref query = call(ns.get<"Query">().get(), {py_str("doc_access").get()});
+    call_method(query.get(), name<"select">(), {py_str("DISTINCT position").get()});
+    call_method(query.get(), name<"where_in">(), {py_str("role").get(), a[0]});
+    call_method(query.get(), name<"order_by">(), {py_str("position").get()});
+    auto [sql, params] = build(query.get());
+    Ref conn = connection(self);
+    Ref rows = fetchall(execute(conn.get(), sql.get(), params.get()).get());
+    if (!PyList_Check(rows.get())) rows = Ref::steal(PySequence_List(rows.get()));
+    return writable_array(packed_from_rows(rows.get()));
+  });
+}
+
+PyObject* size(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&] {
+    no_arguments("size", nargs, kwnames);
+    Ref conn = connection(self);
+    Ref row = call_method(execute(conn.get(), "SELECT COUNT(*) FROM metadata").get(), name<"fetchone">(), {});
+    return Ref::steal(PyNumber_Long(row_item(row.get(), 0).get()));
+  });
+}
+
+PyObject* ids(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&] {
+    no_arguments("ids", nargs, kwnames);
+    Ref conn = connection(self);
+    Ref rows = query_rows(conn.get(), "SELECT id FROM docs ORDER BY position");
+    const Py_ssize_t n = PyList_GET_SIZE(rows.get());
+    Ref out = Ref::steal(PyList_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(out.get(), i, row_item(PyList_GET_ITEM(rows.get(), i), 0).release());
+    return out;
+  });
+}
+
+// ---- chain starters -----------------------------------------------------------
+
+// A new chain owned by this store, with `method` applied to it.
+template <Literal Method, std::size_t N>
+Ref start_chain(PyObject* self, const std::array<PyObject*, N>& a) {
+  Ref chain = call(ns.get<"AttrSieve">().get(), {self});
+  Ref bound = attr<Method>(chain.get());
+  return Ref::steal(PyObject_Vectorcall(bound.get(), a.data(), N, nullptr));
+}
+
+// Checks the starter's str parameters (the first `names.size()` ones), then
+// starts the chain.
+template <Literal Method, std::size_t N, std::size_t S>
+PyObject* starter(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                  const Signature<N>& sig, const std::array<const char*, S>& strings) {
+  return guard([&] {
+    std::array<PyObject*, N> a;
+    sig.bind(args, nargs, kwnames, a);
+    for (std::size_t i = 0; i < S; ++i) require_exact(a[i], &PyUnicode_Type, strings[i], false);
+    return start_chain<Method>(self, a);
+  });
+}
+
+constexpr std::array<const char*, 2> kColumnOp = {"column", "op"};
+constexpr std::array<const char*, 2> kColumnPattern = {"column", "pattern"};
+constexpr std::array<const char*, 1> kColumn = {"column"};
+
+PyObject* where(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const auto sig = signature<3>("where", {"column", "op", "value"}, 3);
+  return starter<"where">(self, args, nargs, kwnames, sig, kColumnOp);
+}
+PyObject* where_any(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const auto sig = signature<3>("where_any", {"column", "op", "value"}, 3);
+  return starter<"where_any">(self, args, nargs, kwnames, sig, kColumnOp);
+}
+PyObject* where_like(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const auto sig = signature<2>("where_like", {"column", "pattern"}, 2);
+  return starter<"where_like">(self, args, nargs, kwnames, sig, kColumnPattern);
+}
+PyObject* where_any_like(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const auto sig = signature<2>("where_any_like", {"column", "pattern"}, 2);
+  return starter<"where_any_like">(self, args, nargs, kwnames, sig, kColumnPattern);
+}
+PyObject* where_between(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const auto sig = signature<3>("where_between", {"column", "low", "high"}, 3);
+  return starter<"where_between">(self, args, nargs, kwnames, sig, kColumn);
+}
+PyObject* where_null(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const auto sig = signature<1>("where_null", {"column"}, 1);
+  return starter<"where_null">(self, args, nargs, kwnames, sig, kColumn);
+}
+
+PyMethodDef positions_def = {
+    "positions", as_cfunction(positions), kFastcall,
+    "Sorted, distinct positions of the documents that match `filter` and are\n"
+    "granted to any of `roles` (None: no access check; []: nothing), as a\n"
+    "read-only int64 array shared with the cache until the next write."};
+PyMethodDef schema_def = {"schema", as_cfunction(schema), kFastcall,
+                          "(scalar metadata columns, multi-valued keys), as two new sets."};
+PyMethodDef filter_by_roles_def = {"filter_by_roles", as_cfunction(filter_by_roles), kFastcall,
+                                   "Sorted, distinct positions granted to any of `roles`."};
+PyMethodDef query_positions_def = {"_query_positions", as_cfunction(query_positions), kFastcall, nullptr};
+PyMethodDef as_attr_sieve_def = {"_as_attr_sieve", as_cfunction(as_attr_sieve), kFastcall, nullptr};
+PyMethodDef size_def = {"size", as_cfunction(size), kFastcall, nullptr};
+PyMethodDef ids_def = {"ids", as_cfunction(ids), kFastcall, nullptr};
+
+PyMethodDef starter_defs[] = {
+    {"where", as_cfunction(where), kFastcall, "Start a filter chain bound to this store with ``where``."},
+    {"where_any", as_cfunction(where_any), kFastcall, "Start a filter chain bound to this store with ``where_any``."},
+    {"where_like", as_cfunction(where_like), kFastcall,
+     "Start a filter chain bound to this store with ``where_like``."},
+    {"where_any_like", as_cfunction(where_any_like), kFastcall,
+     "Start a filter chain bound to this store with ``where_any_like``."},
+    {"where_between", as_cfunction(where_between), kFastcall,
+     "Start a filter chain bound to this store with ``where_between``."},
+    {"where_null", as_cfunction(where_null), kFastcall,
+     "Start a filter chain bound to this store with ``where_null``."},
+};
+
+void add_property(const char* attribute, const PyMethodDef* getter, const char* doc) {
+  Ref fget = make_member(getter, Wrap::locked);
+  Ref prop = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyProperty_Type), fget.get(),
+                                                     Py_None, Py_None, py_str(doc).get(), nullptr));
+  add_to_class(attribute, prop);
+}
+
+}  // namespace
+
+void install_reads() {
+  add_to_class("positions", make_member(&positions_def, Wrap::locked));
+  add_to_class("schema", make_member(&schema_def, Wrap::locked));
+  add_to_class("filter_by_roles", make_member(&filter_by_roles_def, Wrap::locked));
+  add_to_class("_query_positions", make_member(&query_positions_def, Wrap::none));
+  add_to_class("_as_attr_sieve", make_member(&as_attr_sieve_def, Wrap::none));
+  add_property("size", &size_def, "Number of registered documents.");
+  add_property("ids", &ids_def, "Every registered id, in position order.");
+  for (const PyMethodDef& def : starter_defs) add_to_class(def.ml_name, make_member(&def, Wrap::none));
+}
+
+}  // namespace tx::row_screen

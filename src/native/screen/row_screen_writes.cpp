@@ -1,0 +1,410 @@
+// The write side of RowScreen: registering ids at append-order positions,
+// metadata with patch semantics, deletes, compaction and role grants. Each
+// public write runs inside the transaction its wrapper opens; the private
+// helpers run only inside such a write.
+#include "screen/row_screen_glue.hpp"
+
+namespace tx::row_screen {
+namespace {
+
+// A copy of a list argument, so that Python code run by the binding (an
+// adapter, a __conform__) cannot change what is being walked.
+Ref snapshot(PyObject* list) { return Ref::steal(PyList_GetSlice(list, 0, PyList_GET_SIZE(list))); }
+
+Ref new_cursor(PyObject* self) {
+  Ref conn = connection(self);
+  return call_method(conn.get(), name<"cursor">(), {});
+}
+
+void commit(PyObject* self) {
+  Ref conn = connection(self);
+  call_method(conn.get(), name<"commit">(), {});
+}
+
+// Calls visit(row) for every row of `select` over `docs` restricted to the
+// ids, one statement per piece of SQL_CHUNK ids.
+template <class Visit>
+void lookup_ids(PyObject* cursor, PyObject* ids, std::initializer_list<const char*> columns, Visit&& visit) {
+  Ref pieces = call(ns.get<"chunks">().get(), {ids, ns.get<"SQL_CHUNK">().get()});
+  Ref it = Ref::steal(PyObject_GetIter(pieces.get()));
+  while (PyObject* raw = PyIter_Next(it.get())) {
+    Ref piece = Ref::steal(raw);
+    Ref query = call(ns.get<"Query">().get(), {py_str("docs").get()});
+    Ref select = attr<"select">(query.get());
+    Ref names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(columns.size())));
+    Py_ssize_t i = 0;
+    for (const char* c : columns) PyTuple_SET_ITEM(names.get(), i++, py_str(c).release());
+    Ref::steal(PyObject_Call(select.get(), names.get(), nullptr));
+    call_method(query.get(), name<"where_in">(), {py_str("id").get(), piece.get()});
+    auto [sql, params] = build(query.get());
+    Ref rows = fetchall(execute(cursor, sql.get(), params.get()).get());
+    Ref walk = Ref::steal(PyObject_GetIter(rows.get()));
+    while (PyObject* row = PyIter_Next(walk.get())) visit(Ref::steal(row));
+  }
+  if (PyErr_Occurred()) rethrow_python();
+}
+
+bool contains(PyObject* container, PyObject* key) {
+  const int found = PySequence_Contains(container, key);
+  if (found < 0) rethrow_python();
+  return found == 1;
+}
+
+// The printable form of a list of ids in a message.
+[[noreturn]] void raise_with_ids(const char* before, PyObject* ids, const char* after) {
+  Ref shown = Ref::steal(PyObject_Repr(ids));
+  Ref message = Ref::steal(PyUnicode_FromFormat("%s%U%s", before, shown.get(), after));
+  PyErr_SetObject(PyExc_ValueError, message.get());
+  rethrow_python();
+}
+
+// ---- private helpers ----------------------------------------------------------
+
+PyObject* positions_for(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&] {
+    static const auto sig = signature<1>("_positions_for", {"ids"}, 1);
+    std::array<PyObject*, 1> a;
+    sig.bind(args, nargs, kwnames, a);
+    require_exact(a[0], &PyList_Type, "ids", false);
+    Ref ids = snapshot(a[0]);
+    Ref cursor = new_cursor(self);
+    Ref pos_by_id = Ref::steal(PyDict_New());
+    lookup_ids(cursor.get(), ids.get(), {"id", "position"}, [&](Ref row) {
+      auto [id, position] = unpack_pair(row.get());
+      if (PyObject_SetItem(pos_by_id.get(), id.get(), position.get()) < 0) rethrow_python();
+    });
+    const Py_ssize_t n = PyList_GET_SIZE(ids.get());
+    Ref missing = new_list();
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* id = PyList_GET_ITEM(ids.get(), i);
+      expect_type(id, &PyUnicode_Type);
+      if (!contains(pos_by_id.get(), id)) list_append(missing.get(), id);
+    }
+    if (PyList_GET_SIZE(missing.get()) > 0) raise_with_ids("IDs not in filter: ", missing.get(), ". Add them first.");
+    Ref out = Ref::steal(PyList_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      Ref position = Ref::steal(PyObject_GetItem(pos_by_id.get(), PyList_GET_ITEM(ids.get(), i)));
+      PyList_SET_ITEM(out.get(), i, position.release());
+    }
+    return out;
+  });
+}
+
+PyObject* ensure_columns(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&] {
+    static const auto sig = signature<1>("_ensure_columns", {"keys"}, 1);
+    std::array<PyObject*, 1> a;
+    sig.bind(args, nargs, kwnames, a);
+    require_exact(a[0], &PySet_Type, "keys", false);
+    Ref cursor = new_cursor(self);
+    Ref existing = Ref::steal(PySet_New(nullptr));
+    Ref columns = query_rows(cursor.get(), "PRAGMA table_info(metadata)");
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(columns.get()); ++i) {
+      if (PySet_Add(existing.get(), row_item(PyList_GET_ITEM(columns.get(), i), 1).get()) < 0) rethrow_python();
+    }
+    Ref fresh = Ref::steal(PySequence_List(Ref::steal(PyNumber_Subtract(a[0], existing.get())).get()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(fresh.get()); ++i) {
+      PyObject* key = PyList_GET_ITEM(fresh.get(), i);
+      call(ns.get<"validate_identifier">().get(), {key});
+      Ref statement = call(ns.get<"AddColumn">().get(), {py_str("metadata").get(), key});
+      Ref sql = call_method(statement.get(), name<"build">(), {});
+      execute(cursor.get(), sql.get());
+    }
+    return Ref::none();
+  });
+}
+
+bool is_multi_valued(PyObject* value) {
+  return PyList_Check(value) || PyTuple_Check(value) || PySet_Check(value);
+}
+
+PyObject* set_metadata(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&] {
+    static const auto sig = signature<2>("_set_metadata", {"positions", "metas"}, 2);
+    std::array<PyObject*, 2> a;
+    sig.bind(args, nargs, kwnames, a);
+    require_exact(a[0], &PyList_Type, "positions", false);
+    require_exact(a[1], &PyList_Type, "metas", false);
+    Ref positions = snapshot(a[0]);
+    Ref metas = snapshot(a[1]);
+    const Py_ssize_t n = std::min(PyList_GET_SIZE(positions.get()), PyList_GET_SIZE(metas.get()));
+
+    Ref multi_keys_by_position = Ref::steal(PyDict_New());
+    Ref multi_rows = new_list();
+    Ref scalar_metas = new_list();
+    Ref all_keys = Ref::steal(PySet_New(nullptr));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* position = PyList_GET_ITEM(positions.get(), i);
+      Ref items = call_method(PyList_GET_ITEM(metas.get(), i), name<"items">(), {});
+      Ref scalar = Ref::steal(PyDict_New());
+      Ref walk = Ref::steal(PyObject_GetIter(items.get()));
+      while (PyObject* raw = PyIter_Next(walk.get())) {
+        Ref item = Ref::steal(raw);
+        auto [key, value] = unpack_pair(item.get());
+        if (is_multi_valued(value.get())) {
+          // Bound as a value: anything but text would be stored as a key no
+          // text or dict filter can name, and would break their schema reads.
+          if (!PyUnicode_Check(key.get())) {
+            raise_format(PyExc_TypeError, "Expected str, got %s", type_name(key.get()));
+          }
+          PyObject* keys = nullptr;
+          if (PyDict_GetItemRef(multi_keys_by_position.get(), position, &keys) < 0) rethrow_python();
+          Ref held = keys ? Ref::steal(keys) : Ref::steal(PySet_New(nullptr));
+          if (!keys && PyDict_SetItem(multi_keys_by_position.get(), position, held.get()) < 0) rethrow_python();
+          if (PySet_Add(held.get(), key.get()) < 0) rethrow_python();
+          Ref elements = Ref::steal(PyObject_GetIter(value.get()));
+          while (PyObject* element = PyIter_Next(elements.get())) {
+            Ref e = Ref::steal(element);
+            list_append(multi_rows.get(), new_tuple({position, key.get(), e.get()}).get());
+          }
+          if (PyErr_Occurred()) rethrow_python();
+        } else {
+          // The row key is not metadata: writing it would move the row.
+          if (PyUnicode_Check(key.get()) && PyUnicode_CompareWithASCIIString(key.get(), "position") == 0) {
+            raise(PyExc_ValueError,
+                  "Metadata key 'position' is reserved: it is the store's row key. Use another name.");
+          }
+          if (PyObject_SetItem(scalar.get(), key.get(), value.get()) < 0) rethrow_python();
+          if (PySet_Add(all_keys.get(), key.get()) < 0) rethrow_python();
+        }
+      }
+      if (PyErr_Occurred()) rethrow_python();
+      list_append(scalar_metas.get(), scalar.get());
+    }
+
+    // Every key is spliced into the UPDATE text, so each is checked, not only
+    // the ones that become new columns.
+    Ref keys = Ref::steal(PySequence_List(all_keys.get()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+      call(ns.get<"validate_identifier">().get(), {PyList_GET_ITEM(keys.get(), i)});
+    }
+    call_method(self, name<"_ensure_columns">(), {all_keys.get()});
+
+    Ref cursor = new_cursor(self);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* scalar = PyList_GET_ITEM(scalar_metas.get(), i);
+      if (PyDict_GET_SIZE(scalar) == 0) continue;
+      Ref update = call(ns.get<"Update">().get(), {py_str("metadata").get()});
+      Ref set = attr<"set">(update.get());
+      Ref empty = Ref::steal(PyTuple_New(0));
+      Ref::steal(PyObject_Call(set.get(), empty.get(), scalar));
+      call_method(update.get(), name<"where">(), {py_str("position = ?").get(), PyList_GET_ITEM(positions.get(), i)});
+      auto [sql, params] = build(update.get());
+      execute(cursor.get(), sql.get(), params.get());
+    }
+
+    if (PyDict_GET_SIZE(multi_keys_by_position.get()) > 0) {
+      Ref order = Ref::steal(PyDict_Items(multi_keys_by_position.get()));
+      for (Py_ssize_t i = 0; i < PyList_GET_SIZE(order.get()); ++i) {
+        PyObject* entry = PyList_GET_ITEM(order.get(), i);
+        PyObject* position = PyTuple_GET_ITEM(entry, 0);
+        Ref position_keys = Ref::steal(PySequence_List(PyTuple_GET_ITEM(entry, 1)));
+        for (Py_ssize_t j = 0; j < PyList_GET_SIZE(position_keys.get()); ++j) {
+          Ref params = new_tuple({position, PyList_GET_ITEM(position_keys.get(), j)});
+          execute(cursor.get(), "DELETE FROM metadata_multi WHERE position = ? AND key = ?", params.get());
+        }
+      }
+      execute_many(cursor.get(), "INSERT OR IGNORE INTO metadata_multi (position, key, value) VALUES (?, ?, ?)",
+                   multi_rows.get());
+    }
+    return Ref::none();
+  });
+}
+
+// ---- public writes ------------------------------------------------------------
+
+// [(p,) for p in positions]
+Ref single_rows(PyObject* positions) {
+  const Py_ssize_t n = PyList_GET_SIZE(positions);
+  Ref rows = Ref::steal(PyList_New(n));
+  for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(rows.get(), i, new_tuple({PyList_GET_ITEM(positions, i)}).release());
+  return rows;
+}
+
+Ref resolved_positions(PyObject* self, PyObject* ids) {
+  Ref positions = call_method(self, name<"_positions_for">(), {ids});
+  if (!PyList_Check(positions.get())) positions = Ref::steal(PySequence_List(positions.get()));
+  return positions;
+}
+
+PyObject* add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&] {
+    static const auto sig = signature<2>("add", {"ids", "metadata"}, 1);
+    std::array<PyObject*, 2> a;
+    sig.bind(args, nargs, kwnames, a);
+    require_exact(a[0], &PyList_Type, "ids", false);
+    PyObject* metadata = a[1] ? a[1] : Py_None;
+    require_exact(metadata, &PyList_Type, "metadata", true);
+    Ref ids = snapshot(a[0]);
+    Ref cursor = new_cursor(self);
+
+    Ref existing = Ref::steal(PySet_New(nullptr));
+    lookup_ids(cursor.get(), ids.get(), {"id"}, [&](Ref row) {
+      if (PySet_Add(existing.get(), row_item(row.get(), 0).get()) < 0) rethrow_python();
+    });
+    const Py_ssize_t n = PyList_GET_SIZE(ids.get());
+    Ref dupes = new_list();
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* id = PyList_GET_ITEM(ids.get(), i);
+      expect_type(id, &PyUnicode_Type);
+      if (contains(existing.get(), id)) list_append(dupes.get(), id);
+    }
+    if (PyList_GET_SIZE(dupes.get()) > 0) {
+      raise_with_ids("IDs already in filter: ", dupes.get(), ". Use update() to replace.");
+    }
+
+    Ref next = row_item(call_method(execute(cursor.get(), "SELECT COALESCE(MAX(position), -1) + 1 FROM docs").get(),
+                                    name<"fetchone">(), {})
+                            .get(),
+                        0);
+    const std::int64_t first = to_int64(next.get());
+    Ref positions = Ref::steal(PyList_New(n));
+    Ref doc_rows = Ref::steal(PyList_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      Ref position = py_long(first + i);
+      PyList_SET_ITEM(doc_rows.get(), i, new_tuple({position.get(), PyList_GET_ITEM(ids.get(), i)}).release());
+      PyList_SET_ITEM(positions.get(), i, position.release());
+    }
+    execute_many(cursor.get(), "INSERT INTO docs (position, id) VALUES (?, ?)", doc_rows.get());
+
+    Ref metas;
+    if (metadata == Py_None) {
+      metas = Ref::steal(PyList_New(n));
+      for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(metas.get(), i, Ref::steal(PyDict_New()).release());
+    } else {
+      metas = Ref::borrow(metadata);
+    }
+    execute_many(cursor.get(), "INSERT OR IGNORE INTO metadata (position) VALUES (?)",
+                 single_rows(positions.get()).get());
+    call_method(self, name<"_set_metadata">(), {positions.get(), metas.get()});
+    commit(self);
+    return Ref::none();
+  });
+}
+
+PyObject* update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&] {
+    static const auto sig = signature<2>("update", {"ids", "metadata"}, 2);
+    std::array<PyObject*, 2> a;
+    sig.bind(args, nargs, kwnames, a);
+    require_exact(a[0], &PyList_Type, "ids", false);
+    require_exact(a[1], &PyList_Type, "metadata", false);
+    Ref positions = resolved_positions(self, a[0]);
+    call_method(self, name<"_set_metadata">(), {positions.get(), a[1]});
+    commit(self);
+    return Ref::none();
+  });
+}
+
+PyObject* remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&] {
+    static const auto sig = signature<1>("delete", {"ids"}, 1);
+    std::array<PyObject*, 1> a;
+    sig.bind(args, nargs, kwnames, a);
+    require_exact(a[0], &PyList_Type, "ids", false);
+    Ref positions = resolved_positions(self, a[0]);
+    Ref rows = single_rows(positions.get());
+    Ref cursor = new_cursor(self);
+    for (const char* table : {"metadata", "metadata_multi", "doc_access", "docs"}) {
+      execute_many(cursor.get(), std::string("DELETE FROM ") + table + " WHERE position = ?", rows.get());
+    }
+    commit(self);
+    return Ref::none();
+  });
+}
+
+PyObject* compact(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&] {
+    no_arguments("compact", nargs, kwnames);
+    Ref cursor = new_cursor(self);
+    Ref rows = query_rows(cursor.get(), "SELECT position FROM docs ORDER BY position");
+    std::vector<std::int64_t> olds;
+    olds.reserve(static_cast<std::size_t>(PyList_GET_SIZE(rows.get())));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows.get()); ++i) {
+      olds.push_back(to_int64(row_item(PyList_GET_ITEM(rows.get(), i), 0).get()));
+    }
+    const auto moves = compaction_moves(olds);
+    if (moves.empty()) return Ref::none();
+    Ref mapping = Ref::steal(PyList_New(static_cast<Py_ssize_t>(moves.size())));
+    for (std::size_t i = 0; i < moves.size(); ++i) {
+      Ref pair = new_tuple({py_long(moves[i].first).get(), py_long(moves[i].second).get()});
+      PyList_SET_ITEM(mapping.get(), static_cast<Py_ssize_t>(i), pair.release());
+    }
+    execute(cursor.get(), "CREATE TEMP TABLE IF NOT EXISTS _remap (old INTEGER PRIMARY KEY, new INTEGER NOT NULL)");
+    execute(cursor.get(), "DELETE FROM _remap");
+    execute_many(cursor.get(), "INSERT INTO _remap (old, new) VALUES (?, ?)", mapping.get());
+    // Moved rows pass through negative positions, which no unmoved row
+    // holds, so no unique key is violated at any moment.
+    for (const std::string table : {"docs", "metadata", "metadata_multi", "doc_access"}) {
+      execute(cursor.get(), "UPDATE " + table + " SET position = -1 - (SELECT new FROM _remap WHERE old = " + table +
+                                ".position) WHERE position IN (SELECT old FROM _remap)");
+      execute(cursor.get(), "UPDATE " + table + " SET position = -1 - position WHERE position < 0");
+    }
+    execute(cursor.get(), "DELETE FROM _remap");
+    commit(self);
+    return Ref::none();
+  });
+}
+
+// grant and revoke: one row (position, role) per id and role, in that order.
+template <Literal Function>
+PyObject* access(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const char* statement) {
+  return guard([&] {
+    static const auto sig = signature<2>(Function.text, {"ids", "roles"}, 2);
+    std::array<PyObject*, 2> a;
+    sig.bind(args, nargs, kwnames, a);
+    require_exact(a[0], &PyList_Type, "ids", false);
+    require_exact(a[1], &PyList_Type, "roles", false);
+    Ref roles = snapshot(a[1]);
+    Ref positions = resolved_positions(self, a[0]);
+    Ref rows = new_list();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(positions.get()); ++i) {
+      for (Py_ssize_t j = 0; j < PyList_GET_SIZE(roles.get()); ++j) {
+        PyObject* role = PyList_GET_ITEM(roles.get(), j);
+        expect_type(role, &PyUnicode_Type);
+        list_append(rows.get(), new_tuple({PyList_GET_ITEM(positions.get(), i), role}).get());
+      }
+    }
+    Ref cursor = new_cursor(self);
+    execute_many(cursor.get(), statement, rows.get());
+    commit(self);
+    return Ref::none();
+  });
+}
+
+PyObject* grant(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return access<"grant">(self, args, nargs, kwnames, "INSERT OR IGNORE INTO doc_access (position, role) VALUES (?, ?)");
+}
+
+PyObject* revoke(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return access<"revoke">(self, args, nargs, kwnames, "DELETE FROM doc_access WHERE position = ? AND role = ?");
+}
+
+PyMethodDef write_defs[] = {
+    {"add", as_cfunction(add), kFastcall,
+     "Register `ids` at the next positions, in list order, with optional\n"
+     "metadata dicts (one per id)."},
+    {"update", as_cfunction(update), kFastcall,
+     "Write metadata for registered ids; keys absent from a dict keep their values."},
+    {"delete", as_cfunction(remove), kFastcall,
+     "Remove registered ids; their positions stay free until compact()."},
+    {"compact", as_cfunction(compact), kFastcall,
+     "Renumber positions to 0..n-1, keeping their order, as the indexes do on delete."},
+    {"grant", as_cfunction(grant), kFastcall, "Grant every role to every id."},
+    {"revoke", as_cfunction(revoke), kFastcall, "Revoke every role from every id."},
+};
+
+PyMethodDef helper_defs[] = {
+    {"_positions_for", as_cfunction(positions_for), kFastcall, nullptr},
+    {"_ensure_columns", as_cfunction(ensure_columns), kFastcall, nullptr},
+    {"_set_metadata", as_cfunction(set_metadata), kFastcall, nullptr},
+};
+
+}  // namespace
+
+void install_writes() {
+  for (const PyMethodDef& def : write_defs) add_to_class(def.ml_name, make_member(&def, Wrap::writes));
+  for (const PyMethodDef& def : helper_defs) add_to_class(def.ml_name, make_member(&def, Wrap::none));
+}
+
+}  // namespace tx::row_screen
