@@ -150,7 +150,13 @@ PyMemberDef store_method_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
+PyGetSetDef store_method_getset[] = {
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyType_Slot store_method_slots[] = {
+    {Py_tp_getset, store_method_getset},
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_descr_get, reinterpret_cast<void*>(store_method_descr_get)},
     {Py_tp_traverse, reinterpret_cast<void*>(store_method_traverse)},

@@ -1,0 +1,305 @@
+import sqlite3
+
+import pytest
+from screen_faults import dump
+
+from tarnix_engine import _row_screen
+from tarnix_engine._row_screen import RowScreen
+
+
+def rows(store, sql):
+    return store._conn.execute(sql).fetchall()
+
+
+def multi(store):
+    return sorted(rows(store, "SELECT position, key, value FROM metadata_multi"))
+
+
+def grants(store):
+    return sorted(rows(store, "SELECT position, role FROM doc_access"))
+
+
+def test_add_assigns_positions_in_list_order(store):
+    store.add(["a", "b", "c"])
+    assert rows(store, "SELECT position, id FROM docs ORDER BY position") == [(0, "a"), (1, "b"), (2, "c")]
+    assert rows(store, "SELECT * FROM metadata") == [(0,), (1,), (2,)]
+    store.add(["d"], [{"year": 2020}])
+    assert rows(store, "SELECT * FROM metadata ORDER BY position") == [(0, None), (1, None), (2, None), (3, 2020)]
+
+
+@pytest.mark.parametrize(
+    "ids, message",
+    [
+        (["a"], "IDs already in filter: ['a']. Use update() to replace."),
+        (["x", "a", "a"], "IDs already in filter: ['a', 'a']. Use update() to replace."),
+    ],
+)
+def test_add_refuses_registered_ids(filled, ids, message):
+    before = dump(filled)
+    with pytest.raises(ValueError) as info:
+        filled.add(ids)
+    assert str(info.value) == message and dump(filled) == before
+
+
+@pytest.mark.parametrize(
+    "ids, error",
+    [
+        (["x", "x"], sqlite3.IntegrityError),
+        (["x", None], sqlite3.IntegrityError),
+        (["x", 5], TypeError),
+        (["x", ["y"]], sqlite3.ProgrammingError),
+    ],
+)
+def test_add_refuses_ids_it_cannot_register(filled, ids, error):
+    before = dump(filled)
+    with pytest.raises(error):
+        filled.add(ids)
+    assert dump(filled) == before
+
+
+def test_add_with_metadata_shorter_or_longer_than_ids(store):
+    store.add(["a", "b", "c"], [{"year": 1}])
+    assert rows(store, "SELECT position, year FROM metadata ORDER BY position") == [(0, 1), (1, None), (2, None)]
+    store.add(["d"], [{"year": 4}, {"year": 5, "extra": 1}])
+    assert store.schema() == ({"year"}, set())
+    assert store.size == 4
+
+
+def test_metadata_follows_patch_semantics(store):
+    store.add(["a"], [{"year": 2020, "tags": ["x", "y"]}])
+    store.update(["a"], [{"status": "new"}])
+    assert rows(store, "SELECT year, status FROM metadata") == [(2020, "new")]
+    assert multi(store) == [(0, "tags", "x"), (0, "tags", "y")]
+    store.update(["a"], [{"tags": []}])
+    assert multi(store) == []
+    store.update(["a"], [{"year": None, "tags": {"z"}}])
+    assert rows(store, "SELECT year, status FROM metadata") == [(None, "new")]
+    assert multi(store) == [(0, "tags", "z")]
+
+
+def test_multi_values_are_stored_as_distinct_texts(store):
+    store.add(["a"])
+    store.update(["a"], [{"tags": [1, "1", None, 2.5]}])
+    assert multi(store) == [(0, "tags", "1"), (0, "tags", "2.5")]
+
+
+def test_one_id_twice_in_an_update(store):
+    store.add(["a"])
+    store.update(["a", "a"], [{"year": 1, "tags": ["x"]}, {"year": 2, "tags": ["y"]}])
+    assert rows(store, "SELECT year FROM metadata") == [(2,)]
+    assert multi(store) == [(0, "tags", "x"), (0, "tags", "y")]
+
+
+def test_scalar_and_multi_valued_keys_of_one_name_are_independent(store):
+    store.add(["a"], [{"kind": "book"}])
+    store.update(["a"], [{"kind": ["paper"]}])
+    store.update(["a"], [{"kind": "essay"}])
+    assert rows(store, "SELECT kind FROM metadata") == [("essay",)]
+    assert store.where_any("kind", "=", "paper").positions().tolist() == [0]
+
+
+def test_update_of_an_unregistered_id_writes_nothing(filled):
+    before = dump(filled)
+    with pytest.raises(ValueError) as info:
+        filled.update(["a", "zz"], [{"year": 1}, {"year": 2}])
+    assert str(info.value) == "IDs not in filter: ['zz']. Add them first."
+    assert dump(filled) == before
+
+
+def test_scalar_key_in_another_letter_case(filled):
+    before = dump(filled)
+    with pytest.raises(sqlite3.OperationalError, match="duplicate column"):
+        filled.update(["a"], [{"Year": 1}])
+    assert dump(filled) == before
+    filled.update(["a"], [{"year": 1}])
+    assert filled.positions("year = 1").tolist() == [0]
+
+
+def test_scalar_key_id_is_a_column_while_filters_compare_the_document_id(store):
+    store.add(["a", "b"], [{"id": "b"}, {"id": "a"}])
+    assert rows(store, "SELECT id FROM metadata ORDER BY position") == [("b",), ("a",)]
+    assert store.positions("id = 'a'").tolist() == [0]
+
+
+@pytest.mark.parametrize(
+    "meta, error",
+    [
+        ({"a-b": 1}, ValueError),
+        ({"select": 1}, sqlite3.OperationalError),
+        ({5: 1}, TypeError),
+        ({"year": {"nested": 1}}, sqlite3.ProgrammingError),
+        ({"tags": [object()]}, sqlite3.ProgrammingError),
+        # The row key is no metadata field: writing it would move the row.
+        ({"position": 7}, ValueError),
+        # A multi-valued key is bound as text; a bytes or None key would
+        # sit where no filter can name it.
+        ({b"tags": ["x"]}, TypeError),
+        ({None: ["x"]}, TypeError),
+    ],
+)
+def test_metadata_the_store_refuses_changes_nothing(filled, meta, error):
+    before = dump(filled)
+    with pytest.raises(error):
+        filled.update(["a"], [meta])
+    with pytest.raises(error):
+        filled.add(["new"], [meta])
+    assert dump(filled) == before and "new" not in filled.ids
+
+
+def test_position_key_is_refused_with_a_message(filled):
+    with pytest.raises(ValueError, match="'position'"):
+        filled.update(["b"], [{"position": 0}])
+    assert filled.ids == ["a", "b", "c", "d", "e"]
+
+
+def test_invalid_key_with_a_list_value_is_stored_as_multi_valued(store):
+    store.add(["a"], [{"a-b": ["x"]}])
+    assert multi(store) == [(0, "a-b", "x")]
+
+
+def test_every_scalar_key_is_checked_before_it_is_spliced(filled):
+    # A column whose name is no identifier (as a crafted file could hold)
+    # must never reach the UPDATE text, even though it exists already.
+    filled._conn.execute('ALTER TABLE metadata ADD COLUMN "year = 0, lang"')
+    before = dump(filled)
+    with pytest.raises(ValueError, match="Invalid identifier"):
+        filled.update(["a"], [{"year = 0, lang": "x"}])
+    assert dump(filled) == before
+
+
+def test_metadata_element_that_is_not_a_mapping(filled):
+    before = dump(filled)
+    with pytest.raises(AttributeError):
+        filled.add(["x"], [None])
+    assert dump(filled) == before
+
+
+def test_delete_then_compact_renumbers_keeping_order(filled):
+    filled.delete(["b", "d"])
+    assert rows(filled, "SELECT position, id FROM docs ORDER BY position") == [(0, "a"), (2, "c"), (4, "e")]
+    assert filled.positions().tolist() == [0, 2, 4]
+    filled.compact()
+    assert rows(filled, "SELECT position, id FROM docs ORDER BY position") == [(0, "a"), (1, "c"), (2, "e")]
+    assert rows(filled, "SELECT position, year, lang FROM metadata ORDER BY position") == [
+        (0, 2019, "en"),
+        (1, 2021, "en"),
+        (2, None, None),
+    ]
+    assert multi(filled) == [(0, "tags", "db"), (0, "tags", "ml")]
+    assert grants(filled) == [(0, "admin"), (0, "staff"), (1, "staff")]
+    assert rows(filled, "SELECT * FROM _remap") == []
+
+
+def test_positions_freed_at_the_top_are_given_again(filled):
+    filled.delete(["d", "e"])
+    filled.add(["x", "y"])
+    assert rows(filled, "SELECT position, id FROM docs WHERE position >= 3 ORDER BY position") == [(3, "x"), (4, "y")]
+    filled.delete(["a"])
+    filled.add(["z"])
+    assert rows(filled, "SELECT id FROM docs WHERE position = 5") == [("z",)]
+
+
+@pytest.mark.parametrize("ids", [[], ["a", "b"]])
+def test_compact_without_gaps_writes_nothing(store, ids):
+    store.add(ids)
+    store.compact()
+    assert rows(store, "SELECT name FROM sqlite_temp_master") == []
+
+
+def test_grant_and_revoke(store):
+    store.add(["a", "b"])
+    store.grant(["a", "b"], ["r1", "r2"])
+    store.grant(["a", "b"], ["r1", "r2", None])
+    assert grants(store) == [(0, "r1"), (0, "r2"), (1, "r1"), (1, "r2")]
+    store.revoke(["a"], ["r1", "r3"])
+    assert grants(store) == [(0, "r2"), (1, "r1"), (1, "r2")]
+
+
+def test_grant_checks_roles_as_it_builds_rows(store):
+    store.add(["a"])
+    with pytest.raises(TypeError, match="Expected str, got int"):
+        store.grant(["a"], ["r", 5])
+    store.grant([], [5])
+    assert grants(store) == []
+    with pytest.raises(ValueError, match=r"IDs not in filter: \['zz'\]"):
+        store.revoke(["zz"], ["r"])
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda s: s.add([]),
+        lambda s: s.add([], []),
+        lambda s: s.update([], []),
+        lambda s: s.delete([]),
+        lambda s: s.grant([], []),
+        lambda s: s.revoke([], []),
+        lambda s: s.compact(),
+    ],
+)
+def test_empty_writes_change_nothing_and_empty_the_cache(filled, call):
+    filled.positions()
+    before = dump(filled)
+    call(filled)
+    assert dump(filled) == before and len(filled._cache) == 0
+
+
+@pytest.mark.parametrize(
+    "call, param",
+    [
+        (lambda s: s.add(("a",)), "ids"),
+        (lambda s: s.add(["a"], ({},)), "metadata"),
+        (lambda s: s.update(["a"], None), "metadata"),
+        (lambda s: s.delete(None), "ids"),
+        (lambda s: s.grant(["a"], "r"), "roles"),
+        (lambda s: s.revoke(type("L", (list,), {})(), []), "ids"),
+        (lambda s: s.add(["a"], metadata=None, extra=1), "extra"),
+        (lambda s: s.compact(1), "compact"),
+    ],
+)
+def test_write_argument_errors(filled, call, param):
+    before = dump(filled)
+    with pytest.raises(TypeError, match=param):
+        call(filled)
+    assert dump(filled) == before
+
+
+def test_ids_are_looked_up_in_pieces(filled, monkeypatch):
+    monkeypatch.setattr(_row_screen, "SQL_CHUNK", 2)
+    with pytest.raises(ValueError, match=r"\['e', 'c'\]"):
+        filled.add(["x", "e", "y", "c"])
+    filled.update(["e", "a", "d", "b", "c"], [{"year": n} for n in range(5)])
+    assert rows(filled, "SELECT year FROM metadata ORDER BY position") == [(1,), (3,), (4,), (2,), (0,)]
+    filled.delete(["a", "b", "c"])
+    assert filled.ids == ["d", "e"]
+
+
+def test_positions_for_resolves_in_input_order(filled):
+    assert filled._positions_for(["c", "a", "c"]) == [2, 0, 2]
+    with pytest.raises(TypeError, match="Expected str, got int"):
+        filled._positions_for(["a", 3])
+
+
+def test_ensure_columns_takes_an_exact_set(filled):
+    with pytest.raises(TypeError, match="keys"):
+        filled._ensure_columns(frozenset({"x"}))
+    filled._ensure_columns({"year", "fresh"})
+    assert "fresh" in filled.schema()[0]
+
+
+def test_a_failed_write_keeps_rows_aligned_for_the_next_add(store):
+    # The sibling index never received the failed batch; the next batch
+    # must start at the same position it does.
+    store.add(["a"])
+    with pytest.raises(sqlite3.ProgrammingError):
+        store.add(["b", "c"], [{"year": 1}, {"year": {"bad": 1}}])
+    store.add(["d"])
+    assert rows(store, "SELECT position, id FROM docs ORDER BY position") == [(0, "a"), (1, "d")]
+
+
+def test_new_column_is_undone_with_the_failed_write(store):
+    store.add(["a"])
+    with pytest.raises(sqlite3.ProgrammingError):
+        store.update(["a"], [{"fresh": 1, "other": {"bad": 1}}])
+    assert store.schema() == (set(), set())
+    assert isinstance(RowScreen().schema()[0], set)
