@@ -61,7 +61,7 @@ def build(inner, ids, batch, fraction, seed=0):
     granted[0] = True  # at least one allowed document
     roles = [["reader"] if g else None for g in granted]
     wrapper = ScreenedSearch(inner, RowScreen())
-    wrapper.add(ids, batch, metadata=[{"group": int(i % 10)} for i in range(len(ids))], roles=roles)
+    wrapper.add(ids, batch, metadata=[{"grp": int(i % 10)} for i in range(len(ids))], roles=roles)
     return wrapper
 
 

@@ -17,7 +17,10 @@ constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
 
 // ---- the side table of Sync records ----------------------------------------
 
-std::unordered_map<PyObject*, std::pair<std::shared_ptr<Sync>, tx::Ref>> syncs;  // value: Sync, weak reference
+// Instance -> (its Sync, the weak reference whose callback drops the entry).
+// Never destroyed: its references must not be released after the
+// interpreter has finalised.
+auto& syncs = *new std::unordered_map<PyObject*, std::pair<std::shared_ptr<Sync>, tx::Ref>>();
 PyObject* module_object = nullptr;
 
 // Weak-reference callback; its `self` is the instance's address as an int.
