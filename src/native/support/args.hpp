@@ -130,6 +130,70 @@ constexpr Signature<N> signature(const char* function, std::array<const char*, N
   return Signature<N>(function, names, required, positional);
 }
 
+// Parameters of `def f(p0, ..., *args, k0=None, ..., **kwargs)`: the P named
+// positional ones (the first `required` mandatory), then any further
+// positional arguments, then K keyword-only ones, then any other keywords.
+template <std::size_t P, std::size_t K>
+class VarSignature {
+ public:
+  struct Bound {
+    std::array<PyObject*, P> positional{};  // borrowed; NULL when absent
+    std::array<PyObject*, K> keyword{};     // borrowed; NULL when absent
+    Ref args;                               // tuple of the extra positional arguments
+    Ref kwargs;                             // dict of the other keywords
+  };
+
+  constexpr VarSignature(const char* function, std::array<const char*, P> positional,
+                         std::array<const char*, K> keyword, std::size_t required)
+      : function_(function), positional_(positional), keyword_(keyword), required_(required) {}
+
+  Bound bind(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) const {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    Bound b;
+    const Py_ssize_t named = std::min<Py_ssize_t>(nargs, static_cast<Py_ssize_t>(P));
+    for (Py_ssize_t i = 0; i < named; ++i) b.positional[i] = args[i];
+    b.args = Ref::steal(PyTuple_New(nargs - named));
+    for (Py_ssize_t i = named; i < nargs; ++i) PyTuple_SET_ITEM(b.args.get(), i - named, Py_NewRef(args[i]));
+    b.kwargs = Ref::steal(PyDict_New());
+    const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t j = 0; j < nkw; ++j) {
+      PyObject* key = PyTuple_GET_ITEM(kwnames, j);
+      PyObject* value = args[nargs + j];
+      if (const std::size_t i = find(key, positional_); i < P) {
+        if (b.positional[i] != nullptr) {
+          raise_format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function_, positional_[i]);
+        }
+        b.positional[i] = value;
+      } else if (const std::size_t k = find(key, keyword_); k < K) {
+        b.keyword[k] = value;
+      } else if (PyDict_SetItem(b.kwargs.get(), key, value) < 0) {
+        rethrow_python();
+      }
+    }
+    for (std::size_t i = 0; i < required_; ++i) {
+      if (b.positional[i] == nullptr) {
+        raise_format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", function_,
+                     positional_[i], i + 1);
+      }
+    }
+    return b;
+  }
+
+ private:
+  template <std::size_t N>
+  static std::size_t find(PyObject* key, const std::array<const char*, N>& names) {
+    for (std::size_t i = 0; i < N; ++i) {
+      if (PyUnicode_CompareWithASCIIString(key, names[i]) == 0) return i;
+    }
+    return N;
+  }
+
+  const char* function_;
+  std::array<const char*, P> positional_;
+  std::array<const char*, K> keyword_;
+  std::size_t required_;
+};
+
 // Binds `f(named..., *rest)`: the named parameters by position or keyword
 // as `sig` says, and returns the positional arguments beyond them as a tuple.
 template <std::size_t N>

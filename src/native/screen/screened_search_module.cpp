@@ -1,0 +1,310 @@
+// tarnix_engine._screened_search: ScreenedSearch, a pre-filter store in front
+// of any index. This file holds the class, its searches, properties and
+// forwarding; the writes and the folder format live beside it.
+#define TX_NUMPY_MAIN
+#include "screen/screened_glue.hpp"
+
+#include <unordered_map>
+
+namespace screened {
+
+tx::Namespace ns;
+tx::PlainClass screened_class;
+
+namespace {
+
+constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
+
+// ---- the side table of Sync records ----------------------------------------
+
+// Instance -> (its Sync, the weak reference whose callback drops the entry).
+// Never destroyed: its references must not be released after the
+// interpreter has finalised.
+auto& syncs = *new std::unordered_map<PyObject*, std::pair<std::shared_ptr<Sync>, tx::Ref>>();
+PyObject* module_object = nullptr;
+
+// Weak-reference callback; its `self` is the instance's address as an int.
+PyObject* forget_instance(PyObject* address, PyObject*) {
+  auto* key = static_cast<PyObject*>(PyLong_AsVoidPtr(address));
+  if (key == nullptr && PyErr_Occurred()) return nullptr;
+  auto it = syncs.find(key);
+  if (it != syncs.end()) {
+    // The weak reference being called must outlive this call: move it out first.
+    tx::Ref ref = std::move(it->second.second);
+    syncs.erase(it);
+  }
+  Py_RETURN_NONE;
+}
+
+PyMethodDef forget_def = {"_forget_instance", forget_instance, METH_O, nullptr};
+
+}  // namespace
+
+std::shared_ptr<Sync> sync_of(PyObject* self) {
+  auto it = syncs.find(self);
+  if (it != syncs.end()) return it->second.first;
+  tx::Ref address = tx::Ref::steal(PyLong_FromVoidPtr(self));
+  tx::Ref callback = tx::Ref::steal(PyCFunction_NewEx(&forget_def, address.get(), module_object));
+  tx::Ref ref = tx::Ref::steal(PyWeakref_NewRef(self, callback.get()));
+  auto sync = std::make_shared<Sync>();
+  syncs.emplace(self, std::make_pair(sync, std::move(ref)));
+  return sync;
+}
+
+void mark_misaligned(PyObject* self, const std::string& why) {
+  std::shared_ptr<Sync> sync = sync_of(self);
+  if (!sync->misaligned) {
+    sync->misaligned = true;
+    sync->why = why;
+  }
+}
+
+void refuse_if_misaligned(PyObject* self, const char* what) {
+  std::shared_ptr<Sync> sync = sync_of(self);
+  if (!sync->misaligned) return;
+  tx::raise(PyExc_RuntimeError, std::string("ScreenedSearch cannot ") + what + ": its inner index and its filter " +
+                                    "may no longer hold the same documents at the same positions (" + sync->why +
+                                    "); rebuild it from the source documents");
+}
+
+tx::Ref optional_attr(PyObject* o, PyObject* attribute) {
+  PyObject* value = nullptr;
+  if (PyObject_GetOptionalAttr(o, attribute, &value) < 0) tx::rethrow_python();
+  return value == nullptr ? tx::Ref() : tx::Ref::steal(value);
+}
+
+Py_ssize_t inner_size(PyObject* inner) {
+  tx::Ref size = optional_attr(inner, tx::name<"size">());
+  if (!size) return -1;
+  const Py_ssize_t n = PyNumber_AsSsize_t(size.get(), PyExc_OverflowError);
+  if (n == -1 && PyErr_Occurred()) tx::rethrow_python();
+  return n;
+}
+
+[[noreturn]] void raise_type_lacks(PyObject* inner, const char* what) {
+  tx::Ref type_name = tx::attr<"__name__">(reinterpret_cast<PyObject*>(Py_TYPE(inner)));
+  tx::raise_format(PyExc_NotImplementedError, "%U does not support %s().", type_name.get(), what);
+}
+
+namespace {
+
+// ---- construction ----------------------------------------------------------
+
+PyObject* init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return tx::guard([&] {
+    static const auto sig = tx::signature<2>("__init__", {"inner", "row_screen"}, 1);
+    std::array<PyObject*, 2> a;
+    sig.bind(args, nargs, kwnames, a);
+    tx::Ref store = (a[1] == nullptr || a[1] == Py_None) ? tx::call(ns.get<"RowScreen">().get(), {})
+                                                         : tx::Ref::borrow(a[1]);
+    if (PyObject_SetAttr(self, tx::name<"_inner">(), a[0]) < 0) tx::rethrow_python();
+    if (PyObject_SetAttr(self, tx::name<"_filter">(), store.get()) < 0) tx::rethrow_python();
+    return tx::Ref::none();
+  });
+}
+
+// ---- restriction -----------------------------------------------------------
+
+void check_roles(PyObject* roles) {
+  if (roles != nullptr) tx::require_exact(roles, &PyList_Type, "roles", true);
+}
+
+bool restricted(PyObject* filter, PyObject* roles) {
+  return (filter != nullptr && filter != Py_None) || (roles != nullptr && roles != Py_None);
+}
+
+tx::Ref candidates_impl(PyObject* self, PyObject* filter, PyObject* roles) {
+  if (!restricted(filter, roles)) return tx::Ref::none();
+  refuse_if_misaligned(self, "restrict a search");
+  tx::Ref store = store_of(self);
+  return tx::call_method(store.get(), tx::name<"positions">(), {filter ? filter : Py_None, roles ? roles : Py_None});
+}
+
+PyObject* candidates(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return tx::guard([&] {
+    static const auto sig = tx::signature<2>("candidates", {"filter", "roles"}, 0);
+    std::array<PyObject*, 2> a;
+    sig.bind(args, nargs, kwnames, a);
+    check_roles(a[1]);
+    ReadHold hold(sync_of(self));
+    return candidates_impl(self, a[0], a[1]);
+  });
+}
+
+tx::Ref resolve_impl(PyObject* self, PyObject* filter, PyObject* roles, PyObject* explicit_candidates) {
+  tx::Ref allowed = tx::call_method(self, tx::name<"candidates">(), {filter, roles});
+  if (explicit_candidates == Py_None) return allowed;
+  tx::Ref given = tx::Ref::steal(PyArray_FROMANY(explicit_candidates, NPY_INT64, 0, 0, 0));
+  if (PyArray_NDIM(tx::as_array_object(given.get())) != 1) {
+    tx::raise(PyExc_ValueError, "candidates passed to ScreenedSearch must be a 1D array of positions.");
+  }
+  if (allowed.is_none()) return given;
+  return tx::call_method(ns.get<"np">().get(), tx::name<"intersect1d">(), {allowed.get(), given.get()});
+}
+
+PyObject* resolve_candidates(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return tx::guard([&] {
+    static const auto sig = tx::signature<3>("_resolve_candidates", {"filter", "roles", "candidates"}, 3);
+    std::array<PyObject*, 3> a;
+    sig.bind(args, nargs, kwnames, a);
+    return resolve_impl(self, a[0], a[1], a[2]);
+  });
+}
+
+// search and search_raw: restrict, then call the inner method of that name.
+template <tx::Literal Method>
+PyObject* restricted_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return tx::guard([&] {
+    static const tx::VarSignature<0, 3> sig(Method.text, {}, {"filter", "roles", "candidates"}, 0);
+    auto b = sig.bind(args, nargs, kwnames);
+    PyObject* filter = b.keyword[0] ? b.keyword[0] : Py_None;
+    PyObject* roles = b.keyword[1] ? b.keyword[1] : Py_None;
+    PyObject* given = b.keyword[2] ? b.keyword[2] : Py_None;
+    check_roles(roles);
+    // Held across both steps, so a write cannot renumber the inner index
+    // between the store's answer and the search that uses it.
+    ReadHold hold(sync_of(self));
+    if (restricted(filter, roles)) refuse_if_misaligned(self, "restrict a search");
+    tx::Ref allowed = tx::call_method(self, tx::name<"_resolve_candidates">(), {filter, roles, given});
+    if (!allowed.is_none() && PyDict_SetItem(b.kwargs.get(), tx::name<"candidates">(), allowed.get()) < 0) {
+      tx::rethrow_python();
+    }
+    tx::Ref inner = inner_of(self);
+    tx::Ref method = tx::attr(inner.get(), tx::name<Method>());
+    return tx::Ref::steal(PyObject_Call(method.get(), b.args.get(), b.kwargs.get()));
+  });
+}
+
+// ---- properties, forwarding, repr -----------------------------------------
+
+PyObject* get_inner(PyObject* self) {
+  return tx::guard([&] { return inner_of(self); });
+}
+
+PyObject* get_row_screen(PyObject* self) {
+  return tx::guard([&] { return store_of(self); });
+}
+
+PyObject* get_index_type(PyObject*) {
+  return tx::guard([] { return tx::py_str("filtered"); });
+}
+
+tx::Ref store_size(PyObject* self) {
+  tx::Ref store = store_of(self);
+  tx::Ref size = tx::attr<"size">(store.get());
+  return tx::Ref::steal(PyNumber_Index(size.get()));
+}
+
+PyObject* get_size(PyObject* self) {
+  return tx::guard([&] { return store_size(self); });
+}
+
+PyObject* get_is_trained(PyObject* self) {
+  return tx::guard([&] {
+    tx::Ref size = store_size(self);
+    tx::Ref inner = inner_of(self);
+    tx::Ref trained = optional_attr(inner.get(), tx::name<"is_trained">());
+    if (trained) return tx::py_bool(tx::truth(trained.get()));
+    return tx::py_bool(PyObject_RichCompareBool(size.get(), tx::py_long(0).get(), Py_GT) == 1);
+  });
+}
+
+PyObject* get_ids(PyObject* self) {
+  return tx::guard([&] {
+    tx::Ref store = store_of(self);
+    return tx::attr<"ids">(store.get());
+  });
+}
+
+PyObject* getattr_(PyObject* self, PyObject* attribute) {
+  return tx::guard([&] {
+    if (PyUnicode_Check(attribute) && PyUnicode_GET_LENGTH(attribute) > 0 &&
+        PyUnicode_READ_CHAR(attribute, 0) == '_') {
+      PyErr_SetObject(PyExc_AttributeError, attribute);
+      tx::rethrow_python();
+    }
+    tx::Ref inner = inner_of(self);
+    return tx::attr(inner.get(), attribute);
+  });
+}
+
+PyObject* repr_(PyObject* self, PyObject*) {
+  return tx::guard([&] {
+    tx::Ref inner = inner_of(self);
+    tx::Ref size = tx::attr<"size">(self);
+    return tx::Ref::steal(PyUnicode_FromFormat("ScreenedSearch(%R, size=%S)", inner.get(), size.get()));
+  });
+}
+
+PyMethodDef methods[] = {
+    {"__init__", tx::as_cfunction(init), kFastcall, nullptr},
+    {"add", tx::as_cfunction(add), kFastcall,
+     "add(ids, *args, metadata=None, roles=None, **kwargs)\n--\n\n"
+     "Register the documents in the filter, then add them to the inner index; grant the roles."},
+    {"update", tx::as_cfunction(update), kFastcall,
+     "update(ids, *args, metadata=None, **kwargs)\n--\n\nUpdate documents in the inner index and their metadata."},
+    {"update_metadata", tx::as_cfunction(update_metadata), kFastcall,
+     "update_metadata(ids, metadata)\n--\n\nReplace the documents' metadata; the inner index is untouched."},
+    {"grant", tx::as_cfunction(grant), kFastcall, "grant(ids, roles)\n--\n\nGrant every role to every id."},
+    {"revoke", tx::as_cfunction(revoke), kFastcall, "revoke(ids, roles)\n--\n\nRevoke every role from every id."},
+    {"delete", tx::as_cfunction(delete_), kFastcall,
+     "delete(ids)\n--\n\nDelete the documents from the inner index, then from the filter."},
+    {"candidates", tx::as_cfunction(candidates), kFastcall,
+     "candidates(filter=None, roles=None)\n--\n\nThe positions a filter and roles allow, or None for no restriction."},
+    {"_resolve_candidates", tx::as_cfunction(resolve_candidates), kFastcall, nullptr},
+    {"search", tx::as_cfunction(restricted_search<"search">), kFastcall,
+     "search(*args, filter=None, roles=None, candidates=None, **kwargs)\n--\n\n"
+     "Search the inner index restricted to what the filter and roles allow."},
+    {"search_raw", tx::as_cfunction(restricted_search<"search_raw">), kFastcall,
+     "search_raw(*args, filter=None, roles=None, candidates=None, **kwargs)\n--\n\n"
+     "The inner index's search_raw, restricted as search is."},
+    {"save", tx::as_cfunction(save), kFastcall,
+     "save(directory, base_dir=None)\n--\n\nSave the inner index and the filter as one folder."},
+    {"load", tx::as_cfunction(load), kFastcall | METH_CLASS,
+     "load(directory, base_dir=None)\n--\n\nLoad a saved folder, refusing one whose two halves disagree."},
+    {"__getattr__", getattr_, METH_O, nullptr},
+    {"__repr__", repr_, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const tx::PlainClassSpec::Property properties[] = {
+    {"inner", get_inner, nullptr, "The wrapped index."},
+    {"row_screen", get_row_screen, nullptr, "The pre-filter store."},
+    {"index_type", get_index_type, nullptr, "Always \"filtered\"."},
+    {"size", get_size, nullptr, "Number of documents registered in the filter."},
+    {"is_trained", get_is_trained, nullptr, "Whether the inner index can be searched."},
+    {"ids", get_ids, nullptr, "Every registered id in position order, as a new list."},
+    {nullptr, nullptr, nullptr, nullptr},
+};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_screened_search",
+                          "An index searched through a pre-filter store of metadata and role grants.", -1};
+
+}  // namespace
+}  // namespace screened
+
+PyMODINIT_FUNC PyInit__screened_search() {
+  using namespace screened;
+  return tx::init_module(&module_def, [](PyObject* module) {
+    tx::attach_numpy();
+    module_object = module;
+    ns.bind(module);
+    ns.import_module("np", "numpy");
+    ns.import_from("tarnix_engine._persistence", {"read_config", "resolve_directory", "write_config",
+                                                     "stage_folder", "commit_folder", "discard_folder"});
+    ns.import_from("tarnix_engine._registry", {"load_engine_from_directory"});
+    ns.import_from("tarnix_engine._row_screen", {"RowScreen"});
+    tx::PlainClassSpec spec;
+    spec.module = "tarnix_engine._screened_search";
+    spec.qualname = "ScreenedSearch";
+    spec.doc =
+        "An index whose searches can be restricted by a metadata filter and by role grants.\n\n"
+        "Wraps any index (vector, text, streaming) together with a RowScreen that numbers the same\n"
+        "documents at the same positions.";
+    spec.methods = methods;
+    spec.properties = properties;
+    screened_class = tx::PlainClass::create(module, spec);
+    tx::Ref loader = tx::Ref::steal(PyStaticMethod_New(ns.get<"load_engine_from_directory">().get()));
+    if (PyObject_SetAttrString(screened_class.object(), "_load_inner", loader.get()) < 0) tx::rethrow_python();
+  });
+}

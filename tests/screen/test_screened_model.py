@@ -1,0 +1,276 @@
+"""ScreenedSearch over the real store and indexes: a stateful model test,
+fault injection across the two halves, and searches racing writes."""
+
+import threading
+
+import numpy as np
+import pytest
+from hypothesis import settings
+from hypothesis import strategies as st
+from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule
+
+from tarnix_engine._row_screen import RowScreen
+from tarnix_engine._types import SearchResult
+from tarnix_engine._screened_search import ScreenedSearch
+from tarnix_engine.indexes._tarnix_impl import _TarnixCore
+from tarnix_engine.indexes._term_scoring import _RelevanceCore
+
+DIM = 8
+ROLES = ["r1", "r2", "r3"]
+WORDS = ["red", "green", "blue", "apple", "pear", "plum"]
+
+
+def vector_for(doc_id):
+    # Distinct, deterministic rows so the nearest neighbour of a row is itself.
+    rng = np.random.default_rng(abs(hash(doc_id)) % (2**32))
+    return rng.standard_normal(DIM).astype(np.float32)
+
+
+def text_for(doc_id):
+    rng = np.random.default_rng(abs(hash(doc_id)) % (2**32))
+    return " ".join(rng.choice(WORDS, size=4))
+
+
+def hit_ids(results):
+    # One query gives one flat list of hits, several a list per query.
+    rows = [results] if results and isinstance(results[0], SearchResult) else results
+    return {hit.id for row in rows for hit in row}
+
+
+class ScreenedModel(RuleBasedStateMachine):
+    """Both halves against a plain model of ids, metadata and grants."""
+
+    def __init__(self):
+        super().__init__()
+        self.wrapper = ScreenedSearch(_TarnixCore(), RowScreen())
+        self.ids = []
+        self.meta = {}
+        self.grants = {}
+        self.counter = 0
+
+    def fresh(self, n):
+        out = [f"d{self.counter + i}" for i in range(n)]
+        self.counter += n
+        return out
+
+    @rule(n=st.integers(1, 4), data=st.data())
+    def add(self, n, data):
+        ids = self.fresh(n)
+        roles = [data.draw(st.one_of(st.none(), st.lists(st.sampled_from(ROLES), max_size=2))) for _ in ids]
+        meta = [{"grp": data.draw(st.integers(0, 2))} for _ in ids]
+        self.wrapper.add(ids, np.stack([vector_for(i) for i in ids]), metadata=meta, roles=roles)
+        self.ids += ids
+        for i, m, r in zip(ids, meta, roles):
+            self.meta[i] = m["grp"]
+            self.grants[i] = set(r or ())
+
+    @precondition(lambda self: self.ids)
+    @rule(data=st.data())
+    def update_metadata(self, data):
+        doc = data.draw(st.sampled_from(self.ids))
+        group = data.draw(st.integers(0, 2))
+        self.wrapper.update_metadata([doc], [{"grp": group}])
+        self.meta[doc] = group
+
+    @precondition(lambda self: self.ids)
+    @rule(data=st.data(), role=st.sampled_from(ROLES), give=st.booleans())
+    def grant_or_revoke(self, data, role, give):
+        docs = data.draw(st.lists(st.sampled_from(self.ids), min_size=1, max_size=3, unique=True))
+        (self.wrapper.grant if give else self.wrapper.revoke)(docs, [role])
+        for d in docs:
+            (self.grants[d].add if give else self.grants[d].discard)(role)
+
+    @precondition(lambda self: len(self.ids) > 1)
+    @rule(data=st.data())
+    def delete(self, data):
+        docs = data.draw(st.lists(st.sampled_from(self.ids), min_size=1, max_size=2, unique=True))
+        self.wrapper.delete(docs)
+        self.ids = [i for i in self.ids if i not in docs]
+
+    @precondition(lambda self: self.ids)
+    @rule(roles=st.lists(st.sampled_from(ROLES), max_size=2), group=st.one_of(st.none(), st.integers(0, 2)))
+    def search(self, roles, group):
+        allowed = {i for i in self.ids if self.grants[i] & set(roles) and (group is None or self.meta[i] == group)}
+        filt = None if group is None else f"grp = {group}"
+        got = hit_ids(self.wrapper.search(np.stack([vector_for(i) for i in self.ids[:3]]), 5, filter=filt, roles=roles))
+        assert got <= allowed
+        if allowed:
+            assert got, "an allowed document exists but none was found"
+
+    @precondition(lambda self: self.ids)
+    @rule()
+    def save_and_load(self):
+        import tempfile
+
+        with tempfile.TemporaryDirectory() as folder:
+            self.wrapper.save(folder + "/w")
+            self.wrapper = ScreenedSearch.load(folder + "/w")
+
+    @invariant()
+    def halves_agree(self):
+        assert self.wrapper.ids == self.ids
+        if self.ids:
+            assert list(self.wrapper.inner.ids) == self.ids
+
+
+TestScreenedModel = ScreenedModel.TestCase
+TestScreenedModel.settings = settings(max_examples=25, stateful_step_count=12, deadline=None)
+
+
+# ---- fault injection ------------------------------------------------------
+
+
+class Interrupt(Exception):
+    pass
+
+
+def fail_once(monkeypatch, obj, name):
+    real = getattr(obj, name)
+
+    def failing(*args, **kwargs):
+        monkeypatch.setattr(obj, name, real)
+        raise Interrupt(name)
+
+    monkeypatch.setattr(obj, name, failing)
+
+
+class Vector(_TarnixCore):
+    """A subclass, so a test can replace one method of one instance."""
+
+
+class Text(_RelevanceCore):
+    pass
+
+
+def real_wrapper(kind):
+    if kind == "vector":
+        w = ScreenedSearch(Vector(), RowScreen())
+        w.add(["a", "b", "c"], np.stack([vector_for(i) for i in "abc"]), roles=[["r"], ["r"], ["r"]])
+        more = (["x"], np.stack([vector_for("x")]))
+    else:
+        w = ScreenedSearch(Text(), RowScreen())
+        w.add(["a", "b", "c"], [text_for(i) for i in "abc"], roles=[["r"], ["r"], ["r"]])
+        more = (["x"], [text_for("x")])
+    return w, more
+
+
+@pytest.mark.parametrize("kind", ["vector", "text"])
+@pytest.mark.parametrize(
+    "where, then_aligned",
+    [
+        ("store.add", True),
+        ("inner.add", True),
+        ("store.grant", True),  # documents added on both sides, grant missing
+        ("store.delete", False),  # during the undo of a failing inner add
+    ],
+)
+def test_add_faults(monkeypatch, kind, where, then_aligned):
+    w, (ids, batch) = real_wrapper(kind)
+    side, method = where.split(".")
+    if where == "store.delete":
+        fail_once(monkeypatch, w.inner, "add")
+    fail_once(monkeypatch, w.row_screen if side == "store" else w.inner, method)
+    with pytest.raises(Interrupt):
+        w.add(ids, batch, roles=[["r"]])
+    if then_aligned:
+        assert w.ids == list(w.inner.ids)
+        assert hit_ids(w.search(*query_for(kind, w), roles=["r"])) <= set(w.ids)
+    else:
+        with pytest.raises(RuntimeError, match="rebuild"):
+            w.search(*query_for(kind, w), roles=["r"])
+
+
+@pytest.mark.parametrize("kind", ["vector", "text"])
+@pytest.mark.parametrize("where", ["inner.delete", "store.delete", "store.compact"])
+def test_delete_faults(monkeypatch, kind, where):
+    w, _ = real_wrapper(kind)
+    side, method = where.split(".")
+    fail_once(monkeypatch, w.row_screen if side == "store" else w.inner, method)
+    with pytest.raises(Interrupt):
+        w.delete(["b"])
+    if side == "inner":
+        assert w.ids == list(w.inner.ids) == ["a", "b", "c"]
+    else:
+        with pytest.raises(RuntimeError, match="rebuild"):
+            w.candidates(roles=["r"])
+        with pytest.raises(RuntimeError, match="saved"):
+            w.save("never-written")
+
+
+def query_for(kind, w):
+    if kind == "vector":
+        return np.stack([vector_for(i) for i in w.ids]), 2
+    return [text_for(w.ids[0])], 2
+
+
+# ---- real indexes through the wrapper ---------------------------------------------
+
+
+def test_a_vector_wrapper_round_trip_searches_alike(tmp_path):
+    w, _ = real_wrapper("vector")
+    w.grant(["b"], ["extra"])
+    w.save(str(tmp_path / "w"))
+    back = ScreenedSearch.load(str(tmp_path / "w"))
+    q = np.stack([vector_for("b")])
+    assert back.search(q, 1, roles=["extra"]) == w.search(q, 1, roles=["extra"])
+    assert hit_ids(back.search(q, 1, roles=["extra"])) == {"b"}
+    raw = back.search_raw(q, 3, roles=[])
+    assert (raw[0] == -1).all()
+
+
+def test_a_text_wrapper_restricts_by_filter_and_roles():
+    w = ScreenedSearch(_RelevanceCore(), RowScreen())
+    w.add(["a", "b", "c"], ["red apple", "red pear", "green plum"], metadata=[{"n": 1}, {"n": 2}, {"n": 3}],
+          roles=[["r"], None, ["r"]])
+    # Documents without the word may fill the list with a score of 0; only
+    # allowed ones ever appear.
+    for kwargs, allowed, matching in [({"roles": ["r"]}, {"a", "c"}, {"a"}), ({"filter": "n >= 2"}, {"b", "c"}, {"b"})]:
+        hits = w.search(["red"], 3, **kwargs)[0]
+        assert {h.id for h in hits} <= allowed
+        assert {h.id for h in hits if h.score > 0} == matching
+
+
+# ---- searches racing writes -----------------------------------------------------
+
+
+def test_readers_never_see_documents_outside_their_role_while_a_writer_runs():
+    w = ScreenedSearch(_TarnixCore(), RowScreen())
+    mine = [f"m{i}" for i in range(40)]
+    w.add(mine, np.stack([vector_for(i) for i in mine]), roles=[["reader"]] * len(mine))
+    queries = np.stack([vector_for(f"q{i}") for i in range(4)])
+    stop = threading.Event()
+    leaks, errors, searches = [], [], [0]
+
+    def reader():
+        try:
+            while not stop.is_set():
+                got = hit_ids(w.search(queries, 10, roles=["reader"]))
+                leaks.extend(got - set(mine))
+                searches[0] += 1
+        except Exception as exc:  # pragma: no cover - reported below
+            errors.append(exc)
+
+    def writer():
+        try:
+            for round_ in range(30):
+                other = [f"o{round_}_{i}" for i in range(8)]
+                w.add(other, np.stack([vector_for(i) for i in other]), roles=[["someone-else"]] * len(other))
+                w.delete(other[::2])
+                w.delete(other[1::2])
+                # Documents of the reader's role that move under the searches.
+                w.delete([mine[round_]])
+                w.add([mine[round_]], np.stack([vector_for(mine[round_])]), roles=[["reader"]])
+        except Exception as exc:  # pragma: no cover - reported below
+            errors.append(exc)
+        finally:
+            stop.set()
+
+    threads = [threading.Thread(target=reader) for _ in range(8)] + [threading.Thread(target=writer)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=120)
+    assert not errors
+    assert leaks == []
+    assert searches[0] > 0
+    assert w.ids == list(w.inner.ids)
