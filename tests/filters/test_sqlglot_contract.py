@@ -64,7 +64,7 @@ X = ("Literal", {"this": "x", "is_string": True})
         ("a IN UNNEST(b)", ("In", {"this": COL, "unnest": ("Unnest", {"expressions": [("Column", {"this": "b"})]})})),
         ("a NOT BETWEEN 1 AND 1", ("Not", {"this": ("Between", {"this": COL, "low": ONE, "high": ONE})})),
         ("a NOT LIKE 'x'", ("Like", {"this": COL, "expression": X, "negate": True})),
-        # ESCAPE wraps the LIKE instead of arguing it, so it is refused as unknown syntax.
+        # ESCAPE wraps the LIKE instead of arguing it.
         ("a LIKE 'x' ESCAPE 'x'", ("Escape", {"this": ("Like", {"this": COL, "expression": X}), "expression": X})),
         ("a IS NOT NULL", ("Not", {"this": ("Is", {"this": COL, "expression": "Null"})})),
         ("a ISNULL", ("Is", {"this": COL, "expression": "Null"})),

@@ -187,6 +187,10 @@ tx::Ref build(PyObject* self, PyObject* node) {
   if (is(node, k.Between)) return virtual_call<"_between">(self, py_between, [&] { return between(self, node); }, {node});
   if (is(node, k.Like)) return virtual_call<"_like">(self, py_like, [&] { return like(self, node); }, {node});
   if (is(node, k.Is)) return virtual_call<"_is">(self, py_is, [&] { return is_null(self, node); }, {node});
+  // sqlglot wraps LIKE ... ESCAPE in a node of its own rather than arguing the LIKE.
+  if (k.Escape != nullptr && is(node, k.Escape) && is(this_of(node).get(), k.Like)) {
+    refuse("LIKE ... ESCAPE is not supported.");
+  }
   call_reject(self, node);
   tx::Ref key = tx::call_method(tx::attr<"key">(node).get(), tx::name<"upper">(), {});
   refuse("Unsupported filter syntax: " + tx::utf8(tx::str(key.get()).get()) + " (" + sql_repr(node) + ").");
