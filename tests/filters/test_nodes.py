@@ -174,6 +174,26 @@ def test_a_column_name_cannot_leave_its_quotes(store):
         store.run(sql, params, roles=["mine"])
 
 
+@pytest.mark.parametrize(
+    "build",
+    [
+        lambda: sv.constant(1, ") OR (", 1),
+        lambda: condition("a", "= 1) OR (1 =", [1]),
+        lambda: condition('a") OR ("a', "=", [1]),
+        lambda: AttrSieve().where('a" OR 1 = 1 --', "=", 1),
+        lambda: AttrSieve().where("a", "= 1 OR 1 =", 1),
+        lambda: AttrSieve().where_any("a", ") OR (", 1),
+    ],
+)
+def test_adversarial_filters_are_refused_before_any_sql(store, build):
+    statements = []
+    store.conn.set_trace_callback(statements.append)
+    with pytest.raises(ValueError, match="Unsupported operator|Invalid identifier"):
+        made = build()
+        store.run(*(made if isinstance(made, AttrSieve) else AttrSieve(None, made)).to_sql())
+    assert statements == []
+
+
 def test_a_filter_stays_inside_the_role_restriction(store):
     widening = AttrSieve().where("a", ">", 0) | AttrSieve().where_null("a")
     assert store.run(*widening.to_sql(), roles=["mine"]) == [0]
@@ -216,6 +236,17 @@ def test_copies_and_pickles_rebuild_through_the_constructor(node):
     for twin in (copy.copy(node), copy.deepcopy(node), pickle.loads(pickle.dumps(node))):
         assert type(twin) is type(node) and twin is not node
         assert render(twin) == render(node)
+
+
+class _Tagged(_Condition):
+    pass  # no __slots__: instances have a __dict__
+
+
+def test_copies_keep_the_attributes_a_subclass_adds():
+    tagged = _Tagged("x", "=", (1,), False)
+    tagged.note = "kept"
+    for twin in (copy.copy(tagged), pickle.loads(pickle.dumps(tagged))):
+        assert type(twin) is _Tagged and twin.note == "kept" and twin.column == "x"
 
 
 class _Tampered:
@@ -302,6 +333,21 @@ class _Loud(_Condition):
 class _Xor(_Junction):
     __slots__ = ()
     _KEYWORD = "XOR"
+
+
+def test_scalar_columns_walk_when_first_advanced():
+    calls = []
+
+    class Counted(_Raw):
+        __slots__ = ()
+
+        def scalar_columns(self):
+            calls.append(1)
+            return iter(["counted"])
+
+    columns = and_([A, Counted()]).scalar_columns()
+    assert calls == []
+    assert list(columns) == ["a", "counted"] and calls == [1]
 
 
 def test_subclass_overrides_are_honoured():

@@ -263,8 +263,10 @@ PyObject* sieve_cache_key(PyObject* self, PyObject* const*, Py_ssize_t nargs, Py
     auto [text, params] = sql_of(self);
     Ref values = Ref::steal(PySequence_Tuple(params.get()));
     Ref key = Ref::steal(PyTuple_Pack(3, py_str("chain").get(), text.get(), values.get()));
-    if (PyObject_Hash(key.get()) == -1) {
-      if (!PyErr_ExceptionMatches(PyExc_TypeError)) rethrow_python();
+    try {
+      guarded_hash(key.get());
+    } catch (const PyErrorSet&) {
+      if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw;
       PyErr_Clear();  // a bound value that cannot be hashed: no key
       return Ref::none();
     }

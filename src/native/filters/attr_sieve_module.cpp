@@ -34,8 +34,8 @@ PyMODINIT_FUNC PyInit__attr_sieve() {
     ns.set("COMPARISON_OPS", tx::Ref::steal(PyFrozenSet_New(comparisons.get())));
     ns.set("_CHAIN_OPS", tx::Ref::steal(PyFrozenSet_New(chain_ops.get())));
 
-    init_columns(module);
     init_nodes(module);
     init_chain(module);
+    init_columns(module);
   });
 }

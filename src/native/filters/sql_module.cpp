@@ -52,9 +52,8 @@ void require_str(PyObject* o, const char* param, bool none_ok = false) {
 
 // `where(condition, *params)`, shared by both builders: the text as given,
 // its values after the values of earlier calls.
-tx::Ref add_condition(const char* function, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+tx::Ref add_condition(const tx::Signature<1>& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
-  const auto sig = tx::signature<1>(function, {"condition"}, 1);
   std::array<PyObject*, 1> a;
   tx::Ref params = tx::bind_with_rest(sig, args, nargs, kwnames, a);
   require_str(a[0], "condition");
@@ -208,7 +207,8 @@ PyObject* query_join(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 }
 
 PyObject* query_where(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return tx::guard([&] { return add_condition("Query.where", self, args, nargs, kwnames); });
+  static const auto sig = tx::signature<1>("Query.where", {"condition"}, 1);
+  return tx::guard([&] { return add_condition(sig, self, args, nargs, kwnames); });
 }
 
 PyObject* query_where_in(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -311,7 +311,8 @@ PyObject* update_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 }
 
 PyObject* update_where(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return tx::guard([&] { return add_condition("Update.where", self, args, nargs, kwnames); });
+  static const auto sig = tx::signature<1>("Update.where", {"condition"}, 1);
+  return tx::guard([&] { return add_condition(sig, self, args, nargs, kwnames); });
 }
 
 PyObject* update_build(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
@@ -401,9 +402,9 @@ PyMODINIT_FUNC PyInit__sql() {
     ns.set("SQL_CHUNK", tx::py_long(tx::sql::kChunk));
     tx::Ref pattern = tx::py_str(tx::sql::kIdentifierPattern);
     ns.set("_IDENTIFIER_RE", tx::call_method(ns.get<"re">().get(), tx::name<"compile">(), {pattern.get()}));
-    chunk_type = tx::add_type<ChunkState>(module, "tarnix_engine._sql._Chunks", chunk_slots);
     add_plain(module, "Query", query_methods);
     add_plain(module, "Update", update_methods);
     add_plain(module, "AddColumn", add_column_methods);
+    chunk_type = tx::add_type<ChunkState>(module, "tarnix_engine._sql._Chunks", chunk_slots);
   });
 }

@@ -205,12 +205,9 @@ template <class Fast>
 Ref call_virtual(PyObject* self, PyTypeObject* base, PyObject* method, void* impl, Fast&& fast,
                  std::initializer_list<PyObject*> args, PyObject* kwnames_ = nullptr) {
   if (Py_IS_TYPE(self, base)) return fast();
-  Ref bound = attr(self, method);
-  if (PyCFunction_Check(bound.get()) && PyCFunction_GET_SELF(bound.get()) == self &&
-      reinterpret_cast<void*>(PyCFunction_GET_FUNCTION(bound.get())) == impl) {
-    return fast();
-  }
-  return call(bound.get(), args, kwnames_);
+  MethodLookup found = lookup_method(self, method);
+  if (found.is(impl, self)) return fast();
+  return call(found.bound.get(), args, kwnames_);
 }
 
 }  // namespace tx

@@ -25,6 +25,24 @@ class RecursionGuard {
   RecursionGuard& operator=(const RecursionGuard&) = delete;
 };
 
+// hash(o), raising RecursionError where the interpreter's own tuple hash
+// would recurse past the native stack: tuples do not cache their hash and
+// hash their items without a depth check. Only the nesting of tuples that
+// hash as tuples is walked; everything else hashes through the interpreter,
+// whose own calls are guarded.
+inline void check_hash_depth(PyObject* o) {
+  if (!PyTuple_Check(o) || Py_TYPE(o)->tp_hash != PyTuple_Type.tp_hash) return;
+  RecursionGuard depth(" while hashing a nested tuple");
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(o); ++i) check_hash_depth(PyTuple_GET_ITEM(o, i));
+}
+
+inline Py_hash_t guarded_hash(PyObject* o) {
+  check_hash_depth(o);
+  const Py_hash_t h = PyObject_Hash(o);
+  if (h == -1) rethrow_python();
+  return h;
+}
+
 // How a plain class is built. `methods` and `properties` are NULL-terminated
 // tables that must outlive the class (static storage). In `methods`, the flag
 // METH_CLASS makes a class method and METH_STATIC a static method; any other
@@ -241,7 +259,7 @@ class PlainClass {
 
   PyTypeObject* type_ = nullptr;
   std::vector<Py_ssize_t> offsets_;
-  std::vector<const char*> names_;  // static storage, as the spec's names
+  std::vector<const char*> names_;  // the slot names, static storage like the class
 };
 
 }  // namespace tx
