@@ -160,21 +160,26 @@ tx::Ref compile_filter(PyObject* filter, PyObject* scalar, PyObject* multi, PyOb
 // Walks the containers json.dumps would descend into, under the recursion
 // guard, so a deeply nested dict is refused before the encoder recurses. A
 // container met again on its own path is a cycle: the encoder reports it.
-void check_nesting(PyObject* o, std::unordered_set<PyObject*>& path) {
+// False when some dict key is not exactly a str: JSON would write None,
+// True or 1 as "null", "true" or "1", and a str subclass as a plain str, so
+// the key of a filter the grammar refuses could be that of one it accepts.
+bool keys_are_text(PyObject* o, std::unordered_set<PyObject*>& path) {
   const bool dict = PyDict_Check(o);
-  if (!dict && !PyList_Check(o) && !PyTuple_Check(o)) return;
-  if (!path.insert(o).second) return;
+  if (!dict && !PyList_Check(o) && !PyTuple_Check(o)) return true;
+  if (!path.insert(o).second) return true;
   tx::RecursionGuard guard(" while reading a filter dict");
+  bool text = true;
   if (dict) {
     Py_ssize_t pos = 0;
     PyObject *key, *value;
-    while (PyDict_Next(o, &pos, &key, &value)) check_nesting(value, path);
-  } else if (PyList_Check(o)) {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(o); ++i) check_nesting(PyList_GET_ITEM(o, i), path);
+    while (text && PyDict_Next(o, &pos, &key, &value)) text = PyUnicode_CheckExact(key) && keys_are_text(value, path);
   } else {
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(o); ++i) check_nesting(PyTuple_GET_ITEM(o, i), path);
+    PyObject** items = PySequence_Fast_ITEMS(o);  // a list or a tuple
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(o);
+    for (Py_ssize_t i = 0; text && i < n; ++i) text = keys_are_text(items[i], path);
   }
   path.erase(o);
+  return text;
 }
 
 tx::Ref key_pair(PyObject* form, PyObject* text) { return tx::Ref::steal(PyTuple_Pack(2, form, text)); }
@@ -185,7 +190,7 @@ tx::Ref filter_cache_key(PyObject* filter) {
   }
   if (PyDict_Check(filter)) {
     std::unordered_set<PyObject*> path;
-    check_nesting(filter, path);
+    if (!keys_are_text(filter, path)) return tx::Ref::none();
     tx::Ref dumps = tx::attr<"dumps">(ns.get<"json">().get());
     PyObject* text = PyObject_Vectorcall(dumps.get(), std::array<PyObject*, 2>{filter, Py_True}.data(), 1,
                                          tx::kwnames<"sort_keys">());
@@ -208,12 +213,8 @@ tx::Ref filter_cache_key(PyObject* filter) {
 // ---- entry points -------------------------------------------------------
 
 PyObject* py_parse_filter(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return tx::guard([&] {
-    static const auto sig = tx::signature<1>("parse_filter", {"filter"}, 1);
-    std::array<PyObject*, 1> a;
-    sig.bind(args, nargs, kwnames, a);
-    return parse_filter(a[0]);
-  });
+  return tx::call_with_required<"parse_filter", "filter">(args, nargs, kwnames,
+                                                          [](PyObject* f) { return parse_filter(f); });
 }
 
 PyObject* py_compile_filter(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -227,12 +228,8 @@ PyObject* py_compile_filter(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 PyObject* py_filter_cache_key(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return tx::guard([&] {
-    static const auto sig = tx::signature<1>("filter_cache_key", {"filter"}, 1);
-    std::array<PyObject*, 1> a;
-    sig.bind(args, nargs, kwnames, a);
-    return filter_cache_key(a[0]);
-  });
+  return tx::call_with_required<"filter_cache_key", "filter">(args, nargs, kwnames,
+                                                              [](PyObject* f) { return filter_cache_key(f); });
 }
 
 PyMethodDef methods[] = {
@@ -257,6 +254,35 @@ PyTypeObject* exp_class(PyObject* exp, const char* name, bool required = true) {
     tx::raise_format(PyExc_ImportError, "sqlglot.exp.%s is not a class", name);
   }
   return reinterpret_cast<PyTypeObject*>(c);  // kept for the life of the process
+}
+
+// The translator's tables, made once at import.
+void add_tables() {
+  tx::Ref exp = ns.get<"exp">();
+  auto cls = [&](const char* n) { return tx::Ref::steal(PyObject_GetAttrString(exp.get(), n)); };
+  tx::Ref comparisons = tx::Ref::steal(PyDict_New());
+  static constexpr std::pair<const char*, const char*> kOps[] = {
+      {"EQ", "="}, {"NEQ", "!="}, {"GT", ">"}, {"GTE", ">="}, {"LT", "<"}, {"LTE", "<="},
+  };
+  for (auto [name, op] : kOps) {
+    if (PyDict_SetItem(comparisons.get(), cls(name).get(), tx::py_str(op).get()) < 0) tx::rethrow_python();
+  }
+  ns.set("_COMPARISONS", comparisons);
+  tx::Ref range_ops = tx::Ref::steal(PyFrozenSet_New(nullptr));
+  for (const char* op : {">", ">=", "<", "<="}) {
+    if (PySet_Add(range_ops.get(), tx::py_str(op).get()) < 0) tx::rethrow_python();
+  }
+  ns.set("_RANGE_OPS", range_ops);
+  tx::Ref flipped = tx::Ref::steal(PyDict_New());
+  static constexpr std::pair<const char*, const char*> kFlips[] = {
+      {"=", "="}, {"!=", "!="}, {">", "<"}, {">=", "<="}, {"<", ">"}, {"<=", ">="},
+  };
+  for (auto [from, to] : kFlips) {
+    if (PyDict_SetItemString(flipped.get(), from, tx::py_str(to).get()) < 0) tx::rethrow_python();
+  }
+  ns.set("_FLIPPED", flipped);
+  ns.set("_ARITHMETIC", tx::Ref::steal(PyTuple_Pack(5, cls("Add").get(), cls("Sub").get(), cls("Mul").get(),
+                                                    cls("Div").get(), cls("Mod").get())));
 }
 
 void init(PyObject* module) {
@@ -286,13 +312,15 @@ void init(PyObject* module) {
               exp_class(e, "And"), exp_class(e, "Or"), exp_class(e, "Not"), exp_class(e, "Paren"),
               exp_class(e, "Neg"), exp_class(e, "EQ"), exp_class(e, "NEQ"), exp_class(e, "GT"),
               exp_class(e, "GTE"), exp_class(e, "LT"), exp_class(e, "LTE"), exp_class(e, "In"),
-              exp_class(e, "Between"), exp_class(e, "Like"), exp_class(e, "Is"), exp_class(e, "Column"),
+              exp_class(e, "Between"), exp_class(e, "Like"), exp_class(e, "Is"), exp_class(e, "Escape", false),
+              exp_class(e, "Column"),
               exp_class(e, "Literal"), exp_class(e, "Boolean"), exp_class(e, "Null"), exp_class(e, "Subquery"),
               exp_class(e, "Select"), exp_class(e, "Query"), exp_class(e, "Exists"), exp_class(e, "Placeholder"),
               exp_class(e, "Func"), exp_class(e, "Anonymous")};
 
   own.parse_filter = ns.get<"parse_filter">().release();
   init_dict_grammar(module);
+  add_tables();
   init_translator(module);
 }
 

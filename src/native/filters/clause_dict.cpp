@@ -1,7 +1,5 @@
 // The filter dict grammar: a dict of fields and `$` operators rewritten into
 // the very sqlglot nodes the SQL text parser yields for the same condition.
-#include <climits>
-#include <tuple>
 
 #include "filters/clause_builder.hpp"
 
@@ -12,20 +10,15 @@ constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
 
 tx::Ref exp_attr(PyObject* attribute) { return tx::attr(ns.get<"exp">().get(), attribute); }
 
-// exp.<Class>(this=..., expression=...) and friends.
-tx::Ref node1(PyObject* cls_name, PyObject* kw, PyObject* value) {
-  tx::Ref cls = exp_attr(cls_name);
-  PyObject* names = PyTuple_Pack(1, kw);
-  if (names == nullptr) tx::rethrow_python();
-  tx::Ref hold = tx::Ref::steal(names);
-  return tx::call(cls.get(), {value}, names);
+// exp.<Class>(this=operand)
+tx::Ref node1(PyObject* cls_name, PyObject* operand) {
+  return tx::call(exp_attr(cls_name).get(), {operand}, tx::kwnames<"this">());
 }
 
-tx::Ref node2(PyObject* cls, PyObject* left, PyObject* right, PyObject* right_kw) {
-  PyObject* names = PyTuple_Pack(2, tx::name<"this">(), right_kw);
-  if (names == nullptr) tx::rethrow_python();
-  tx::Ref hold = tx::Ref::steal(names);
-  return tx::call(cls, {left, right}, names);
+// cls(this=left, <Kw>=right)
+template <tx::Literal Kw = "expression">
+tx::Ref node2(PyObject* cls, PyObject* left, PyObject* right) {
+  return tx::call(cls, {left, right}, tx::kwnames<"this", Kw>());
 }
 
 tx::Ref column(PyObject* field) { return tx::call(exp_attr(tx::name<"column">()).get(), {field}); }
@@ -46,11 +39,11 @@ void append(const tx::Ref& list, const tx::Ref& item) {
   if (PyList_Append(list.get(), item.get()) < 0) tx::rethrow_python();
 }
 
-// Text of an int for a message: its decimal digits, or its size when the
+// How a message names an int: its digits quoted, or its size when the
 // interpreter refuses to write that many digits.
-std::string int_text(PyObject* value) {
-  PyObject* s = PyObject_Str(value);
-  if (s != nullptr) return tx::utf8(tx::Ref::steal(s).get());
+std::string int_label(PyObject* value) {
+  PyObject* digits = PyLong_Type.tp_repr(value);  // int's own form, whatever a subclass prints
+  if (digits != nullptr) return repr_of(tx::Ref::steal(digits).get());
   if (!PyErr_ExceptionMatches(PyExc_ValueError)) tx::rethrow_python();
   PyErr_Clear();
   tx::Ref bits = tx::call_method(value, tx::name<"bit_length">(), {});
@@ -65,12 +58,7 @@ tx::Ref literal_impl(PyObject* value) {
     int overflow = 0;
     PyLong_AsLongLongAndOverflow(value, &overflow);
     if (PyErr_Occurred()) tx::rethrow_python();
-    if (overflow != 0) {
-      const std::string text = int_text(value);
-      if (text.rfind("of ", 0) == 0) refuse("Integer literal " + text + " is outside the 64-bit range.");
-      refuse("Integer literal " + repr_of(tx::Ref::steal(PyUnicode_FromString(text.c_str())).get()) +
-             " is outside the 64-bit range.");
-    }
+    if (overflow != 0) refuse("Integer literal " + int_label(value) + " is outside the 64-bit range.");
   }
   return tx::call(exp_attr(tx::name<"convert">()).get(), {value});
 }
@@ -89,7 +77,7 @@ tx::Ref field_condition_impl(PyObject* field, PyObject* op, PyObject* operand) {
   if (cls != nullptr) {
     tx::Ref hold = tx::Ref::steal(cls);
     tx::Ref value = literal_of(operand);
-    return node2(cls, col.get(), value.get(), tx::name<"expression">());
+    return node2(cls, col.get(), value.get());
   }
   const std::string name = tx::utf8(op);
   if (name == "$in" || name == "$nin") {
@@ -103,23 +91,23 @@ tx::Ref field_condition_impl(PyObject* field, PyObject* op, PyObject* operand) {
       tx::Ref item = tx::Ref::borrow(PyList_GET_ITEM(items.get(), i));
       append(values, literal_of(item.get()));
     }
-    tx::Ref in = node2(exp_attr(tx::name<"In">()).get(), col.get(), values.get(), tx::name<"expressions">());
+    tx::Ref in = node2<"expressions">(exp_attr(tx::name<"In">()).get(), col.get(), values.get());
     if (name == "$in") return in;
-    return node1(tx::name<"Not">(), tx::name<"this">(), in.get());
+    return node1(tx::name<"Not">(), in.get());
   }
   if (name == "$like") {
     tx::Ref pattern = literal_of(operand);
-    return node2(exp_attr(tx::name<"Like">()).get(), col.get(), pattern.get(), tx::name<"expression">());
+    return node2(exp_attr(tx::name<"Like">()).get(), col.get(), pattern.get());
   }
   if (name == "$contains") {
     tx::Ref value = literal_of(operand);
-    return node2(exp_attr(tx::name<"EQ">()).get(), col.get(), value.get(), tx::name<"expression">());
+    return node2(exp_attr(tx::name<"EQ">()).get(), col.get(), value.get());
   }
   if (name == "$exists") {
     tx::Ref null = tx::call(exp_attr(tx::name<"Null">()).get(), {});
-    tx::Ref is = node2(exp_attr(tx::name<"Is">()).get(), col.get(), null.get(), tx::name<"expression">());
+    tx::Ref is = node2(exp_attr(tx::name<"Is">()).get(), col.get(), null.get());
     if (!tx::truth(operand)) return is;
-    return node1(tx::name<"Not">(), tx::name<"this">(), is.get());
+    return node1(tx::name<"Not">(), is.get());
   }
   refuse("Unknown operator " + repr_of(op) + " on field " + repr_of(field) + ".");
 }
@@ -153,8 +141,8 @@ void add_entry(PyObject* key, PyObject* value, const tx::Ref& parts) {
   }
   if (equals(key, tx::name<"$not">())) {
     tx::Ref tree = sub_condition(value);
-    tx::Ref paren = node1(tx::name<"Paren">(), tx::name<"this">(), tree.get());
-    append(parts, node1(tx::name<"Not">(), tx::name<"this">(), paren.get()));
+    tx::Ref paren = node1(tx::name<"Paren">(), tree.get());
+    append(parts, node1(tx::name<"Not">(), paren.get()));
     return;
   }
   // A key without startswith (a number) fails here as it would in Python.
@@ -174,30 +162,21 @@ void add_entry(PyObject* key, PyObject* value, const tx::Ref& parts) {
   }
   tx::Ref col = column(key);
   tx::Ref lit = literal_of(value);
-  append(parts, node2(exp_attr(tx::name<"EQ">()).get(), col.get(), lit.get(), tx::name<"expression">()));
-}
-
-template <tx::Literal Function, tx::Literal... Params, class Body>
-PyObject* entry(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
-  return tx::guard([&] {
-    static const tx::Signature<sizeof...(Params)> sig(Function.text, {Params.text...}, sizeof...(Params));
-    std::array<PyObject*, sizeof...(Params)> a;
-    sig.bind(args, nargs, kwnames, a);
-    return std::apply(body, a);
-  });
+  append(parts, node2(exp_attr(tx::name<"EQ">()).get(), col.get(), lit.get()));
 }
 
 PyObject* py_dict_to_condition(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return entry<"dict_to_condition", "filter">(args, nargs, kwnames, [](PyObject* f) { return dict_to_condition(f); });
+  return tx::call_with_required<"dict_to_condition", "filter">(args, nargs, kwnames,
+                                                               [](PyObject* f) { return dict_to_condition(f); });
 }
 
 PyObject* py_field_condition(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return entry<"_field_condition", "field", "op", "operand">(
+  return tx::call_with_required<"_field_condition", "field", "op", "operand">(
       args, nargs, kwnames, [](PyObject* f, PyObject* o, PyObject* v) { return field_condition_impl(f, o, v); });
 }
 
 PyObject* py_literal(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return entry<"_literal", "value">(args, nargs, kwnames, [](PyObject* v) { return literal_impl(v); });
+  return tx::call_with_required<"_literal", "value">(args, nargs, kwnames, [](PyObject* v) { return literal_impl(v); });
 }
 
 PyMethodDef functions[] = {

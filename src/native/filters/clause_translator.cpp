@@ -7,6 +7,7 @@
 
 #include "filters/clause_builder.hpp"
 #include "filters/clause_text.hpp"
+#include "support/text.hpp"
 
 namespace clause {
 namespace {
@@ -38,6 +39,21 @@ std::string sql_text(PyObject* node) { return tx::utf8(tx::str(tx::call_method(n
 
 bool is_number_literal(PyObject* node) {
   return is(node, k.Literal) && !tx::truth(tx::attr<"is_string">(node).get());
+}
+
+// name.lower(): an ASCII name is lowered here (the same result), anything
+// else by the interpreter's Unicode rules.
+tx::Ref lower(PyObject* name) {
+  if (PyUnicode_CheckExact(name) && PyUnicode_IS_ASCII(name)) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(name, &size);
+    if (data == nullptr) tx::rethrow_python();
+    const std::string_view text(data, static_cast<std::size_t>(size));
+    if (text.find_first_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ") == std::string_view::npos) return tx::Ref::borrow(name);
+    const std::string lowered = tx::text::ascii_lower(text);
+    return tx::Ref::steal(PyUnicode_FromStringAndSize(lowered.data(), static_cast<Py_ssize_t>(lowered.size())));
+  }
+  return tx::call_method(name, tx::name<"lower">(), {});
 }
 
 // ---- dispatch: the C++ body while the method is still ours ------------
@@ -171,6 +187,10 @@ tx::Ref build(PyObject* self, PyObject* node) {
   if (is(node, k.Between)) return virtual_call<"_between">(self, py_between, [&] { return between(self, node); }, {node});
   if (is(node, k.Like)) return virtual_call<"_like">(self, py_like, [&] { return like(self, node); }, {node});
   if (is(node, k.Is)) return virtual_call<"_is">(self, py_is, [&] { return is_null(self, node); }, {node});
+  // sqlglot wraps LIKE ... ESCAPE in a node of its own rather than arguing the LIKE.
+  if (k.Escape != nullptr && is(node, k.Escape) && is(this_of(node).get(), k.Like)) {
+    refuse("LIKE ... ESCAPE is not supported.");
+  }
   call_reject(self, node);
   tx::Ref key = tx::call_method(tx::attr<"key">(node).get(), tx::name<"upper">(), {});
   refuse("Unsupported filter syntax: " + tx::utf8(tx::str(key.get()).get()) + " (" + sql_repr(node) + ").");
@@ -280,11 +300,8 @@ tx::Ref column(PyObject* self, PyObject* node) {
 // The stored name for `key` in one schema map: the exact spelling when the
 // schema holds it, otherwise the map's choice (the first in sorted order).
 tx::Ref pick(PyObject* self, PyObject* map, PyObject* key, PyObject* name) {
-  PyObject* cased = translator.get(self, kCased);
   PyObject* names = nullptr;
-  if (cased != nullptr && PyDict_Check(cased)) {
-    if (PyDict_GetItemRef(cased, key, &names) < 0) tx::rethrow_python();
-  }
+  if (PyDict_GetItemRef(translator.field(self, kCased), key, &names) < 0) tx::rethrow_python();
   if (names != nullptr) {
     tx::Ref hold = tx::Ref::steal(names);
     const int found = PySequence_Contains(names, name);
@@ -305,11 +322,10 @@ std::pair<tx::Ref, bool> resolve(PyObject* self, PyObject* node) {
     refuse("Table-qualified columns are not allowed: " + sql_repr(node) + ".");
   }
   tx::Ref name = tx::attr<"name">(node);
-  tx::Ref key = tx::call_method(name.get(), tx::name<"lower">(), {});
+  tx::Ref key = lower(name.get());
   if (contains(ns.get<"BUILTIN_COLUMNS">().get(), key.get())) return {key, false};
-  PyObject* scalar = translator.get(self, kScalar);
-  PyObject* multi = translator.get(self, kMulti);
-  if (scalar == nullptr || multi == nullptr) tx::raise(PyExc_AttributeError, "_Translator has no schema");
+  PyObject* scalar = translator.field(self, kScalar);
+  PyObject* multi = translator.field(self, kMulti);
   if (contains(multi, key.get())) {
     if (contains(scalar, key.get())) {
       refuse("Column " + repr_of(name.get()) +
@@ -397,26 +413,37 @@ void reject(PyObject*, PyObject* node) {
 // differ only in letter case (a set's order changes from run to run); those
 // groups also go to `cased`, lower-cased name -> sorted tuple of them.
 tx::Ref name_map(PyObject* names, PyObject* cased) {
-  tx::Ref groups = tx::Ref::steal(PyDict_New());
-  tx::Ref items = tx::Ref::steal(PySequence_List(names));
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-    PyObject* name = PyList_GET_ITEM(items.get(), i);
-    if (!PyUnicode_CheckExact(name)) {
-      tx::raise_format(PyExc_TypeError, "Expected str, got %s", tx::type_name(name));
-    }
-    tx::Ref key = tx::call_method(name, tx::name<"lower">(), {});
-    PyObject* group = PyDict_SetDefault(groups.get(), key.get(), tx::Ref::steal(PyList_New(0)).get());
-    if (group == nullptr || PyList_Append(group, name) < 0) tx::rethrow_python();
-  }
   tx::Ref map = tx::Ref::steal(PyDict_New());
+  tx::Ref groups = tx::Ref::steal(PyDict_New());  // only the names that collide
+  tx::Ref iter = tx::Ref::steal(PyObject_GetIter(names));
+  while (PyObject* raw = PyIter_Next(iter.get())) {
+    tx::Ref name = tx::Ref::steal(raw);
+    if (!PyUnicode_CheckExact(name.get())) {
+      tx::raise_format(PyExc_TypeError, "Expected str, got %s", tx::type_name(name.get()));
+    }
+    tx::Ref key = lower(name.get());
+    PyObject* held = PyDict_SetDefault(map.get(), key.get(), name.get());  // borrowed
+    if (held == nullptr) tx::rethrow_python();
+    if (held == name.get()) continue;
+    PyObject* group = PyDict_GetItemWithError(groups.get(), key.get());
+    if (group == nullptr) {
+      if (PyErr_Occurred()) tx::rethrow_python();
+      tx::Ref fresh = tx::Ref::steal(PyList_New(0));
+      if (PyList_Append(fresh.get(), held) < 0 || PyDict_SetItem(groups.get(), key.get(), fresh.get()) < 0) {
+        tx::rethrow_python();
+      }
+      group = fresh.get();
+    }
+    if (PyList_Append(group, name.get()) < 0) tx::rethrow_python();
+  }
+  if (PyErr_Occurred()) tx::rethrow_python();
   Py_ssize_t pos = 0;
   PyObject *key, *group;
   while (PyDict_Next(groups.get(), &pos, &key, &group)) {
     if (PyList_Sort(group) < 0) tx::rethrow_python();
-    if (PyDict_SetItem(map.get(), key, PyList_GET_ITEM(group, 0)) < 0) tx::rethrow_python();
-    if (PyList_GET_SIZE(group) > 1) {
-      tx::Ref all = tx::Ref::steal(PyList_AsTuple(group));
-      if (PyDict_SetItem(cased, key, all.get()) < 0) tx::rethrow_python();
+    tx::Ref all = tx::Ref::steal(PyList_AsTuple(group));
+    if (PyDict_SetItem(map.get(), key, PyList_GET_ITEM(group, 0)) < 0 || PyDict_SetItem(cased, key, all.get()) < 0) {
+      tx::rethrow_python();
     }
   }
   return map;
@@ -434,18 +461,22 @@ PyObject* method(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Bod
   });
 }
 
+tx::Ref init(PyObject* self, PyObject* scalar_columns, PyObject* multi_keys) {
+  tx::require_exact(scalar_columns, &PySet_Type, "scalar_columns", false);
+  tx::require_exact(multi_keys, &PySet_Type, "multi_keys", false);
+  translator.require_unset(self);  // the schema is fixed once made
+  tx::Ref cased = tx::Ref::steal(PyDict_New());
+  tx::Ref scalar = name_map(scalar_columns, cased.get());
+  tx::Ref multi = name_map(multi_keys, cased.get());
+  translator.set(self, kScalar, scalar);
+  translator.set(self, kMulti, multi);
+  translator.set(self, kCased, cased);
+  return tx::Ref::none();
+}
+
 PyObject* py_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return method<"_Translator", "scalar_columns", "multi_keys">(args, nargs, kwnames, [&](PyObject* s, PyObject* m) {
-    tx::require_exact(s, &PySet_Type, "scalar_columns", false);
-    tx::require_exact(m, &PySet_Type, "multi_keys", false);
-    tx::Ref cased = tx::Ref::steal(PyDict_New());
-    tx::Ref scalar = name_map(s, cased.get());
-    tx::Ref multi = name_map(m, cased.get());
-    translator.set(self, kScalar, scalar);
-    translator.set(self, kMulti, multi);
-    translator.set(self, kCased, cased);
-    return tx::Ref::none();
-  });
+  return tx::call_with_required<"_Translator", "scalar_columns", "multi_keys">(
+      args, nargs, kwnames, [&](PyObject* s, PyObject* m) { return init(self, s, m); });
 }
 
 PyObject* py_build(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -552,32 +583,6 @@ void init_translator(PyObject* module) {
   spec.slots = {"_scalar", "_multi", "_cased"};
   spec.methods = translator_methods;
   translator = tx::PlainClass::create(module, spec);
-
-  tx::Ref exp = ns.get<"exp">();
-  auto cls = [&](const char* n) { return tx::Ref::steal(PyObject_GetAttrString(exp.get(), n)); };
-  tx::Ref comparisons = tx::Ref::steal(PyDict_New());
-  static constexpr std::pair<const char*, const char*> kOps[] = {
-      {"EQ", "="}, {"NEQ", "!="}, {"GT", ">"}, {"GTE", ">="}, {"LT", "<"}, {"LTE", "<="},
-  };
-  for (auto [name, op] : kOps) {
-    if (PyDict_SetItem(comparisons.get(), cls(name).get(), tx::py_str(op).get()) < 0) tx::rethrow_python();
-  }
-  ns.set("_COMPARISONS", comparisons);
-  tx::Ref range_ops = tx::Ref::steal(PyFrozenSet_New(nullptr));
-  for (const char* op : {">", ">=", "<", "<="}) {
-    if (PySet_Add(range_ops.get(), tx::py_str(op).get()) < 0) tx::rethrow_python();
-  }
-  ns.set("_RANGE_OPS", range_ops);
-  tx::Ref flipped = tx::Ref::steal(PyDict_New());
-  static constexpr std::pair<const char*, const char*> kFlips[] = {
-      {"=", "="}, {"!=", "!="}, {">", "<"}, {">=", "<="}, {"<", ">"}, {"<=", ">="},
-  };
-  for (auto [from, to] : kFlips) {
-    if (PyDict_SetItemString(flipped.get(), from, tx::py_str(to).get()) < 0) tx::rethrow_python();
-  }
-  ns.set("_FLIPPED", flipped);
-  ns.set("_ARITHMETIC", tx::Ref::steal(PyTuple_Pack(5, cls("Add").get(), cls("Sub").get(), cls("Mul").get(),
-                                                    cls("Div").get(), cls("Mod").get())));
 }
 
 }  // namespace clause

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <tuple>
 #include <vector>
 
 #include "support/core.hpp"
@@ -162,6 +163,18 @@ inline void no_arguments(const char* function, Py_ssize_t nargsf, PyObject* kwna
     raise_format(PyExc_TypeError, "%s() takes no keyword arguments", function);
   }
   if (nargs != 0) raise_format(PyExc_TypeError, "%s() takes no arguments (%zd given)", function, nargs);
+}
+
+// An entry point whose parameters are all required: binds them by position
+// or keyword and runs body(params...) under the entry guard.
+template <Literal Function, Literal... Params, class Body>
+PyObject* call_with_required(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, Body&& body) {
+  return guard([&] {
+    static const Signature<sizeof...(Params)> sig(Function.text, {Params.text...}, sizeof...(Params));
+    std::array<PyObject*, sizeof...(Params)> bound;
+    sig.bind(args, nargsf, kwnames, bound);
+    return std::apply(body, bound);
+  });
 }
 
 }  // namespace tx

@@ -210,10 +210,6 @@ Ref call_virtual(PyObject* self, PyTypeObject* base, PyObject* method, void* imp
   return call(found.bound.get(), args, kwnames_);
 }
 
-}  // namespace tx
-
-namespace tx {
-
 // Calls the module global `key`; while it is still the module's own builtin
 // `own`, runs `fast` in C++ instead, so a replaced global is honoured and the
 // usual case pays one dict lookup.
