@@ -228,12 +228,13 @@ Ref roles_key(PyObject* roles) {
 // The answer of the position query as a read-only array, through an override
 // of _query_positions when a subclass or the instance has one.
 Ref answer_array(PyObject* self, PyObject* filter, PyObject* roles) {
-  Ref bound = attr<"_query_positions">(self);
-  const bool ours = PyCFunction_Check(bound.get()) && PyCFunction_GET_SELF(bound.get()) == self &&
-                    reinterpret_cast<void*>(PyCFunction_GET_FUNCTION(bound.get())) ==
-                        reinterpret_cast<void*>(query_positions);
-  if (ours) return frozen_array(run_position_query(self, filter, roles));
-  Ref given = call(bound.get(), {filter, roles});
+  // Looked up on every call: the class is a plain one, so the method may be
+  // replaced on the class or the instance.
+  MethodLookup found = lookup_method(self, name<"_query_positions">());
+  if (found.is(reinterpret_cast<void*>(query_positions), self)) {
+    return frozen_array(run_position_query(self, filter, roles));
+  }
+  Ref given = call(found.bound.get(), {filter, roles});
   Ref contiguous = cast_contiguous_array(given.get(), NPY_INT64);
   PyArrayObject* a = as_array_object(contiguous.get());
   if (PyArray_NDIM(a) != 1) raise(PyExc_ValueError, "_query_positions must return a one-dimensional array");
