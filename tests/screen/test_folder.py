@@ -117,6 +117,14 @@ def test_load_of_a_file_that_is_no_database(tmp_path):
         RowScreen.load(str(tmp_path))
 
 
+def test_load_of_an_empty_file_reports_it(tmp_path):
+    # An empty file is an empty database to SQLite: a store without tables
+    # whose first operation would fail far from the cause.
+    (tmp_path / "filter.db").write_bytes(b"")
+    with pytest.raises(ValueError, match="lacks"):
+        RowScreen.load(str(tmp_path))
+
+
 def test_load_of_a_folder_named_filter_db(tmp_path):
     (tmp_path / "filter.db").mkdir()
     with pytest.raises(ValueError, match="filter.db"):

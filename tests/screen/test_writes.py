@@ -303,3 +303,19 @@ def test_new_column_is_undone_with_the_failed_write(store):
         store.update(["a"], [{"fresh": 1, "other": {"bad": 1}}])
     assert store.schema() == (set(), set())
     assert isinstance(RowScreen().schema()[0], set)
+
+
+def test_documents_with_different_keys_each_get_their_own_values(store):
+    store.add(
+        ["a", "b", "c", "d", "e"],
+        [{"x": 1, "y": 2}, {"x": 3, "y": 4}, {"y": 5, "x": 6}, {"x": 7}, {"x": 8, "y": 9}],
+    )
+    assert rows(store, "SELECT x, y FROM metadata ORDER BY position") == [(1, 2), (3, 4), (6, 5), (7, None), (8, 9)]
+
+
+def test_schema_lists_every_multi_valued_key_once(store):
+    keys = ["tags", "Tags", "a", "a_b", "zz", "b"]
+    store.add([f"d{i}" for i in range(len(keys))], [{k: ["v", "w"], "tags": ["t"]} for k in keys])
+    assert store.schema()[1] == set(keys)
+    store.delete(["d1"])
+    assert store.schema()[1] == set(keys) - {"Tags"}

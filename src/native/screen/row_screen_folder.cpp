@@ -252,9 +252,11 @@ PyObject* load(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject*
 }
 
 PyMethodDef save_def = {"save", as_cfunction(save), kFastcall,
-                        "Write the store to `directory` (config.json and filter.db), creating it."};
+                        "save($self, /, directory)\n--\n\n"
+     "Write the store to `directory` (config.json and filter.db), creating it."};
 PyMethodDef load_def = {"load", as_cfunction(load), kFastcall | METH_CLASS,
-                        "A new store holding what `directory`/filter.db holds."};
+                        "load($type, /, directory)\n--\n\n"
+     "A new store holding what `directory`/filter.db holds."};
 
 }  // namespace
 

@@ -228,12 +228,13 @@ Ref roles_key(PyObject* roles) {
 // The answer of the position query as a read-only array, through an override
 // of _query_positions when a subclass or the instance has one.
 Ref answer_array(PyObject* self, PyObject* filter, PyObject* roles) {
-  Ref bound = attr<"_query_positions">(self);
-  const bool ours = PyCFunction_Check(bound.get()) && PyCFunction_GET_SELF(bound.get()) == self &&
-                    reinterpret_cast<void*>(PyCFunction_GET_FUNCTION(bound.get())) ==
-                        reinterpret_cast<void*>(query_positions);
-  if (ours) return frozen_array(run_position_query(self, filter, roles));
-  Ref given = call(bound.get(), {filter, roles});
+  // Looked up on every call: the class is a plain one, so the method may be
+  // replaced on the class or the instance.
+  MethodLookup found = lookup_method(self, name<"_query_positions">());
+  if (found.is(reinterpret_cast<void*>(query_positions), self)) {
+    return frozen_array(run_position_query(self, filter, roles));
+  }
+  Ref given = call(found.bound.get(), {filter, roles});
   Ref contiguous = cast_contiguous_array(given.get(), NPY_INT64);
   PyArrayObject* a = as_array_object(contiguous.get());
   if (PyArray_NDIM(a) != 1) raise(PyExc_ValueError, "_query_positions must return a one-dimensional array");
@@ -438,28 +439,37 @@ PyObject* where_null(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 PyMethodDef positions_def = {
     "positions", as_cfunction(positions), kFastcall,
-    "Sorted, distinct positions of the documents that match `filter` and are\n"
+    "positions($self, /, filter=None, roles=None)\n--\n\n"
+     "Sorted, distinct positions of the documents that match `filter` and are\n"
     "granted to any of `roles` (None: no access check; []: nothing), as a\n"
     "read-only int64 array shared with the cache until the next write."};
 PyMethodDef schema_def = {"schema", as_cfunction(schema), kFastcall,
-                          "(scalar metadata columns, multi-valued keys), as two new sets."};
+                          "schema($self, /)\n--\n\n"
+     "(scalar metadata columns, multi-valued keys), as two new sets."};
 PyMethodDef filter_by_roles_def = {"filter_by_roles", as_cfunction(filter_by_roles), kFastcall,
-                                   "Sorted, distinct positions granted to any of `roles`."};
+                                   "filter_by_roles($self, /, roles)\n--\n\n"
+     "Sorted, distinct positions granted to any of `roles`."};
 PyMethodDef query_positions_def = {"_query_positions", as_cfunction(query_positions), kFastcall, nullptr};
 PyMethodDef as_attr_sieve_def = {"_as_attr_sieve", as_cfunction(as_attr_sieve), kFastcall, nullptr};
 PyMethodDef size_def = {"size", as_cfunction(size), kFastcall, nullptr};
 PyMethodDef ids_def = {"ids", as_cfunction(ids), kFastcall, nullptr};
 
 PyMethodDef starter_defs[] = {
-    {"where", as_cfunction(where), kFastcall, "Start a filter chain bound to this store with ``where``."},
-    {"where_any", as_cfunction(where_any), kFastcall, "Start a filter chain bound to this store with ``where_any``."},
+    {"where", as_cfunction(where), kFastcall, "where($self, /, column, op, value)\n--\n\n"
+     "Start a filter chain bound to this store with ``where``."},
+    {"where_any", as_cfunction(where_any), kFastcall, "where_any($self, /, column, op, value)\n--\n\n"
+     "Start a filter chain bound to this store with ``where_any``."},
     {"where_like", as_cfunction(where_like), kFastcall,
+     "where_like($self, /, column, pattern)\n--\n\n"
      "Start a filter chain bound to this store with ``where_like``."},
     {"where_any_like", as_cfunction(where_any_like), kFastcall,
+     "where_any_like($self, /, column, pattern)\n--\n\n"
      "Start a filter chain bound to this store with ``where_any_like``."},
     {"where_between", as_cfunction(where_between), kFastcall,
+     "where_between($self, /, column, low, high)\n--\n\n"
      "Start a filter chain bound to this store with ``where_between``."},
     {"where_null", as_cfunction(where_null), kFastcall,
+     "where_null($self, /, column)\n--\n\n"
      "Start a filter chain bound to this store with ``where_null``."},
 };
 

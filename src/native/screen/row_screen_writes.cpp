@@ -399,16 +399,22 @@ PyObject* revoke(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 PyMethodDef write_defs[] = {
     {"add", as_cfunction(add), kFastcall,
+     "add($self, /, ids, metadata=None)\n--\n\n"
      "Register `ids` at the next positions, in list order, with optional\n"
      "metadata dicts (one per id)."},
     {"update", as_cfunction(update), kFastcall,
+     "update($self, /, ids, metadata)\n--\n\n"
      "Write metadata for registered ids; keys absent from a dict keep their values."},
     {"delete", as_cfunction(remove), kFastcall,
+     "delete($self, /, ids)\n--\n\n"
      "Remove registered ids; their positions stay free until compact()."},
     {"compact", as_cfunction(compact), kFastcall,
+     "compact($self, /)\n--\n\n"
      "Renumber positions to 0..n-1, keeping their order, as the indexes do on delete."},
-    {"grant", as_cfunction(grant), kFastcall, "Grant every role to every id."},
-    {"revoke", as_cfunction(revoke), kFastcall, "Revoke every role from every id."},
+    {"grant", as_cfunction(grant), kFastcall, "grant($self, /, ids, roles)\n--\n\n"
+     "Grant every role to every id."},
+    {"revoke", as_cfunction(revoke), kFastcall, "revoke($self, /, ids, roles)\n--\n\n"
+     "Revoke every role from every id."},
 };
 
 PyMethodDef helper_defs[] = {
