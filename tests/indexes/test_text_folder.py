@@ -328,6 +328,26 @@ def _case(tamper, message, method="robertson", id=None):
             method="bm25l",
             id="non-occurrence",
         ),
+        # Dtypes that would truncate scores or wrap ids.
+        _case(_entry("params.index.json", "dtype", "int32"), "gives the score dtype 'int32'; it must be float32 or",
+              id="integer score dtype"),
+        _case(_entry("params.index.json", "dtype", "float16"), "gives the score dtype 'float16'", id="narrow scores"),
+        _case(_entry("params.index.json", "dtype", "bogus"), "gives the score dtype 'bogus'", id="no dtype"),
+        _case(_entry("params.index.json", "int_dtype", "float32"), "gives the index dtype 'float32'; it must be an "
+              "integer dtype", id="float index dtype"),
+        _case(_array("data.csc.index", lambda a: (a * 100).astype(np.int32)), "holds scores of dtype int32 as "
+              "\"data\"", id="integer scores"),
+        _case(_array("data.csc.index", lambda a: a.astype(np.float16)), "holds scores of dtype float16", id="float16"),
+        _case(
+            _array("nonoccurrence_array.index", lambda a: a.astype(np.int64)),
+            "holds non-occurrence scores of dtype int64",
+            method="bm25l",
+            id="integer non-occurrence",
+        ),
+        # Parameters a later add would re-index with.
+        _case(_entry("params.index.json", "k1", float("nan")), "gives k1 nan; it must be a finite number", id="k1"),
+        _case(_entry("params.index.json", "b", float("inf")), "gives b inf;", id="b"),
+        _case(_entry("params.index.json", "delta", "0.5"), "gives delta '0.5';", method="bm25l", id="delta"),
     ],
 )
 def test_tampered_model_is_refused_naming_the_folder(tmp_path, method, tamper, message):
@@ -339,6 +359,33 @@ def test_tampered_model_is_refused_naming_the_folder(tmp_path, method, tamper, m
         _RelevanceCore.load(str(tmp_path))
     assert str(err.value).startswith(f"relevance_model in {str(tmp_path)!r} ")
     assert message in str(err.value)
+
+
+def test_index_dtype_too_narrow_for_the_model_is_refused(tmp_path):
+    # 300 documents of one distinct word each: uint8 ids and indices wrap.
+    ix = _RelevanceCore()
+    ix.fit([f"doc w{i}" for i in range(300)])
+    ix.save(str(tmp_path))
+    assert _RelevanceCore.load(str(tmp_path)).search("w260", 1)[0].id == "260"
+    _entry("params.index.json", "int_dtype", "uint8")(tmp_path / "relevance_model")
+    with pytest.raises(ValueError) as err:
+        _RelevanceCore.load(str(tmp_path))
+    assert str(err.value) == (
+        f"relevance_model in {str(tmp_path)!r} gives the index dtype 'uint8', too narrow for its 300 documents "
+        "and 302 token ids"
+    )
+
+
+@pytest.mark.parametrize("key, value", [("k1", float("nan")), ("b", float("inf")), ("k1", float("-inf"))])
+def test_non_finite_parameters_in_the_meta_file_are_refused(index, tmp_path, key, value):
+    index.save(str(tmp_path))
+    meta = json.loads((tmp_path / "relevance_meta.json").read_text())
+    (tmp_path / "relevance_meta.json").write_text(json.dumps({**meta, key: value}))
+    with pytest.raises(ValueError) as err:
+        _RelevanceCore.load(str(tmp_path))
+    assert str(err.value) == (
+        f"relevance_meta.json in {str(tmp_path)!r} gives {key} {value!r}; it must be a finite number"
+    )
 
 
 TAMPERED_SEARCH = textwrap.dedent(

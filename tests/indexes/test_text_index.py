@@ -59,6 +59,15 @@ def test_constructor_refuses_wrong_types(kwargs, message):
         _RelevanceCore(**kwargs)
 
 
+@pytest.mark.parametrize("param", ["k1", "b"])
+@pytest.mark.parametrize("value", [float("nan"), float("inf"), float("-inf")])
+def test_constructor_refuses_non_finite_parameters(param, value):
+    # They would make every score NaN or infinite.
+    with pytest.raises(ValueError) as err:
+        _RelevanceCore(**{param: value})
+    assert str(err.value) == f"{param} must be a finite number, not {value!r}"
+
+
 def test_constructor_argument_count_and_keywords():
     with pytest.raises(TypeError, match="at most|positional"):
         _RelevanceCore("lucene", 1.5, 0.75, "english", "english", "extra")

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstring>
 #include <tuple>
 #include <vector>
@@ -448,11 +449,15 @@ std::pair<tx::Ref, tx::Ref> search_raw_impl(const RelevanceState& s, PyObject* q
                                     std::to_string(size) + ")");
   }
   const ParallelPlan threads_plan = parallel ? parallel_plan() : ParallelPlan{false, 0};
-  tx::Ref tokens = tokenize(s, queries, true);
-  if (!PyList_Check(tokens.get())) {
+  tx::Ref given = tokenize(s, queries, true);
+  if (!PyList_Check(given.get())) {
     tx::raise_format(PyExc_TypeError, "bm25s.tokenize returned %s, expected a list of token lists",
-                     tx::type_name(tokens.get()));
+                     tx::type_name(given.get()));
   }
+  // A list of our own: the length of a token list may run Python code (a
+  // patched tokeniser's __len__), which could otherwise change the list
+  // this loop indexes.
+  tx::Ref tokens = tx::Ref::steal(PyList_GetSlice(given.get(), 0, PY_SSIZE_T_MAX));
   const Py_ssize_t n = PyList_GET_SIZE(tokens.get());
   if (expected_rows >= 0 && n != expected_rows) {
     tx::raise_format(PyExc_RuntimeError, "bm25s.tokenize returned %zd token lists for %zd queries", n, expected_rows);
@@ -462,7 +467,8 @@ std::pair<tx::Ref, tx::Ref> search_raw_impl(const RelevanceState& s, PyObject* q
     return {tx::empty_array({0, k}, NPY_INT64), tx::empty_array({0, k}, NPY_FLOAT64)};
   }
   for (Py_ssize_t i = 0; i < n; ++i) {
-    if (tx::length(PyList_GET_ITEM(tokens.get(), i)) == 0) {
+    const tx::Ref query_tokens = tx::Ref::borrow(PyList_GET_ITEM(tokens.get(), i));
+    if (tx::length(query_tokens.get()) == 0) {
       tx::Ref only = tx::Ref::steal(PyList_New(1));
       PyList_SET_ITEM(only.get(), 0, ns.get<"_EMPTY_QUERY_TOKEN">().release());
       PyList_SetItem(tokens.get(), i, only.release());  // steals; cannot fail for i < n
@@ -710,6 +716,35 @@ auto with_integer_view(PyObject* array, Body&& body) {
   return body(tx::array_data<std::int64_t>(copy.get()), n);
 }
 
+// The numpy dtype that `spec` names (a dtype, a type or a name such as
+// "int32"), or null when it names none.
+tx::Ref dtype_named(PyObject* spec) {
+  PyArray_Descr* descr = nullptr;
+  if (PyArray_DescrConverter2(spec, &descr) == NPY_FAIL) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError)) tx::rethrow_python();
+    PyErr_Clear();
+    return tx::Ref();
+  }
+  return descr != nullptr ? tx::Ref::steal(reinterpret_cast<PyObject*>(descr)) : tx::Ref();
+}
+
+PyArray_Descr* as_descr(const tx::Ref& dtype) { return reinterpret_cast<PyArray_Descr*>(dtype.get()); }
+
+// Scores are kept as float32 or float64: an integer or narrower dtype
+// truncates every score.
+bool is_score_dtype(PyArray_Descr* d) { return d->type_num == NPY_FLOAT32 || d->type_num == NPY_FLOAT64; }
+
+// The largest value of an integer dtype.
+std::uint64_t integer_max(PyArray_Descr* d) {
+  const auto bits = static_cast<unsigned>(8 * PyDataType_ELSIZE(d));
+  if (PyDataType_ISUNSIGNED(d)) return bits >= 64 ? UINT64_MAX : (std::uint64_t{1} << bits) - 1;
+  return (std::uint64_t{1} << (bits - 1)) - 1;
+}
+
+std::string dtype_text(PyObject* array) {
+  return tx::utf8(tx::str(reinterpret_cast<PyObject*>(PyArray_DESCR(tx::as_array_object(array)))).get());
+}
+
 // bm25s's numba kernel trusts the score matrix of its model: a document index
 // at or above the document count makes a search write outside its score
 // array, and a column pointer or token id out of place makes it read outside
@@ -742,14 +777,46 @@ void check_loaded_model(PyObject* model, PyObject* path) {
                                     "; it must be an int of 0 or more");
   }
 
+  // The dtypes searches compute in: the score dtype of the weights and
+  // results, and the index dtype that holds token ids and document indices.
+  tx::Ref score_dtype_spec = optional_attr(model, tx::name<"dtype">());
+  tx::Ref score_dtype = score_dtype_spec ? dtype_named(score_dtype_spec.get()) : tx::Ref();
+  if (!score_dtype || !is_score_dtype(as_descr(score_dtype))) {
+    tx::raise(PyExc_ValueError, where + " gives the score dtype " +
+                                    (score_dtype_spec ? tx::repr(score_dtype_spec.get()) : std::string("of nothing")) +
+                                    "; it must be float32 or float64");
+  }
+  tx::Ref index_dtype_spec = optional_attr(model, tx::name<"int_dtype">());
+  tx::Ref index_dtype = index_dtype_spec ? dtype_named(index_dtype_spec.get()) : tx::Ref();
+  if (!index_dtype || !PyDataType_ISINTEGER(as_descr(index_dtype))) {
+    tx::raise(PyExc_ValueError, where + " gives the index dtype " +
+                                    (index_dtype_spec ? tx::repr(index_dtype_spec.get()) : std::string("of nothing")) +
+                                    "; it must be an integer dtype");
+  }
+
+  // The parameters a later change re-indexes with.
+  for (const auto& [attribute, key] : {std::pair{tx::name<"k1">(), "k1"}, std::pair{tx::name<"b">(), "b"},
+                                       std::pair{tx::name<"delta">(), "delta"}}) {
+    tx::Ref value = optional_attr(model, attribute);
+    if (!value) continue;
+    double v = PyNumber_Check(value.get()) ? PyFloat_AsDouble(value.get()) : NAN;
+    if (v == -1.0 && PyErr_Occurred()) {
+      PyErr_Clear();
+      v = NAN;
+    }
+    if (!std::isfinite(v)) {
+      tx::raise(PyExc_ValueError,
+                where + " gives " + key + " " + tx::repr(value.get()) + "; it must be a finite number");
+    }
+  }
+
   auto vector = [&](const char* key, bool integer) {
     tx::Ref array = entry(key);
     auto* arr = tx::as_array_object(array.get());
     if (!PyArray_Check(array.get()) || PyArray_NDIM(arr) != 1 || (integer && !PyArray_ISINTEGER(arr))) {
       std::string held = with_article(tx::type_name(array.get()));
       if (PyArray_Check(array.get())) {
-        const std::string dtype = tx::utf8(tx::str(reinterpret_cast<PyObject*>(PyArray_DESCR(arr))).get());
-        held = with_article(dtype.c_str()) + " array of shape " + tx::shape_text(array.get());
+        held = with_article(dtype_text(array.get()).c_str()) + " array of shape " + tx::shape_text(array.get());
       }
       tx::raise(PyExc_ValueError, where + " holds " + held + " as \"" + key + "\"; it must be a one-dimensional " +
                                       (integer ? "integer " : "") + "array");
@@ -757,6 +824,10 @@ void check_loaded_model(PyObject* model, PyObject* path) {
     return array;
   };
   tx::Ref data = vector("data", false), indices = vector("indices", true), indptr = vector("indptr", true);
+  if (!is_score_dtype(PyArray_DESCR(tx::as_array_object(data.get())))) {
+    tx::raise(PyExc_ValueError, where + " holds scores of dtype " + dtype_text(data.get()) +
+                                    " as \"data\"; they must be float32 or float64");
+  }
   const std::int64_t n_scores = PyArray_SIZE(tx::as_array_object(data.get()));
   const std::int64_t n_indices = PyArray_SIZE(tx::as_array_object(indices.get()));
   const std::int64_t n_pointers = PyArray_SIZE(tx::as_array_object(indptr.get()));
@@ -804,6 +875,14 @@ void check_loaded_model(PyObject* model, PyObject* path) {
   // after the last column, without a column of its own; no tokenised query
   // holds "", so that id is never looked up.
   const std::int64_t columns = n_pointers - 1;
+  // Token ids run up to `columns` and document indices up to num_docs - 1;
+  // a narrower index dtype would wrap them.
+  const auto needed = static_cast<std::uint64_t>(std::max<std::int64_t>(columns, num_docs - 1));
+  if (needed > integer_max(as_descr(index_dtype))) {
+    tx::raise(PyExc_ValueError, where + " gives the index dtype " + tx::repr(index_dtype_spec.get()) +
+                                    ", too narrow for its " + std::to_string(num_docs) + " documents and " +
+                                    std::to_string(columns + 1) + " token ids");
+  }
   tx::Ref vocab = optional_attr(model, tx::name<"vocab_dict">());
   if (!vocab || !PyDict_Check(vocab.get())) tx::raise(PyExc_ValueError, where + " holds no vocabulary");
   Py_ssize_t pos = 0;
@@ -828,6 +907,10 @@ void check_loaded_model(PyObject* model, PyObject* path) {
     const bool vector_like =
         PyArray_Check(nonoccurrence.get()) && PyArray_NDIM(tx::as_array_object(nonoccurrence.get())) == 1;
     const std::int64_t held = vector_like ? PyArray_SIZE(tx::as_array_object(nonoccurrence.get())) : -1;
+    if (vector_like && !is_score_dtype(PyArray_DESCR(tx::as_array_object(nonoccurrence.get())))) {
+      tx::raise(PyExc_ValueError, where + " holds non-occurrence scores of dtype " + dtype_text(nonoccurrence.get()) +
+                                      "; they must be float32 or float64");
+    }
     if (held < columns) {
       tx::raise(PyExc_ValueError,
                 where + " holds " + (vector_like ? std::to_string(held) : std::string("no")) +
@@ -899,6 +982,12 @@ PyObject* load_method(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, Py
     tx::Ref method = meta_get(meta.get(), "method", tx::py_str("robertson").get());
     tx::Ref k1 = float_of(meta_get(meta.get(), "k1", tx::Ref::steal(PyFloat_FromDouble(1.5)).get()));
     tx::Ref b = float_of(meta_get(meta.get(), "b", tx::Ref::steal(PyFloat_FromDouble(0.75)).get()));
+    for (const auto& [value, key] : {std::pair{k1.get(), "k1"}, std::pair{b.get(), "b"}}) {
+      if (!std::isfinite(PyFloat_AsDouble(value))) {
+        tx::raise(PyExc_ValueError, "relevance_meta.json in " + tx::repr(tx::str(path.get()).get()) + " gives " + key +
+                                        " " + tx::repr(value) + "; it must be a finite number");
+      }
+    }
     tx::Ref stopwords = meta_get(meta.get(), "stopwords", tx::py_str("english").get());
     tx::Ref stemmer = meta_get(meta.get(), "stemmer", tx::py_str("english").get());
     tx::Ref index = tx::call(cls, {method.get(), k1.get(), b.get(), stopwords.get(), stemmer.get()},
@@ -944,6 +1033,13 @@ int relevance_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     double k1 = 1.5, b = 0.75;
     if (a[1] != nullptr && (k1 = PyFloat_AsDouble(a[1])) == -1.0 && PyErr_Occurred()) tx::rethrow_python();
     if (a[2] != nullptr && (b = PyFloat_AsDouble(a[2])) == -1.0 && PyErr_Occurred()) tx::rethrow_python();
+    // NaN or infinite parameters make every score NaN or infinite.
+    for (const auto& [value, param] : {std::pair{k1, "k1"}, std::pair{b, "b"}}) {
+      if (!std::isfinite(value)) {
+        tx::raise(PyExc_ValueError, std::string(param) + " must be a finite number, not " +
+                                        tx::repr(tx::Ref::steal(PyFloat_FromDouble(value)).get()));
+      }
+    }
     tx::Ref stopwords_lang = a[3] ? tx::Ref::borrow(a[3]) : tx::py_str("english");
     tx::require_exact(stopwords_lang.get(), &PyUnicode_Type, "stopwords_lang", true);
     tx::Ref stemmer_lang = a[4] ? tx::Ref::borrow(a[4]) : tx::py_str("english");
