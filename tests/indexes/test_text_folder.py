@@ -1,6 +1,7 @@
 """Saving the BM25 text index to a folder and loading it back."""
 
 import json
+import os
 import subprocess
 import sys
 import textwrap
@@ -164,6 +165,82 @@ def test_registry_loads_the_folder(index, tmp_path):
     loaded = load_engine_from_directory(str(tmp_path))
     assert type(loaded) is _RelevanceCore and loaded.ids == IDS
     assert _registry._ENGINE_REGISTRY["relevance"] is _RelevanceCore
+
+
+def test_failed_save_over_an_older_folder_leaves_it_loadable(index, tmp_path, monkeypatch):
+    # The older index holds as many documents, in another order, so a model
+    # of one save beside the corpus of the other would load and misname hits.
+    folder = tmp_path / "text"
+    older = _RelevanceCore()
+    older.add([f"old-{i}" for i in range(4)], TEXTS[::-1])
+    older.save(str(folder))
+    real = _term_scoring.write_config
+
+    def failing(path, mapping):
+        if Path(path).name == "config.json":
+            raise OSError("disk full")
+        return real(path, mapping)
+
+    monkeypatch.setattr(_term_scoring, "write_config", failing)
+    with pytest.raises(OSError, match="disk full"):
+        index.save(str(folder))
+    monkeypatch.undo()
+    assert [p.name for p in tmp_path.iterdir()] == ["text"]
+    loaded = _RelevanceCore.load(str(folder))
+    assert loaded.ids == [f"old-{i}" for i in range(4)]
+    assert [h.id for h in loaded.search("Brezeln", 1)] == ["old-3"]
+    assert rows(loaded) == rows(older)
+
+
+def test_saving_over_a_folder_keeps_other_entries(index, tmp_path):
+    older = _RelevanceCore()
+    older.fit(["one", "two"])
+    older.save(str(tmp_path))
+    (tmp_path / "notes.txt").write_text("kept")
+    (tmp_path / "corpus.pkl").write_bytes(b"an old version's pickle")
+    index.save(str(tmp_path))
+    assert sorted(p.name for p in tmp_path.iterdir()) == [
+        "config.json",
+        "corpus.json",
+        "notes.txt",
+        "relevance_meta.json",
+        "relevance_model",
+    ]
+    assert _RelevanceCore.load(str(tmp_path)).ids == IDS
+
+
+@pytest.mark.parametrize(
+    "member",
+    ["relevance_meta.json", "corpus.json", "relevance_model/data.csc.index.npy", "relevance_model/vocab.index.json"],
+)
+@pytest.mark.parametrize("kind", ["fifo", "device", "folder"])
+def test_members_that_are_not_regular_files_are_refused_unopened(index, tmp_path, member, kind):
+    folder = tmp_path / "text"
+    index.save(str(folder))
+    path = folder / member
+    path.unlink()
+    if kind == "fifo":
+        os.mkfifo(path)  # opening it would block the load for ever
+    elif kind == "device":
+        path.symlink_to("/dev/zero")  # reading it would never end
+    else:
+        path.mkdir()
+    with pytest.raises(ValueError) as err:
+        _RelevanceCore.load(str(folder))
+    assert str(err.value) == f"Corrupted text index at '{folder}': {member} is not a regular file"
+
+
+def test_load_of_a_folder_left_mid_swap_names_the_folder_to_restore(index, tmp_path):
+    # A save killed between the two renames of the fallback swap leaves the
+    # new folder at its staging name and the old one beside it.
+    index.save(str(tmp_path / "staged"))
+    index.save(str(tmp_path / "retired"))
+    (tmp_path / "staged").rename(tmp_path / ".text.saving-0a1b2c")
+    (tmp_path / "retired").rename(tmp_path / ".text.saving-0a1b2c.old")
+    with pytest.raises(FileNotFoundError) as err:
+        _RelevanceCore.load(str(tmp_path / "text"))
+    assert str(tmp_path / ".text.saving-0a1b2c") in str(err.value)
+    assert "interrupted" in str(err.value)
 
 
 def test_missing_meta_file_passes_through(tmp_path):

@@ -241,7 +241,10 @@ def test_empty_candidates_mask_every_hit(index, dtype):
     assert index.search(QUERIES, 4, candidates=np.array([], dtype=dtype)) == [[]] * len(QUERIES)
 
 
-@pytest.mark.parametrize("candidates", [np.array([1.0, 2.0]), [1, 2.5], np.array([[1, 2]])])
+@pytest.mark.parametrize(
+    "candidates",
+    [np.array([1.0, 2.0]), [1, 2.5], np.array([[1, 2]]), np.array([True, False, True])],
+)
 def test_non_integer_candidates_are_refused(index, candidates):
     with pytest.raises(TypeError):
         index.search_raw(["river"], 2, candidates=candidates)

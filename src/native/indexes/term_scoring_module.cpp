@@ -7,6 +7,9 @@
 // at each use, so tests and callers may rebind any of them.
 #define TX_NUMPY_MAIN
 #include "support/numpy.hpp"
+#include "support/folder.hpp"
+#include "support/records.hpp"
+#include "support/candidates.hpp"
 #include "support/support.hpp"
 
 #include <algorithm>
@@ -54,8 +57,6 @@ struct RelevanceState {
 };
 
 RelevanceState& state(PyObject* self) { return tx::state_of<RelevanceState>(self); }
-
-bool path_exists(PyObject* path) { return tx::truth(tx::call_method(path, tx::name<"exists">(), {}).get()); }
 
 // bm25s.tokenize(texts, stopwords=..., stemmer=..., show_progress=False[, return_ids=False])
 tx::Ref tokenize(const RelevanceState& s, PyObject* texts, bool as_strings) {
@@ -374,22 +375,26 @@ tx::Ref build_weight_mask(const RelevanceState& s, PyObject* candidates) {
   const std::int64_t n = tx::length(s.ids.get());
   tx::Ref dtype = tx::attr<"dtype">(s.model.get());
   tx::Ref mask = tx::zeros_array({static_cast<npy_intp>(n)}, dtype.get());
-  tx::Ref c = tx::Ref::steal(PyArray_FROM_O(candidates));
+  tx::Ref c = tx::require_integer_positions(candidates);
   auto* carr = tx::as_array_object(c.get());
   if (PyArray_NDIM(carr) == 0) {
     tx::raise(PyExc_ValueError, "candidates must be a one-dimensional array of positions, got a single value");
   }
+  if (PyArray_NDIM(carr) != 1) {
+    tx::raise(PyExc_TypeError,
+              "candidates must be a one-dimensional array of positions, got shape " + tx::shape_text(c.get()));
+  }
   const npy_intp count = PyArray_DIM(carr, 0);
 
   tx::Ref positions;  // int64, one-dimensional
-  if (PyArray_NDIM(carr) == 1 && PyArray_ISINTEGER(carr)) {
+  if (PyArray_ISINTEGER(carr)) {
     // Integer entries convert exactly; unsigned ones beyond the int64 range
     // wrap to negative values, which are skipped like any other non-position.
     positions = tx::Ref::steal(PyArray_FROMANY(c.get(), NPY_INT64, 1, 1,
                                                NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST));
   } else {
-    // Anything else entry by entry through the index protocol: a float is a
-    // TypeError, a Python or numpy integer passes.
+    // Integers held by an object array (an empty array of any dtype has no
+    // entries): each through the index protocol.
     positions = tx::empty_array({count}, NPY_INT64);
     std::int64_t* out = tx::array_data<std::int64_t>(positions.get());
     for (npy_intp i = 0; i < count; ++i) {
@@ -576,34 +581,10 @@ tx::Ref search_impl(const RelevanceState& s, PyObject* query, std::int32_t k, bo
   if (!PyList_Check(ids.get())) {
     tx::raise_format(PyExc_TypeError, "the index's ids are a %s, not a list", tx::type_name(ids.get()));
   }
-  tx::Ref record = ns.get<"SearchResult">();
-  PyObject* fields = tx::kwnames<"rank", "id", "score">();
-  const std::int64_t* pos = tx::array_data<std::int64_t>(positions.get());
-  const double* sc = tx::array_data<double>(scores.get());
   const Py_ssize_t rows_count = PyArray_DIM(tx::as_array_object(positions.get()), 0);
-  tx::Ref rows = tx::Ref::steal(PyList_New(rows_count));
-  for (Py_ssize_t i = 0; i < rows_count; ++i) {
-    const std::int64_t* row_pos = pos + i * k;
-    const double* row_sc = sc + i * k;
-    const std::int64_t hits = ts::row_hits(row_pos, k);
-    tx::Ref row = tx::Ref::steal(PyList_New(hits));
-    for (std::int64_t j = 0; j < hits; ++j) {
-      const std::int64_t p = row_pos[j];
-      // Checked at every hit: building a record runs Python code, which may change the list.
-      if (p >= PyList_GET_SIZE(ids.get())) {
-        tx::raise(PyExc_IndexError, "hit at position " + std::to_string(p) + " but the index holds " +
-                                        std::to_string(PyList_GET_SIZE(ids.get())) + " ids");
-      }
-      tx::Ref id = tx::Ref::borrow(PyList_GET_ITEM(ids.get(), p));
-      tx::Ref rank = tx::py_long(j);
-      tx::Ref score = tx::Ref::steal(PyFloat_FromDouble(row_sc[j]));
-      PyObject* argv[3] = {rank.get(), id.get(), score.get()};
-      tx::Ref hit = tx::Ref::steal(PyObject_Vectorcall(record.get(), argv, 0, fields));
-      tx::untrack_atomic_record(hit.get());
-      PyList_SET_ITEM(row.get(), j, hit.release());
-    }
-    PyList_SET_ITEM(rows.get(), i, row.release());
-  }
+  tx::Ref rows = tx::hit_rows(ns.get<"SearchResult">().get(), tx::kwnames<"rank", "id", "score">(),
+                              tx::array_data<std::int64_t>(positions.get()), tx::array_data<double>(scores.get()),
+                              rows_count, k, ids.get(), false);
   if (single) return tx::Ref::borrow(PyList_GET_ITEM(rows.get(), 0));
   return rows;
 }
@@ -640,6 +621,11 @@ PyObject* search_raw_method(PyObject* self, PyObject* const* args, Py_ssize_t na
 
 // ---- the index folder --------------------------------------------------------
 
+// Entries of a text index folder that belong to the saved index; the legacy
+// pickles go too, so that no later load pairs them with this model.
+constexpr std::initializer_list<const char*> kOwnedEntries = {
+    "relevance_model", "relevance_meta.json", "config.json", "corpus.json", "corpus.pkl", "ids.pkl"};
+
 PyObject* save_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<2>("save", {"directory", "base_dir"}, 1);
@@ -648,26 +634,28 @@ PyObject* save_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     tx::require_exact(a[0], &PyUnicode_Type, "directory", true);
     const RelevanceState& s = state(self);
     tx::Ref path = tx::call(ns.get<"resolve_directory">().get(), {a[0], a[1] ? a[1] : Py_None});
-    tx::call_method(path.get(), tx::name<"mkdir">(), {Py_True, Py_True}, tx::kwnames<"parents", "exist_ok">());
-    tx::call_method(s.model.get(), tx::name<"save">(), {tx::str(tx::join_path(path.get(), "relevance_model").get()).get()});
-    tx::Ref write_config = ns.get<"write_config">();
-    tx::call(write_config.get(), {tx::join_path(path.get(), "relevance_meta.json").get(), s.meta.get()});
-    tx::Ref config = tx::Ref::steal(PyDict_New());
-    if (PyDict_SetItemString(config.get(), "index_type", tx::py_str("relevance").get()) < 0) tx::rethrow_python();
-    tx::call(write_config.get(), {tx::join_path(path.get(), "config.json").get(), config.get()});
-    tx::Ref corpus_file = tx::join_path(path.get(), "corpus.json");
-    if (tx::truth(s.ids.get())) {
-      tx::Ref content = tx::Ref::steal(PyDict_New());
-      if (PyDict_SetItemString(content.get(), "ids", s.ids.get()) < 0 ||
-          PyDict_SetItemString(content.get(), "texts", s.corpus.get()) < 0) {
-        tx::rethrow_python();
+    // One state is written: writing files lets other threads run, and one may change the index.
+    const tx::Ref model = s.model.ref(), meta = s.meta.ref(), ids = s.ids.ref(), corpus = s.corpus.ref();
+    // Written whole into a staging folder that replaces the old one only once
+    // complete, so a failed save leaves the old folder loadable.
+    tx::staged_save(ns, path.get(), kOwnedEntries, [&](PyObject* staged) {
+      tx::call_method(model.get(), tx::name<"save">(), {tx::str(tx::join_path(staged, "relevance_model").get()).get()});
+      tx::Ref write_config = ns.get<"write_config">();
+      tx::call(write_config.get(), {tx::join_path(staged, "relevance_meta.json").get(), meta.get()});
+      tx::Ref config = tx::Ref::steal(PyDict_New());
+      if (PyDict_SetItemString(config.get(), "index_type", tx::py_str("relevance").get()) < 0) tx::rethrow_python();
+      tx::call(write_config.get(), {tx::join_path(staged, "config.json").get(), config.get()});
+      // Without ids there is no corpus.json, and the old folder's is dropped.
+      if (tx::truth(ids.get())) {
+        tx::Ref content = tx::Ref::steal(PyDict_New());
+        if (PyDict_SetItemString(content.get(), "ids", ids.get()) < 0 ||
+            PyDict_SetItemString(content.get(), "texts", corpus.get()) < 0) {
+          tx::rethrow_python();
+        }
+        tx::Ref text = tx::call(tx::attr<"dumps">(ns.get<"json">().get()).get(), {content.get()});
+        tx::call_method(tx::join_path(staged, "corpus.json").get(), tx::name<"write_text">(), {text.get()});
       }
-      tx::Ref text = tx::call(tx::attr<"dumps">(ns.get<"json">().get()).get(), {content.get()});
-      tx::call_method(corpus_file.get(), tx::name<"write_text">(), {text.get()});
-    } else {
-      // An older index's corpus.json would otherwise be paired with this model at load.
-      tx::call_method(corpus_file.get(), tx::name<"unlink">(), {Py_True}, tx::kwnames<"missing_ok">());
-    }
+    });
     return tx::Ref::none();
   });
 }
@@ -969,6 +957,20 @@ std::pair<tx::Ref, tx::Ref> checked_corpus(PyObject* data, PyObject* path, PyObj
   return {ids, texts};
 }
 
+constexpr tx::FolderKind kTextFolder{"text index"};
+
+// The files load reads, each refused unopened when it is there but is not a
+// regular file (a FIFO would block the reader, a device never ends); a
+// missing one is left for its reader to report.
+void check_members(const tx::SavedFolder& folder) {
+  for (const char* file : {"relevance_meta.json", "relevance_model/params.index.json",
+                           "relevance_model/vocab.index.json", "relevance_model/data.csc.index.npy",
+                           "relevance_model/indices.csc.index.npy", "relevance_model/indptr.csc.index.npy",
+                           "relevance_model/nonoccurrence_array.index.npy"}) {
+    folder.has(file);
+  }
+}
+
 PyObject* load_method(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<2>("load", {"directory", "base_dir"}, 1);
@@ -977,6 +979,9 @@ PyObject* load_method(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, Py
     PyObject* directory = a[0];
     tx::require_exact(directory, &PyUnicode_Type, "directory", true);
     tx::Ref path = tx::call(ns.get<"resolve_directory">().get(), {directory, a[1] ? a[1] : Py_None});
+    tx::call(ns.get<"refuse_interrupted_swap">().get(), {path.get()});
+    const tx::SavedFolder folder(kTextFolder, tx::fs_path(path.get()), tx::utf8(tx::str(path.get()).get()));
+    check_members(folder);
     tx::Ref meta = tx::call(ns.get<"read_config">().get(), {tx::join_path(path.get(), "relevance_meta.json").get()});
 
     tx::Ref method = meta_get(meta.get(), "method", tx::py_str("robertson").get());
@@ -1004,16 +1009,15 @@ PyObject* load_method(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, Py
     s.ids.set(tx::Ref::steal(PyList_New(0)));
     s.corpus.set(tx::Ref::steal(PyList_New(0)));
 
-    tx::Ref corpus_file = tx::join_path(path.get(), "corpus.json");
-    if (path_exists(corpus_file.get())) {
-      tx::Ref text = tx::call_method(corpus_file.get(), tx::name<"read_text">(), {});
+    if (folder.has("corpus.json")) {
+      tx::Ref text = tx::call_method(tx::join_path(path.get(), "corpus.json").get(), tx::name<"read_text">(), {});
       tx::Ref data = tx::call(tx::attr<"loads">(ns.get<"json">().get()).get(), {text.get()});
       auto [ids, texts] = checked_corpus(data.get(), path.get(), model.get());
       s.ids.set(ids);
       s.corpus.set(texts);
-    } else if (path_exists(tx::join_path(path.get(), "corpus.pkl").get())) {
+    } else if (folder.has("corpus.pkl")) {
       tx::call(ns.get<"reject_legacy_pickle">().get(), {directory, tx::py_str("corpus.pkl").get()});
-    } else if (path_exists(tx::join_path(path.get(), "ids.pkl").get())) {
+    } else if (folder.has("ids.pkl")) {
       tx::call(ns.get<"reject_legacy_pickle">().get(), {directory, tx::py_str("ids.pkl").get()});
     }
     return index;
@@ -1164,7 +1168,8 @@ PyMODINIT_FUNC PyInit__term_scoring() {
     ns.import_module("Stemmer", "Stemmer");
     ns.import_from("tarnix_engine._types", {"SearchResult"});
     ns.import_from("tarnix_engine._persistence",
-                   {"write_config", "read_config", "resolve_directory", "reject_legacy_pickle"});
+                   {"write_config", "read_config", "resolve_directory", "reject_legacy_pickle", "stage_folder",
+                    "commit_folder", "discard_folder", "refuse_interrupted_swap"});
     ns.import_from("tarnix_engine._stopwords", {"load_stopwords"});
     ns.import_from("tarnix_engine.kernels._batching", {"resolve_batch_size", "resolve_num_threads"});
     ns.set("_EMPTY_QUERY_TOKEN", tx::Ref::steal(PyUnicode_FromStringAndSize(kEmptyQueryToken, kEmptyQueryTokenLength)));
