@@ -23,6 +23,7 @@ TEXTS = [
 ]
 IDS = ["müller", "café", "plain", "river"]
 QUERIES = ["rivers stone", "café crème", "München", ""]
+FOLDER_FILES = ["config.json", "corpus.json", "relevance_meta.json", "relevance_model"]
 
 
 @pytest.fixture
@@ -39,12 +40,7 @@ def rows(ix, **kw):
 def test_save_and_load_give_identical_hits(index, tmp_path):
     folder = tmp_path / "deep" / "er" / "text"
     index.save(str(folder))
-    assert sorted(p.name for p in folder.iterdir()) == [
-        "config.json",
-        "corpus.json",
-        "relevance_meta.json",
-        "relevance_model",
-    ]
+    assert sorted(p.name for p in folder.iterdir()) == FOLDER_FILES
     loaded = _RelevanceCore.load(str(folder))
     assert (loaded.ids, loaded.size, loaded.is_trained) == (IDS, 4, True)
     assert rows(loaded) == rows(index)
@@ -199,13 +195,7 @@ def test_saving_over_a_folder_keeps_other_entries(index, tmp_path):
     (tmp_path / "notes.txt").write_text("kept")
     (tmp_path / "corpus.pkl").write_bytes(b"an old version's pickle")
     index.save(str(tmp_path))
-    assert sorted(p.name for p in tmp_path.iterdir()) == [
-        "config.json",
-        "corpus.json",
-        "notes.txt",
-        "relevance_meta.json",
-        "relevance_model",
-    ]
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted([*FOLDER_FILES, "notes.txt"])
     assert _RelevanceCore.load(str(tmp_path)).ids == IDS
 
 

@@ -20,12 +20,8 @@ constexpr std::initializer_list<const char*> kOwnedEntries = {
 
 PyObject* save_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
-    static const auto sig = tx::signature<2>("save", {"directory", "base_dir"}, 1);
-    std::array<PyObject*, 2> a;
-    sig.bind(args, nargs, kwnames, a);
-    tx::require_exact(a[0], &PyUnicode_Type, "directory", true);
+    const tx::Ref path = tx::save_arguments(ns, args, nargs, kwnames).path;
     const RelevanceState& s = state(self);
-    tx::Ref path = tx::call(ns.get<"resolve_directory">().get(), {a[0], a[1] ? a[1] : Py_None});
     // One state is written: writing files lets other threads run, and one may change the index.
     const tx::Ref model = s.model.ref(), meta = s.meta.ref(), ids = s.ids.ref(), corpus = s.corpus.ref();
     // Written whole into a staging folder that replaces the old one only once
@@ -128,13 +124,7 @@ void check_members(const tx::SavedFolder& folder) {
 
 PyObject* load_method(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
-    static const auto sig = tx::signature<2>("load", {"directory", "base_dir"}, 1);
-    std::array<PyObject*, 2> a;
-    sig.bind(args, nargs, kwnames, a);
-    PyObject* directory = a[0];
-    tx::require_exact(directory, &PyUnicode_Type, "directory", true);
-    tx::Ref path = tx::call(ns.get<"resolve_directory">().get(), {directory, a[1] ? a[1] : Py_None});
-    tx::call(ns.get<"refuse_interrupted_swap">().get(), {path.get()});
+    const auto [directory, path] = tx::load_arguments(ns, args, nargs, kwnames);
     const tx::SavedFolder folder(kTextFolder, tx::fs_path(path.get()), tx::utf8(tx::str(path.get()).get()));
     check_members(folder);
     tx::Ref meta = tx::call(ns.get<"read_config">().get(), {tx::join_path(path.get(), "relevance_meta.json").get()});

@@ -115,20 +115,19 @@ void check_loaded_model(PyObject* model, PyObject* path) {
 
   // The dtypes searches compute in: the score dtype of the weights and
   // results, and the index dtype that holds token ids and document indices.
-  tx::Ref score_dtype_spec = optional_attr(model, tx::name<"dtype">());
-  tx::Ref score_dtype = score_dtype_spec ? dtype_named(score_dtype_spec.get()) : tx::Ref();
-  if (!score_dtype || !is_score_dtype(as_descr(score_dtype))) {
-    tx::raise(PyExc_ValueError, where + " gives the score dtype " +
-                                    (score_dtype_spec ? tx::repr(score_dtype_spec.get()) : std::string("of nothing")) +
-                                    "; it must be float32 or float64");
-  }
-  tx::Ref index_dtype_spec = optional_attr(model, tx::name<"int_dtype">());
-  tx::Ref index_dtype = index_dtype_spec ? dtype_named(index_dtype_spec.get()) : tx::Ref();
-  if (!index_dtype || !PyDataType_ISINTEGER(as_descr(index_dtype))) {
-    tx::raise(PyExc_ValueError, where + " gives the index dtype " +
-                                    (index_dtype_spec ? tx::repr(index_dtype_spec.get()) : std::string("of nothing")) +
-                                    "; it must be an integer dtype");
-  }
+  auto model_dtype = [&](PyObject* attribute, const char* role, bool (*fits)(PyArray_Descr*), const char* rule) {
+    tx::Ref spec = optional_attr(model, attribute);
+    tx::Ref dtype = spec ? dtype_named(spec.get()) : tx::Ref();
+    if (!dtype || !fits(as_descr(dtype))) {
+      tx::raise(PyExc_ValueError, where + " gives the " + role + " dtype " +
+                                      (spec ? tx::repr(spec.get()) : std::string("of nothing")) + "; it must be " + rule);
+    }
+    return std::pair{spec, dtype};
+  };
+  model_dtype(tx::name<"dtype">(), "score", is_score_dtype, "float32 or float64");
+  const auto [index_dtype_spec, index_dtype] = model_dtype(
+      tx::name<"int_dtype">(), "index", [](PyArray_Descr* d) -> bool { return PyDataType_ISINTEGER(d); },
+      "an integer dtype");
 
   // The parameters a later change re-indexes with.
   for (const auto& [attribute, key] : {std::pair{tx::name<"k1">(), "k1"}, std::pair{tx::name<"b">(), "b"},
