@@ -98,6 +98,15 @@ class TestAnswersOverAGrid:
                 depths = [got.text_k for got in answers]
                 assert depths == sorted(depths), (n, cutoff, depths)
 
+    @pytest.mark.parametrize("n", [10**12, 2**40, 2**62, 2**63 - 1])
+    def test_recall_past_the_last_corpus_node_stays_within_the_unit_interval(self, shipped, n):
+        # Past the last node the corpus weights extrapolate.
+        _, model = shipped
+        for cutoff in (10, 1_000):
+            for p in model.speed_preferences:
+                recall = model.predict_one(n, cutoff, p).expected_recall
+                assert recall is None or 0.0 <= recall <= 1.0, (n, cutoff, p, recall)
+
     def test_the_compiled_answers_are_the_references(self, shipped):
         _, model = shipped
         for n in CORPUS_SIZES[::3]:
