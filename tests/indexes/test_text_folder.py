@@ -138,14 +138,6 @@ def test_missing_parameters_take_the_load_fallbacks(index, tmp_path, meta, expec
     assert (saved["method"], saved["k1"], saved["b"], saved["stopwords"], saved["stemmer"]) == expected
 
 
-def test_load_builds_the_class_it_is_called_on(index, tmp_path):
-    class Sub(_RelevanceCore):
-        pass
-
-    index.save(str(tmp_path))
-    assert type(Sub.load(str(tmp_path))) is Sub
-
-
 def test_load_refuses_a_class_that_builds_something_else(index, tmp_path):
     class Odd(_RelevanceCore):
         def __new__(cls, **kwargs):

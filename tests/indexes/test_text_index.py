@@ -1,10 +1,8 @@
 """The BM25 text index: construction, fit, add, update, delete and dispatch."""
 
-import copy
 import gc
 import logging
 import os
-import pickle
 import subprocess
 import sys
 import textwrap
@@ -109,12 +107,6 @@ def test_fields_are_invisible_and_properties_read_only(index):
         assert not hasattr(index, name)
     with pytest.raises(AttributeError):
         index.size = 3
-
-
-@pytest.mark.parametrize("copier", [pickle.dumps, copy.copy, copy.deepcopy])
-def test_pickling_is_refused(index, copier):
-    with pytest.raises(TypeError, match="no default __reduce__ due to non-trivial __cinit__"):
-        copier(index)
 
 
 def test_index_takes_part_in_cyclic_gc():

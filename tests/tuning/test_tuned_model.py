@@ -188,12 +188,6 @@ class TestLoad:
             assert model.predict_one(1000, 10) == TunedModel(toy).predict_one(1000, 10)
         assert TunedModel.load(path=path).speed_preferences == ["fast", "balanced", "exhaustive"]
 
-    def test_load_on_a_subclass_returns_the_subclass(self, tmp_path, toy):
-        class Mine(TunedModel):
-            pass
-
-        assert type(Mine.load(save_npz(tmp_path / "m.npz", toy))) is Mine
-
     def test_archive_errors_pass_through(self, tmp_path, toy):
         with pytest.raises(FileNotFoundError):
             TunedModel.load(tmp_path / "absent.npz")
