@@ -20,7 +20,10 @@ constexpr std::initializer_list<const char*> kOwnedEntries = {
 
 PyObject* save_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
-    const tx::Ref path = tx::save_arguments(ns, args, nargs, kwnames).path;
+    static const auto sig = tx::signature<2>("save", {"directory", "base_dir"}, 1);
+    std::array<PyObject*, 2> a;
+    sig.bind(args, nargs, kwnames, a);
+    const tx::Ref path = tx::folder_to_save(ns, a[0], a[1]);
     const RelevanceState& s = state(self);
     // One state is written: writing files lets other threads run, and one may change the index.
     const tx::Ref model = s.model.ref(), meta = s.meta.ref(), ids = s.ids.ref(), corpus = s.corpus.ref();
@@ -124,7 +127,11 @@ void check_members(const tx::SavedFolder& folder) {
 
 PyObject* load_method(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
-    const auto [directory, path] = tx::load_arguments(ns, args, nargs, kwnames);
+    static const auto sig = tx::signature<2>("load", {"directory", "base_dir"}, 1);
+    std::array<PyObject*, 2> a;
+    sig.bind(args, nargs, kwnames, a);
+    PyObject* directory = a[0];
+    const tx::Ref path = tx::folder_to_load(ns, directory, a[1]);
     const tx::SavedFolder folder(kTextFolder, tx::fs_path(path.get()), tx::utf8(tx::str(path.get()).get()));
     check_members(folder);
     tx::Ref meta = tx::call(ns.get<"read_config">().get(), {tx::join_path(path.get(), "relevance_meta.json").get()});

@@ -109,8 +109,7 @@ PyObject* index_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     static const auto sig = tx::signature<2>("save", {"directory", "base_dir"}, 1);
     std::array<PyObject*, 2> a;
     sig.bind(args, nargs, kwnames, a);
-    tx::require_exact(a[0], &PyUnicode_Type, "directory", true);
-    tx::Ref folder = tx::call(ns.get<"resolve_directory">().get(), {a[0], a[1] ? a[1] : Py_None});
+    tx::Ref folder = tx::folder_to_save(ns, a[0], a[1]);
     if (!is_trained(self)) {
       tx::raise(PyExc_RuntimeError, "Cannot save an unfitted TarnixEngine \u2014 call fit() first.");
     }
@@ -187,9 +186,7 @@ PyObject* index_load(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyO
     std::array<PyObject*, 2> a;
     sig.bind(args, nargs, kwnames, a);
     PyObject* directory = a[0];
-    tx::require_exact(directory, &PyUnicode_Type, "directory", true);
-    tx::Ref path = tx::call(ns.get<"resolve_directory">().get(), {directory, a[1] ? a[1] : Py_None});
-    tx::call(ns.get<"refuse_interrupted_swap">().get(), {path.get()});
+    tx::Ref path = tx::folder_to_load(ns, directory, a[1]);
     const tx::SavedFolder folder(kIndexFolder, tx::fs_path(path.get()), str_of(directory));
     folder.member("index_meta.json");  // checked before it is opened
     tx::Ref meta_text = tx::call_method(tx::join_path(path.get(), "index_meta.json").get(), tx::name<"read_text">(), {});

@@ -9,7 +9,6 @@
 #include <string>
 #include <string_view>
 
-#include "support/args.hpp"
 #include "support/calls.hpp"
 #include "support/convert.hpp"
 #include "support/core.hpp"
@@ -93,6 +92,23 @@ class SavedFolder {
   std::string shown_;
 };
 
+// The folder of an index's save(directory, base_dir=None): `directory` must
+// be a str (None is left to resolve_directory, which refuses it), resolved
+// against `base_dir` by the module's `resolve_directory`.
+inline Ref folder_to_save(const Namespace& ns, PyObject* directory, PyObject* base_dir) {
+  require_exact(directory, &PyUnicode_Type, "directory", true);
+  return call(ns.get<"resolve_directory">().get(), {directory, base_dir ? base_dir : Py_None});
+}
+
+// The same for load(directory, base_dir=None); a folder that is missing
+// because a save died mid-swap is refused naming the complete folder to put
+// back (the module's `refuse_interrupted_swap`).
+inline Ref folder_to_load(const Namespace& ns, PyObject* directory, PyObject* base_dir) {
+  Ref folder = folder_to_save(ns, directory, base_dir);
+  call(ns.get<"refuse_interrupted_swap">().get(), {folder.get()});
+  return folder;
+}
+
 // The entry names of a folder that belong to the saved index, as the tuple
 // commit_folder takes.
 inline Ref owned_names(std::initializer_list<const char*> names) {
@@ -120,39 +136,6 @@ void staged_save(const Namespace& ns, PyObject* final, std::initializer_list<con
     cleanup_keeping_error([&] { call(ns.get<"discard_folder">().get(), {staged.get()}); });
     throw PyErrorSet{};
   }
-}
-
-// The folder named by the arguments of `save(directory, base_dir=None)` or
-// `load(directory, base_dir=None)`: `directory` a str, joined to `base_dir`
-// by the module's `resolve_directory`. For a load, a folder that a save left
-// mid-swap is named by the module's `refuse_interrupted_swap` before anything
-// is read.
-struct FolderArguments {
-  PyObject* directory;  // borrowed from the call's arguments
-  Ref path;
-};
-
-inline FolderArguments folder_arguments(const Namespace& ns, const Signature<2>& sig, PyObject* const* args,
-                                        Py_ssize_t nargs, PyObject* kwnames) {
-  std::array<PyObject*, 2> a;
-  sig.bind(args, nargs, kwnames, a);
-  require_exact(a[0], &PyUnicode_Type, "directory", true);
-  Ref path = call(ns.get<"resolve_directory">().get(), {a[0], a[1] ? a[1] : Py_None});
-  return {a[0], std::move(path)};
-}
-
-inline FolderArguments save_arguments(const Namespace& ns, PyObject* const* args, Py_ssize_t nargs,
-                                      PyObject* kwnames) {
-  static const auto sig = signature<2>("save", {"directory", "base_dir"}, 1);
-  return folder_arguments(ns, sig, args, nargs, kwnames);
-}
-
-inline FolderArguments load_arguments(const Namespace& ns, PyObject* const* args, Py_ssize_t nargs,
-                                      PyObject* kwnames) {
-  static const auto sig = signature<2>("load", {"directory", "base_dir"}, 1);
-  FolderArguments target = folder_arguments(ns, sig, args, nargs, kwnames);
-  call(ns.get<"refuse_interrupted_swap">().get(), {target.path.get()});
-  return target;
 }
 
 }  // namespace tx
