@@ -1,9 +1,10 @@
-"""Hybrid document retrieval: quantised vector search, BM25 text search,
-reciprocal-rank fusion and SQLite metadata pre-filtering.
+"""Document retrieval with a compiled C++ core.
 
-The index classes live in their own modules (``tarnix_engine.indexes``,
-``tarnix_engine.tuning``, ``tarnix_engine.fusion`` and the filter stack at the
-package root); importing the package itself loads none of them.
+What the package holds: the kernels every index shares (8-bit quantisation,
+binary codes with their Hamming shortlist, the exact rerank over 8-bit codes,
+query batching) in ``tarnix_engine.kernels``; the quantised vector index and
+the BM25 text index in ``tarnix_engine.indexes``; and the search-depth advisor
+in ``tarnix_engine.tuning``. Importing the package itself loads none of them.
 """
 
 __version__ = "0.1.0"

@@ -1,5 +1,6 @@
 """Searching the BM25 text index: rows, candidates, chunking and threads."""
 
+import functools
 import gc
 import os
 import subprocess
@@ -240,7 +241,10 @@ def test_empty_candidates_mask_every_hit(index, dtype):
     assert index.search(QUERIES, 4, candidates=np.array([], dtype=dtype)) == [[]] * len(QUERIES)
 
 
-@pytest.mark.parametrize("candidates", [np.array([1.0, 2.0]), [1, 2.5], np.array([[1, 2]])])
+@pytest.mark.parametrize(
+    "candidates",
+    [np.array([1.0, 2.0]), [1, 2.5], np.array([[1, 2]]), np.array([True, False, True])],
+)
 def test_non_integer_candidates_are_refused(index, candidates):
     with pytest.raises(TypeError):
         index.search_raw(["river"], 2, candidates=candidates)
@@ -282,12 +286,20 @@ def test_mask_has_the_model_dtype(index, monkeypatch):
 
 @pytest.mark.parametrize("dtype", ["float64", "float16"])
 def test_mask_of_another_model_dtype(tmp_path, monkeypatch, dtype):
-    ix = _RelevanceCore()
-    ix.fit(make_texts(40))
-    ix.save(str(tmp_path))
-    params = tmp_path / "relevance_model" / "params.index.json"
-    params.write_text(params.read_text().replace('"float32"', f'"{dtype}"'))
-    loaded = _RelevanceCore.load(str(tmp_path))
+    if dtype == "float16":
+        # A folder of half-float scores is refused at load, so the model is
+        # built in that dtype instead.
+        with monkeypatch.context() as m:
+            m.setattr(_term_scoring, "BM25", functools.partial(_term_scoring.BM25, dtype=dtype))
+            loaded = _RelevanceCore()
+            loaded.fit(make_texts(40))
+    else:
+        ix = _RelevanceCore()
+        ix.fit(make_texts(40))
+        ix.save(str(tmp_path))
+        params = tmp_path / "relevance_model" / "params.index.json"
+        params.write_text(params.read_text().replace('"float32"', f'"{dtype}"'))
+        loaded = _RelevanceCore.load(str(tmp_path))
     masks = []
     original_retrieve = _term_scoring.BM25.retrieve
 
@@ -403,6 +415,27 @@ def test_tokeniser_giving_fewer_token_lists_is_a_clear_error(index, monkeypatch,
     n = 1 if isinstance(query, str) else min(len(QUERIES), batch_size or len(QUERIES))
     with pytest.raises(RuntimeError, match=rf"^bm25s.tokenize returned {n - 1} token lists for {n} queries$"):
         index.search(query, 3, batch_size=batch_size)
+
+
+def test_token_lists_whose_length_shrinks_the_batch_are_read_safely(index, monkeypatch):
+    # Taking the length of a token list runs its __len__, which here empties
+    # the list the tokeniser returned; the loop must not read past its end.
+    real = _term_scoring.bm25s.tokenize
+
+    class Draining(list):
+        def __len__(self):
+            outer.clear()
+            return list.__len__(self)
+
+    def tokenize(texts, **kw):
+        outer[:] = [Draining(tokens) for tokens in real(texts, **kw)]
+        return outer
+
+    outer = []
+    monkeypatch.setattr(_term_scoring.bm25s, "tokenize", tokenize)
+    rows = index.search(["river stone", "harbor", "frost"], 2)
+    monkeypatch.undo()
+    assert rows_as_tuples(rows) == rows_as_tuples(index.search(["river stone", "harbor", "frost"], 2))
 
 
 def test_bm25s_position_outside_the_mask_is_a_clear_error(index, monkeypatch):

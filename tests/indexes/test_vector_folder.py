@@ -1,9 +1,7 @@
 """The vector index folder: save, load, corrupt folders, interrupted saves."""
 
-import copy
 import json
 import os
-import pickle
 import re
 import stat
 from pathlib import Path
@@ -17,7 +15,6 @@ from tarnix_engine.indexes import _tarnix_impl
 from tarnix_engine.indexes._tarnix_impl import _TarnixCore
 
 UNFITTED = "Cannot save an unfitted TarnixEngine \u2014 call fit() first."
-PICKLE_REFUSED = "no default __reduce__ due to non-trivial __cinit__"
 
 
 @pytest.fixture
@@ -97,14 +94,6 @@ def test_save_and_load_resolve_against_base_dir(fitted, tmp_path):
     assert (tmp_path / "nested" / "idx" / "index_meta.json").is_file()
     loaded = _TarnixCore.load("nested/idx", base_dir=str(tmp_path))
     assert loaded.ids == fitted.ids
-
-
-def test_load_on_a_subclass_builds_that_subclass(saved):
-    class Mine(_TarnixCore):
-        pass
-
-    loaded = Mine.load(str(saved))
-    assert type(loaded) is Mine and loaded.size == 40
 
 
 def test_registry_loads_the_folder_as_a_vector_index(fitted, saved):
@@ -469,22 +458,6 @@ def test_repeated_saves_leave_no_staging_folders(fitted, tmp_path, vectors):
         fitted.index.save(str(folder))
     assert sorted(p.name for p in tmp_path.iterdir()) == ["idx"]
     assert _TarnixCore.load(str(folder)).ids == fitted.ids + ["more0", "more1", "more2"]
-
-
-# ---------------------------------------------------------------------------
-# pickling
-
-
-@pytest.mark.parametrize(
-    "copier",
-    [pickle.dumps, copy.copy, copy.deepcopy, lambda s: s.__setstate__({})],
-    ids=["pickle", "copy", "deepcopy", "setstate"],
-)
-@pytest.mark.parametrize("trained", [False, True])
-def test_index_refuses_pickling(fitted, copier, trained):
-    index = fitted.index if trained else _TarnixCore()
-    with pytest.raises(TypeError, match=f"^{PICKLE_REFUSED}$"):
-        copier(index)
 
 
 # ---------------------------------------------------------------------------

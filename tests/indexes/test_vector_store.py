@@ -1,8 +1,6 @@
 """The vector store: bin edges plus the uint8 code matrix behind the rerank."""
 
-import copy
 import json
-import pickle
 
 import numpy as np
 import pytest
@@ -10,8 +8,6 @@ import pytest
 from tarnix_engine.indexes import _tarnix_impl
 from tarnix_engine.indexes._tarnix_impl import _VectorStore
 from tarnix_engine.kernels.packing import encode_dataset, generate_numba
-
-PICKLE_REFUSED = "no default __reduce__ due to non-trivial __cinit__"
 
 
 @pytest.fixture
@@ -333,14 +329,6 @@ def test_load_round_trip_resets_the_level_count(tmp_path, vectors):
     assert loaded.boundaries.shape == (3, 256)
 
 
-def test_load_on_a_subclass_builds_that_subclass(store, tmp_path):
-    class Mine(_VectorStore):
-        pass
-
-    store.save(str(tmp_path))
-    assert type(Mine.load(str(tmp_path))) is Mine
-
-
 def test_load_refuses_pickled_arrays(store, tmp_path):
     store.save(str(tmp_path))
     np.save(tmp_path / "matrix.npy", np.array([{"x": 1}], dtype=object), allow_pickle=True)
@@ -360,21 +348,3 @@ def test_directory_must_be_a_string(store, tmp_path, op):
         target(tmp_path)
     with pytest.raises(TypeError):
         target(None)
-
-
-# ---------------------------------------------------------------------------
-# pickling
-
-
-@pytest.mark.parametrize(
-    "copier",
-    [pickle.dumps, copy.copy, copy.deepcopy, lambda s: s.__setstate__({})],
-    ids=["pickle", "copy", "deepcopy", "setstate"],
-)
-@pytest.mark.parametrize("trained", [False, True])
-def test_store_refuses_pickling(vectors, copier, trained):
-    s = _VectorStore()
-    if trained:
-        s.fit(vectors(3, 2))
-    with pytest.raises(TypeError, match=f"^{PICKLE_REFUSED}$"):
-        copier(s)

@@ -1,9 +1,7 @@
 """Tests for the binary-code index: fit values, codes, Hamming shortlists
 against a brute-force numpy oracle, writes, and the saved folder."""
 
-import copy
 import os
-import pickle
 
 import numpy as np
 import pytest
@@ -12,23 +10,7 @@ from hypothesis import strategies as st
 
 from tarnix_engine.kernels import core
 
-LEVELS = []
-for _level in ["portable", "popcnt", "avx2", "avx512"]:
-    _best = core._simd_level()
-    try:
-        core._simd_level(_level)
-        LEVELS.append(_level)
-    except ValueError:
-        pass
-    core._simd_level(_best)
-BEST = core._simd_level()
-
-
-@pytest.fixture(params=LEVELS)
-def level(request):
-    core._simd_level(request.param)
-    yield request.param
-    core._simd_level(BEST)
+SIMD_MODULE = core  # the `level` fixture (tests/conftest.py) runs tests at each of its levels
 
 
 def make_data(rows, dim, seed=0, repeats=0):
@@ -436,13 +418,6 @@ def test_built_without_arguments():
         core._CoreIndex(1)
     ix = core._CoreIndex()
     assert ix.medians is None and ix.matrix.rows == 0 and ix.matrix.packed().shape == (0, 0)
-
-
-def test_pickling_is_refused():
-    ix = fitted(make_data(3, 4))
-    for attempt in (pickle.dumps, copy.copy, copy.deepcopy):
-        with pytest.raises(TypeError, match="no default __reduce__ due to non-trivial __cinit__"):
-            attempt(ix)
 
 
 # ---------------------------------------------------------------------------

@@ -6,23 +6,8 @@ import pytest
 
 from tarnix_engine.kernels import distance
 
-LEVELS = []
-for _level in ["portable", "avx2", "avx512"]:
-    _best = distance._simd_level()
-    try:
-        distance._simd_level(_level)
-        LEVELS.append(_level)
-    except ValueError:
-        pass
-    distance._simd_level(_best)
-BEST = distance._simd_level()
-
-
-@pytest.fixture(params=LEVELS)
-def level(request):
-    distance._simd_level(request.param)
-    yield request.param
-    distance._simd_level(BEST)
+SIMD_MODULE = distance  # the `level` fixture (tests/conftest.py) runs tests at each of its levels
+SIMD_LEVELS = ("portable", "avx2", "avx512")
 
 
 def oracle(vectors, queries, k, bm25):

@@ -65,13 +65,6 @@ bool move_masked_to_row_end(std::int64_t* positions, double* scores, std::int64_
   return any_masked;
 }
 
-// Number of hits in a row: readers stop at the first empty slot.
-inline std::int64_t row_hits(const std::int64_t* row, std::int64_t width) noexcept {
-  std::int64_t j = 0;
-  while (j < width && row[j] >= 0) ++j;
-  return j;
-}
-
 // ---- checks of a loaded score matrix ----------------------------------------
 // bm25s's numba kernel indexes its arrays without bounds checks, so a model
 // read from disk is scanned before any search may use it. The scans test a

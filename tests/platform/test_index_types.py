@@ -1,0 +1,88 @@
+"""What every saved index type does alike: it refuses to be pickled or copied,
+trained or not, and `load` on a subclass builds that subclass."""
+
+import copy
+import pickle
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from tarnix_engine.indexes._tarnix_impl import _TarnixCore, _VectorStore
+from tarnix_engine.indexes._term_scoring import _RelevanceCore
+from tarnix_engine.kernels.core import _CoreIndex
+from tarnix_engine.tuning._depth_oracle import TunedModel
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tuning"))
+from model_helpers import save_npz, toy_arrays  # noqa: E402
+
+PICKLE_REFUSED = "no default __reduce__ due to non-trivial __cinit__"
+
+
+def _rows(n, dim=4):
+    return np.random.default_rng(5).standard_normal((n, dim)).astype(np.float32)
+
+
+def _text():
+    ix = _RelevanceCore()
+    ix.add(["a", "b", "c"], ["river stone", "stone wall", "harbor lights"])
+    return ix
+
+
+def _vector():
+    ix = _TarnixCore()
+    ix.add(["a", "b", "c", "d"], _rows(4, 8))
+    return ix
+
+
+def _store():
+    s = _VectorStore()
+    s.fit(_rows(5))
+    return s
+
+
+def _core():
+    ix = _CoreIndex()
+    ix.fit(_rows(6, 16), False)
+    return ix
+
+
+# Each type: its class, a factory of a trained instance, and how many rows it holds.
+TYPES = {
+    "text index": (_RelevanceCore, _text, lambda o: o.size),
+    "vector index": (_TarnixCore, _vector, lambda o: o.size),
+    "vector store": (_VectorStore, _store, lambda o: o.matrix.shape[0]),
+    "binary-code index": (_CoreIndex, _core, lambda o: o.matrix.rows),
+    "tuned model": (TunedModel, lambda: TunedModel(toy_arrays()), lambda o: o.speed_preferences),
+}
+SAVED_TYPES = [kind for kind in TYPES if kind != "tuned model"]  # a model is an archive it never writes
+
+
+@pytest.mark.parametrize(
+    "copier",
+    [pickle.dumps, copy.copy, copy.deepcopy, lambda o: o.__setstate__({})],
+    ids=["pickle", "copy", "deepcopy", "setstate"],
+)
+@pytest.mark.parametrize("trained", [False, True], ids=["new", "trained"])
+@pytest.mark.parametrize("kind", SAVED_TYPES)
+def test_pickling_and_copying_are_refused(kind, trained, copier):
+    cls, make, _ = TYPES[kind]
+    obj = make() if trained else cls()
+    with pytest.raises(TypeError, match=f"^{PICKLE_REFUSED}$"):
+        copier(obj)
+
+
+@pytest.mark.parametrize("kind", TYPES)
+def test_load_on_a_subclass_builds_that_subclass(kind, tmp_path):
+    cls, make, held = TYPES[kind]
+    original = make()
+    if kind == "tuned model":
+        path = save_npz(tmp_path / "model.npz", toy_arrays())
+    else:
+        path = tmp_path / "saved"
+        original.save(str(path))
+    Mine = type("Mine", (cls,), {})
+    loaded = Mine.load(str(path))
+    assert type(loaded) is Mine
+    assert held(loaded) == held(original)
