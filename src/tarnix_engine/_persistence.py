@@ -1,6 +1,7 @@
 """Folder and configuration-file helpers shared by every saved index."""
 
 import contextlib
+import errno
 import json
 import os
 import secrets
@@ -17,6 +18,7 @@ __all__ = [
     "stage_folder",
     "commit_folder",
     "discard_folder",
+    "refuse_interrupted_swap",
 ]
 
 
@@ -170,7 +172,17 @@ def commit_folder(staged, final, owned):
 
     Entries of the old folder named in ``owned`` belong to the saved index and
     are replaced (or dropped when the new save has none); any other entry is
-    carried over untouched. Readers see the old folder or the new one.
+    carried over untouched, moved one by one into ``staged`` before the swap.
+
+    Where the two folders can be exchanged in one step (Linux), a reader sees
+    the old folder or the new one. Elsewhere two renames are needed: the old
+    folder first takes a hidden name (``staged`` plus ``.old``), then ``staged``
+    takes ``final``. Between the two there is no folder under ``final``; a
+    process killed there leaves the complete new folder at ``staged`` and the
+    old one at its ``.old`` name, and ``refuse_interrupted_swap`` names them
+    when ``final`` is then loaded. A process killed while carrying entries over
+    leaves those entries already moved only inside ``staged``, which is never
+    removed automatically.
     """
     staged, final = Path(staged), _target(final)
     _sync_tree(staged)
@@ -230,3 +242,41 @@ def _sync_tree(folder):
 def discard_folder(staged):
     """Remove a staging folder after a failed save."""
     shutil.rmtree(staged, ignore_errors=True)
+
+
+def refuse_interrupted_swap(final):
+    """Refuse to load a missing ``final`` that a save left mid-swap.
+
+    A save on the two-rename path that died between its renames leaves no
+    folder under ``final`` but a complete one beside it: the new folder at its
+    staging name when the retired old one is there too, else the old one.
+    ``FileNotFoundError`` then names the folder to rename back to ``final``.
+    Nothing is moved automatically, and nothing happens when ``final`` exists
+    or there is no such sibling (the caller reports the missing folder).
+    """
+    final = Path(final)
+    if os.path.lexists(final):
+        return
+    parent = final.parent
+    prefix = f".{final.name}.saving-"
+    try:
+        names = sorted(os.listdir(parent))
+    except OSError:
+        return
+    for name in names:
+        if not (name.startswith(prefix) and name.endswith(".old")):
+            continue
+        old = parent / name
+        new = parent / name[: -len(".old")]
+        if new.is_dir():
+            restore, other = new, f"; the folder it replaced is kept as {str(old)!r}"
+        elif old.is_dir():
+            restore, other = old, ""
+        else:
+            continue
+        raise FileNotFoundError(
+            errno.ENOENT,
+            f"No folder {str(final)!r}: a save was interrupted while swapping it in; "
+            f"the complete folder {str(restore)!r} can be renamed to {str(final)!r} to restore it{other}",
+            str(final),
+        )

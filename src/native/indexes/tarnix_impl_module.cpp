@@ -8,6 +8,10 @@
 #define TX_NUMPY_MAIN
 #include "support/numpy.hpp"
 #include "support/support.hpp"
+#include "support/candidates.hpp"
+#include "support/folder.hpp"
+#include "support/positions.hpp"
+#include "support/records.hpp"
 
 #include <cmath>
 
@@ -67,6 +71,16 @@ void check_k(std::int32_t k) {
   if (k < 0) tx::raise(PyExc_ValueError, "k must be non-negative, got " + std::to_string(k));
 }
 
+
+// config.json of a folder: {"index_type": type}.
+void write_type_config(PyObject* folder, const char* type) {
+  tx::Ref config = tx::Ref::steal(PyDict_New());
+  if (PyDict_SetItemString(config.get(), "index_type", tx::py_str(type).get()) < 0) tx::rethrow_python();
+  tx::call(ns.get<"write_config">().get(), {tx::join_path(folder, "config.json").get(), config.get()});
+}
+
+constexpr tx::FolderKind kIndexFolder{"index", ". Refusing to load a mismatched index."};
+constexpr tx::FolderKind kStoreFolder{"vector store"};
 
 // ---- _VectorStore ------------------------------------------------------------
 
@@ -237,12 +251,11 @@ PyObject* store_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     const tx::Ref matrix = store(self).matrix.ref();
     const tx::Ref edges = store(self).boundaries.ref();
     tx::Ref folder = tx::call(ns.get<"Path">().get(), {a[0]});
-    tx::call_method(folder.get(), tx::name<"mkdir">(), {Py_True, Py_True}, tx::kwnames<"parents", "exist_ok">());
-    np_call(tx::name<"save">(), {tx::str(tx::join_path(folder.get(), "matrix.npy").get()).get(), matrix.get()});
-    np_call(tx::name<"save">(), {tx::str(tx::join_path(folder.get(), "boundaries.npy").get()).get(), edges.get()});
-    tx::Ref config = tx::Ref::steal(PyDict_New());
-    if (PyDict_SetItemString(config.get(), "index_type", tx::py_str("vectorstore").get()) < 0) tx::rethrow_python();
-    tx::call(ns.get<"write_config">().get(), {tx::join_path(folder.get(), "config.json").get(), config.get()});
+    tx::staged_save(ns, folder.get(), {"matrix.npy", "boundaries.npy", "config.json"}, [&](PyObject* staged) {
+      np_call(tx::name<"save">(), {tx::str(tx::join_path(staged, "matrix.npy").get()).get(), matrix.get()});
+      np_call(tx::name<"save">(), {tx::str(tx::join_path(staged, "boundaries.npy").get()).get(), edges.get()});
+      write_type_config(staged, "vectorstore");
+    });
     return tx::Ref::none();
   });
 }
@@ -253,15 +266,15 @@ PyObject* store_load(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyO
     std::array<PyObject*, 1> a;
     sig.bind(args, nargs, kwnames, a);
     tx::require_exact(a[0], &PyUnicode_Type, "directory", true);
-    tx::Ref folder = tx::call(ns.get<"Path">().get(), {a[0]});
+    tx::call(ns.get<"refuse_interrupted_swap">().get(), {a[0]});
+    const tx::SavedFolder folder(kStoreFolder, tx::fs_path(a[0]), tx::utf8(a[0]));
     tx::Ref obj = tx::call(cls, {});
     if (!PyObject_TypeCheck(obj.get(), store_type)) {
       tx::raise_format(PyExc_TypeError, "%s() did not return a _VectorStore", reinterpret_cast<PyTypeObject*>(cls)->tp_name);
     }
     store(obj.get()).levels = 256;
-    store(obj.get()).matrix.set(np_call(tx::name<"load">(), {tx::str(tx::join_path(folder.get(), "matrix.npy").get()).get()}));
-    store(obj.get()).boundaries.set(
-        np_call(tx::name<"load">(), {tx::str(tx::join_path(folder.get(), "boundaries.npy").get()).get()}));
+    store(obj.get()).matrix.set(np_call(tx::name<"load">(), {folder.member("matrix.npy").get()}));
+    store(obj.get()).boundaries.set(np_call(tx::name<"load">(), {folder.member("boundaries.npy").get()}));
     return obj;
   });
 }
@@ -643,15 +656,8 @@ PyObject* index_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 
 // ---- searching -----------------------------------------------------------------
 
-bool is_sorted_distinct_in_range(const std::int64_t* p, std::int64_t n, std::int64_t rows) {
-  for (std::int64_t i = 0; i < n; ++i) {
-    if (p[i] < 0 || p[i] >= rows || (i > 0 && p[i] <= p[i - 1])) return false;
-  }
-  return true;
-}
-
 tx::Ref normalize_candidates(PyObject* candidates, std::int64_t n_rows) {
-  tx::Ref c = np_call(tx::name<"asarray">(), {candidates});
+  tx::Ref c = tx::require_integer_positions(candidates);
   const std::int64_t nd = ndim_of(c.get());
   if (nd == 1) {
     c = tx::call_method(c.get(), tx::name<"astype">(), {np_attr<"int64">().get(), Py_False}, tx::kwnames<"copy">());
@@ -663,7 +669,7 @@ tx::Ref normalize_candidates(PyObject* candidates, std::int64_t n_rows) {
       bool ready;
       {
         tx::ReleaseGil nogil;
-        ready = is_sorted_distinct_in_range(p, n, n_rows);
+        ready = tx::is_sorted_distinct_in_range(p, n, n_rows);
       }
       if (ready) return c;
     }
@@ -674,8 +680,9 @@ tx::Ref normalize_candidates(PyObject* candidates, std::int64_t n_rows) {
     return np_call(tx::name<"unique">(), {kept.get()});
   }
   if (nd == 2) {
-    if (PyArray_Check(candidates)) return tx::Ref::borrow(candidates);
-    return np_call(tx::name<"array">(), {candidates, np_attr<"int32">().get()}, tx::kwnames<"dtype">());
+    // Object arrays hold checked integers; numpy converts them only when asked to.
+    if (PyArray_TYPE(tx::as_array_object(c.get())) == NPY_OBJECT) return tx::cast_contiguous_array(c.get(), NPY_INT64);
+    return c;
   }
   tx::raise(PyExc_ValueError, "candidates must be 1D or 2D, got shape " + str_of(shape_of(c.get()).get()));
 }
@@ -860,31 +867,11 @@ tx::Ref search_impl(PyObject* self, PyObject* query, std::int32_t k, bool parall
   const std::int64_t* pos = tx::array_data<std::int64_t>(pos64.get());
   const double* score = tx::array_data<double>(scores.get());
 
+  // Held: building the records runs Python code, which may replace the list.
   tx::Ref ids = index(self).ids.ref();
-  const bool named = PyList_Check(ids.get()) && PyList_GET_SIZE(ids.get()) > 0;
-  tx::Ref result_type = ns.get<"SearchResult">();
-  PyObject* fields = tx::kwnames<"rank", "id", "score">();
-  tx::Ref out = tx::Ref::steal(PyList_New(rows));
-  for (npy_intp i = 0; i < rows; ++i) {
-    tx::Ref hits = tx::Ref::steal(PyList_New(0));
-    for (npy_intp j = 0; j < width; ++j) {
-      const std::int64_t p = pos[i * width + j];
-      if (p > INT32_MAX || p < INT32_MIN) tx::raise(PyExc_OverflowError, "position out of the 32-bit range");
-      if (p < 0) break;
-      tx::Ref id;
-      if (named) {
-        if (p >= PyList_GET_SIZE(ids.get())) tx::raise(PyExc_IndexError, "list index out of range");
-        id = tx::Ref::borrow(PyList_GET_ITEM(ids.get(), p));
-      } else {
-        id = tx::Ref::steal(PyUnicode_FromFormat("%lld", static_cast<long long>(p)));
-      }
-      tx::Ref rank = tx::py_long(j);
-      tx::Ref value = tx::Ref::steal(PyFloat_FromDouble(score[i * width + j]));
-      tx::Ref hit = tx::call(result_type.get(), {rank.get(), id.get(), value.get()}, fields);
-      if (PyList_Append(hits.get(), hit.get()) < 0) tx::rethrow_python();
-    }
-    PyList_SET_ITEM(out.get(), i, hits.release());
-  }
+  const bool numbered = !PyList_Check(ids.get()) || PyList_GET_SIZE(ids.get()) == 0;
+  tx::Ref out = tx::hit_rows(ns.get<"SearchResult">().get(), tx::kwnames<"rank", "id", "score">(), pos, score, rows,
+                             width, ids.get(), numbered);
   if (single) {
     // An overridden search_raw may hand back no row at all.
     if (rows < 1) tx::raise(PyExc_IndexError, "list index out of range");
@@ -907,11 +894,6 @@ PyObject* index_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 
 // ---- folder ------------------------------------------------------------------
 
-// Entries of an index folder that belong to the saved index.
-tx::Ref owned_entries() {
-  return tx::Ref::steal(Py_BuildValue("(ssssss)", "coreindex", "bytes", "index_meta.json", "config.json", "ids.json", "ids.pkl"));
-}
-
 void write_meta(PyObject* folder, PyObject* n_candidates, PyObject* d_scale) {
   tx::Ref meta = tx::Ref::steal(PyDict_New());
   if (PyDict_SetItemString(meta.get(), "n_candidates", n_candidates) < 0 ||
@@ -919,9 +901,7 @@ void write_meta(PyObject* folder, PyObject* n_candidates, PyObject* d_scale) {
     tx::rethrow_python();
   }
   tx::call(ns.get<"write_config">().get(), {tx::join_path(folder, "index_meta.json").get(), meta.get()});
-  tx::Ref config = tx::Ref::steal(PyDict_New());
-  if (PyDict_SetItemString(config.get(), "index_type", tx::py_str("tarnix").get()) < 0) tx::rethrow_python();
-  tx::call(ns.get<"write_config">().get(), {tx::join_path(folder, "config.json").get(), config.get()});
+  write_type_config(folder, "tarnix");
 }
 
 PyObject* index_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -951,37 +931,29 @@ PyObject* index_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     // Both parts are held: writing files lets other threads run, and one may refit us.
     const tx::Ref core = s.coreindex.ref();
     const tx::Ref vstore = s.vectorstore.ref();
-    tx::Ref staged = tx::call(ns.get<"stage_folder">().get(), {folder.get()});
-    try {
-      tx::call_method(core.get(), tx::name<"save">(), {tx::str(tx::join_path(staged.get(), "coreindex").get()).get()});
-      tx::call_method(vstore.get(), tx::name<"save">(), {tx::str(tx::join_path(staged.get(), "bytes").get()).get()});
-      write_meta(staged.get(), s.n_candidates.get(), s.d_scale.get());
-      tx::Ref ids = s.ids.ref();
-      if (tx::length(ids.get()) > 0) {
-        tx::Ref text = tx::call_method(ns.get<"json">().get(), tx::name<"dumps">(), {ids.get()});
-        tx::call_method(tx::join_path(staged.get(), "ids.json").get(), tx::name<"write_text">(), {text.get()});
-      }
-      tx::call(ns.get<"commit_folder">().get(), {staged.get(), folder.get(), owned_entries().get()});
-    } catch (const tx::PyErrorSet&) {
-      tx::cleanup_keeping_error([&] { tx::call(ns.get<"discard_folder">().get(), {staged.get()}); });
-      throw;
-    }
+    tx::staged_save(ns, folder.get(), {"coreindex", "bytes", "index_meta.json", "config.json", "ids.json", "ids.pkl"},
+                    [&](PyObject* staged) {
+                      tx::call_method(core.get(), tx::name<"save">(), {tx::str(tx::join_path(staged, "coreindex").get()).get()});
+                      tx::call_method(vstore.get(), tx::name<"save">(), {tx::str(tx::join_path(staged, "bytes").get()).get()});
+                      write_meta(staged, s.n_candidates.get(), s.d_scale.get());
+                      tx::Ref ids = s.ids.ref();
+                      if (tx::length(ids.get()) > 0) {
+                        tx::Ref text = tx::call_method(ns.get<"json">().get(), tx::name<"dumps">(), {ids.get()});
+                        tx::call_method(tx::join_path(staged, "ids.json").get(), tx::name<"write_text">(), {text.get()});
+                      }
+                    });
     return tx::Ref::none();
   });
 }
 
-[[noreturn]] void corrupted(PyObject* directory, const std::string& what) {
-  tx::raise(PyExc_ValueError, "Corrupted index at '" + str_of(directory) + "': " + what +
-                                  ". Refusing to load a mismatched index.");
-}
-
 // ids.json must hold a list of strings.
-tx::Ref read_ids(PyObject* directory, PyObject* file) {
-  tx::Ref text = tx::call_method(file, tx::name<"read_text">(), {});
+tx::Ref read_ids(const tx::SavedFolder& folder, PyObject* path) {
+  tx::Ref file = tx::join_path(path, "ids.json");
+  tx::Ref text = tx::call_method(file.get(), tx::name<"read_text">(), {});
   tx::Ref ids = tx::call_method(ns.get<"json">().get(), tx::name<"loads">(), {text.get()});
-  if (!PyList_CheckExact(ids.get())) corrupted(directory, "ids.json does not hold a list of ids");
+  if (!PyList_CheckExact(ids.get())) folder.corrupted("ids.json", "does not hold a list of ids");
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(ids.get()); ++i) {
-    if (!PyUnicode_CheckExact(PyList_GET_ITEM(ids.get(), i))) corrupted(directory, "ids.json holds an id that is not a string");
+    if (!PyUnicode_CheckExact(PyList_GET_ITEM(ids.get(), i))) folder.corrupted("ids.json", "holds an id that is not a string");
   }
   return ids;
 }
@@ -993,8 +965,11 @@ PyObject* index_load(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyO
     sig.bind(args, nargs, kwnames, a);
     PyObject* directory = a[0];
     tx::require_exact(directory, &PyUnicode_Type, "directory", true);
-    tx::Ref folder = tx::call(ns.get<"resolve_directory">().get(), {directory, a[1] ? a[1] : Py_None});
-    tx::Ref meta_text = tx::call_method(tx::join_path(folder.get(), "index_meta.json").get(), tx::name<"read_text">(), {});
+    tx::Ref path = tx::call(ns.get<"resolve_directory">().get(), {directory, a[1] ? a[1] : Py_None});
+    tx::call(ns.get<"refuse_interrupted_swap">().get(), {path.get()});
+    const tx::SavedFolder folder(kIndexFolder, tx::fs_path(path.get()), str_of(directory));
+    folder.member("index_meta.json");  // checked before it is opened
+    tx::Ref meta_text = tx::call_method(tx::join_path(path.get(), "index_meta.json").get(), tx::name<"read_text">(), {});
     tx::Ref meta = tx::call_method(ns.get<"json">().get(), tx::name<"loads">(), {meta_text.get()});
     tx::Ref obj = tx::call(cls, {});
     if (!PyObject_TypeCheck(obj.get(), index_type)) {
@@ -1005,27 +980,24 @@ PyObject* index_load(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyO
     s.n_candidates.set(tx::call_method(meta.get(), tx::name<"get">(), {tx::py_str("n_candidates").get(), legacy.get()}));
     s.d_scale.set(tx::call_method(meta.get(), tx::name<"get">(), {tx::py_str("d_scale").get()}));
     s.coreindex.set(tx::call_method(ns.get<"_CoreIndex">().get(), tx::name<"load">(),
-                                    {tx::str(tx::join_path(folder.get(), "coreindex").get()).get()}));
+                                    {tx::str(tx::join_path(path.get(), "coreindex").get()).get()}));
     s.vectorstore.set(tx::call_method(ns.get<"_VectorStore">().get(), tx::name<"load">(),
-                                      {tx::str(tx::join_path(folder.get(), "bytes").get()).get()}));
+                                      {tx::str(tx::join_path(path.get(), "bytes").get()).get()}));
     s.ids.set(tx::Ref::steal(PyList_New(0)));
-    tx::Ref ids_file = tx::join_path(folder.get(), "ids.json");
-    if (tx::truth(tx::call_method(ids_file.get(), tx::name<"exists">(), {}).get())) {
-      s.ids.set(read_ids(directory, ids_file.get()));
-    } else if (tx::truth(tx::call_method(tx::join_path(folder.get(), "ids.pkl").get(), tx::name<"exists">(), {}).get())) {
+    if (folder.has("ids.json")) {
+      s.ids.set(read_ids(folder, path.get()));
+    } else if (folder.has("ids.pkl")) {
       tx::call(ns.get<"reject_legacy_pickle">().get(), {directory, tx::py_str("ids.pkl").get()});
     }
     tx::Ref matrix = store_matrix(s.vectorstore.get());
     const std::int64_t n = dim_size(matrix.get(), 0);
     const std::int64_t n_ids = tx::length(s.ids.get());
     if (n_ids > 0 && n_ids != n) {
-      corrupted(directory, "ids.json has " + std::to_string(n_ids) + " ids but bytes/matrix.npy has " +
-                               std::to_string(n) + " rows");
+      folder.corrupted("ids.json", "has " + std::to_string(n_ids) + " ids but bytes/matrix.npy has " + std::to_string(n) + " rows");
     }
     tx::Ref rows_obj = tx::attr<"rows">(tx::attr<"matrix">(s.coreindex.get()).get());
     if (tx::to_int64(rows_obj.get()) != n) {
-      corrupted(directory, "coreindex has " + str_of(rows_obj.get()) + " rows but bytes/matrix.npy has " +
-                               std::to_string(n) + " rows");
+      folder.corrupted("coreindex", "has " + str_of(rows_obj.get()) + " rows but bytes/matrix.npy has " + std::to_string(n) + " rows");
     }
     resolve_auto_k(obj.get());
     if (s.d_scale.is_none()) resolve_d_scale(obj.get());
@@ -1117,7 +1089,8 @@ PyMODINIT_FUNC PyInit__tarnix_impl() {
     ns.import_from("tarnix_engine.kernels.distance", {"_search"});
     ns.import_from("tarnix_engine.kernels._batching", {"resolve_batch_size", "resolve_num_threads"});
     ns.import_from("tarnix_engine._persistence", {"resolve_directory", "write_config", "reject_legacy_pickle",
-                                                "stage_folder", "commit_folder", "discard_folder"});
+                                                "stage_folder", "commit_folder", "discard_folder",
+                                                "refuse_interrupted_swap"});
     ns.set("MAX_DEFAULT_N_CANDIDATES", tx::py_long(4096));
     store_type = tx::add_type<StoreState>(module, "tarnix_engine.indexes._tarnix_impl._VectorStore", store_slots);
     index_type = tx::add_type<IndexState>(module, "tarnix_engine.indexes._tarnix_impl._TarnixCore", index_slots);

@@ -26,6 +26,8 @@
 #include <vector>
 
 #include "kernels/hamming.hpp"
+#include "support/folder.hpp"
+#include "support/positions.hpp"
 
 namespace {
 
@@ -518,11 +520,9 @@ PyObject* index_search_subset(PyObject* self, PyObject* const* args, Py_ssize_t 
     Prepared p = prepare(self, a[0], a[1], a[4]);
     tx::Ref array;
     const std::vector<std::int64_t> pos = positions_copy(a[2], 1, "positions", array);
-    for (std::size_t i = 0; i < pos.size(); ++i) {
-      if (pos[i] < 0 || pos[i] >= p.snap.rows || (i > 0 && pos[i] <= pos[i - 1])) {
-        tx::raise_format(PyExc_ValueError, "positions must be sorted, distinct and in range 0..%lld",
-                         static_cast<long long>(p.snap.rows - 1));
-      }
+    if (!tx::is_sorted_distinct_in_range(pos.data(), static_cast<std::int64_t>(pos.size()), p.snap.rows)) {
+      tx::raise_format(PyExc_ValueError, "positions must be sorted, distinct and in range 0..%lld",
+                       static_cast<long long>(p.snap.rows - 1));
     }
     const bool parallel = tx::truth(a[3]);
     const hm::Kernels kern = hm::kernels_for(static_cast<int>(dispatch.active()));
@@ -558,18 +558,10 @@ PyObject* index_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     const std::int64_t words = p.snap.model->words;
     {
       tx::ReleaseGil nogil;
-      std::vector<tx::topk::SeenRows> seen(static_cast<std::size_t>(std::max(threads, 1)));
-      for (auto& s : seen) s.resize(p.snap.rows);
+      tx::SeenPerThread seen(threads, p.snap.rows);
       tx::parallel_for(p.nq, threads, [&](std::int64_t qi) {
-        tx::topk::SeenRows& mine = seen[static_cast<std::size_t>(omp_get_thread_num()) % seen.size()];
-        const std::int64_t* row = cand.data() + qi * per_row;
         std::vector<std::int64_t> valid;
-        valid.reserve(static_cast<std::size_t>(per_row));
-        for (std::int64_t i = 0; i < per_row; ++i) {
-          const std::int64_t c = row[i];
-          if (c >= 0 && c < p.snap.rows && mine.insert(c)) valid.push_back(c);
-        }
-        for (std::int64_t c : valid) mine.erase(c);
+        tx::distinct_in_range(cand.data() + qi * per_row, per_row, p.snap.rows, seen.mine(), valid);
         tx::topk::Selector sel;
         sel.reset(k);
         if (k > 0) kern.rows(v, valid.data(), static_cast<std::int64_t>(valid.size()), p.queries.data() + qi * words, sel);
@@ -619,17 +611,10 @@ PyObject* matrix_packed(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyOb
 
 // ---- folder ----------------------------------------------------------------------
 
-[[noreturn]] void raise_os(const std::string& path) {
-  PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
-  tx::rethrow_python();
-}
-
-std::string path_text(PyObject* o) {
-  tx::Ref p = tx::Ref::steal(PyOS_FSPath(o));
-  if (!PyUnicode_Check(p.get())) tx::raise(PyExc_TypeError, "path must be a str");
-  tx::Ref encoded = tx::Ref::steal(PyUnicode_EncodeFSDefault(p.get()));
-  return std::string(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
-}
+constexpr tx::FolderKind kFolder{"coreindex"};
+// Beyond this a dimension cannot be a saved index's: its codes alone would
+// not fit in memory. Checked before any arithmetic on it.
+constexpr std::int64_t kMaxDim = std::int64_t{1} << 40;
 
 PyObject* index_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
@@ -641,7 +626,7 @@ PyObject* index_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     // writer among them must not change what is being written.
     const Snapshot snap{s.model, s.codes, s.rows};
     const tx::Ref medians = s.medians.ref();
-    std::string target = path_text(a[0]);
+    std::string target = tx::fs_path(a[0]);
     while (target.size() > 1 && target.back() == '/') target.pop_back();
     const fs::path tp(target);
     std::error_code ec;
@@ -654,14 +639,9 @@ PyObject* index_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
                          target.c_str());
       }
     }
-    // Written whole into a staging folder that then replaces the old one.
-    tx::Ref target_text = tx::Ref::steal(PyUnicode_DecodeFSDefaultAndSize(target.data(), static_cast<Py_ssize_t>(target.size())));
-    tx::Ref staged = tx::call(ns.get<"stage_folder">().get(), {target_text.get()});
-    auto entry = [&](const char* name) {
-      tx::Ref joined = tx::Ref::steal(PyNumber_TrueDivide(staged.get(), tx::py_str(name).get()));
-      return tx::Ref::steal(PyObject_Str(joined.get()));
-    };
-    try {
+    tx::Ref target_text = tx::fs_str(target);
+    tx::staged_save(ns, target_text.get(), {"medians.npy", "codes.npy", "coreindex.json"}, [&](PyObject* staged) {
+      auto entry = [&](const char* name) { return tx::str(tx::join_path(staged, name).get()); };
       const std::int64_t dim = snap.model->dim, words = snap.model->words, rows = snap.rows;
       tx::Ref np = ns.get<"np">();
       tx::call_method(np.get(), tx::name<"save">(), {entry("medians.npy").get(), medians.get()});
@@ -672,34 +652,25 @@ PyObject* index_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
       tx::Ref meta = tx::Ref::steal(Py_BuildValue("{s:s,s:i,s:L,s:L,s:L}", "format", kFormat, "version", kVersion,
                                                   "dim", static_cast<long long>(dim), "rows", static_cast<long long>(rows),
                                                   "words", static_cast<long long>(words)));
-      tx::Ref meta_path = tx::Ref::steal(PyNumber_TrueDivide(staged.get(), tx::py_str("coreindex.json").get()));
-      tx::call(ns.get<"write_config">().get(), {meta_path.get(), meta.get()});
-      tx::Ref owned = tx::Ref::steal(Py_BuildValue("(sss)", "medians.npy", "codes.npy", "coreindex.json"));
-      tx::call(ns.get<"commit_folder">().get(), {staged.get(), target_text.get(), owned.get()});
-    } catch (const tx::PyErrorSet&) {
-      tx::cleanup_keeping_error([&] { tx::call(ns.get<"discard_folder">().get(), {staged.get()}); });
-      throw;
-    }
+      tx::call(ns.get<"write_config">().get(), {tx::join_path(staged, "coreindex.json").get(), meta.get()});
+    });
     return tx::Ref::none();
   });
 }
 
-[[noreturn]] void corrupted(const std::string& folder, const std::string& what) {
-  tx::raise(PyExc_ValueError, "Corrupted coreindex at '" + folder + "': " + what);
-}
-
-std::int64_t meta_int(PyObject* meta, const char* key, const std::string& folder) {
+std::int64_t meta_int(PyObject* meta, const char* key, const tx::SavedFolder& folder) {
   PyObject* v = PyDict_GetItemString(meta, key);  // borrowed
-  if (v == nullptr || !PyLong_CheckExact(v)) corrupted(folder, std::string("coreindex.json lacks an integer '") + key + "'");
-  const long long x = PyLong_AsLongLong(v);
+  if (v == nullptr || !PyLong_CheckExact(v)) folder.corrupted("coreindex.json", std::string("lacks an integer '") + key + "'");
+  int overflow = 0;
+  const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
   if (x == -1 && PyErr_Occurred()) tx::rethrow_python();
-  if (x < 0) corrupted(folder, std::string("negative '") + key + "' in coreindex.json");
+  if (overflow != 0 || x < 0) folder.corrupted("coreindex.json", std::string("holds an out-of-range '") + key + "'");
   return x;
 }
 
-tx::Ref load_npy(const std::string& file) {
+tx::Ref load_npy(const tx::SavedFolder& folder, const char* file) {
+  tx::Ref path = folder.member(file);
   tx::Ref np = ns.get<"np">();
-  tx::Ref path = tx::Ref::steal(PyUnicode_DecodeFSDefaultAndSize(file.data(), static_cast<Py_ssize_t>(file.size())));
   return tx::call(tx::attr<"load">(np.get()).get(), {path.get(), Py_False}, tx::kwnames<"allow_pickle">());
 }
 
@@ -708,12 +679,13 @@ PyObject* index_load(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyO
     static const auto sig = tx::signature<1>("load", {"path"}, 1);
     std::array<PyObject*, 1> a;
     sig.bind(args, nargs, kwnames, a);
-    const std::string folder = path_text(a[0]);
-    const std::string meta_path = folder + "/coreindex.json";
-    std::ifstream in(meta_path, std::ios::binary);
+    tx::call(ns.get<"refuse_interrupted_swap">().get(), {a[0]});
+    const tx::SavedFolder folder(kFolder, tx::fs_path(a[0]), tx::fs_path(a[0]));
+    folder.member("coreindex.json");  // checked before it is opened
+    std::ifstream in(folder.path_of("coreindex.json"), std::ios::binary);
     if (!in) {
       errno = ENOENT;
-      raise_os(meta_path);
+      tx::raise_os_error(folder.path_of("coreindex.json"));
     }
     std::stringstream text;
     text << in.rdbuf();
@@ -724,28 +696,28 @@ PyObject* index_load(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyO
     } catch (const tx::PyErrorSet&) {
       if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw;
       PyErr_Clear();
-      corrupted(folder, "coreindex.json is not JSON");
+      folder.corrupted("coreindex.json", "is not JSON");
     }
-    if (!PyDict_CheckExact(meta.get())) corrupted(folder, "coreindex.json is not an object");
+    if (!PyDict_CheckExact(meta.get())) folder.corrupted("coreindex.json", "is not an object");
     PyObject* format = PyDict_GetItemString(meta.get(), "format");
     if (format == nullptr || !PyUnicode_Check(format) || tx::utf8(format) != kFormat) {
-      corrupted(folder, "not a binary-code index folder");
+      folder.corrupted("coreindex.json", "says this is not a binary-code index folder");
     }
     const std::int64_t version = meta_int(meta.get(), "version", folder);
-    if (version != kVersion) corrupted(folder, "unknown format version " + std::to_string(version));
+    if (version != kVersion) folder.corrupted("coreindex.json", "has an unknown format version " + std::to_string(version));
     const std::int64_t dim = meta_int(meta.get(), "dim", folder);
     const std::int64_t rows = meta_int(meta.get(), "rows", folder);
     const std::int64_t words = meta_int(meta.get(), "words", folder);
-    if (words != hm::words_for(dim)) corrupted(folder, "word count does not match the dimension");
-    if (rows >= hm::kMaxRows) corrupted(folder, "too many rows");
+    if (dim > kMaxDim) folder.corrupted("coreindex.json", "gives the dimension " + std::to_string(dim) + ", beyond any index");
+    if (words != hm::words_for(dim)) folder.corrupted("coreindex.json", "gives a word count that does not match the dimension");
+    if (rows >= hm::kMaxRows) folder.corrupted("coreindex.json", "gives too many rows");
 
-    tx::Ref med = load_npy(folder + "/medians.npy");
-    if (!PyArray_Check(med.get())) corrupted(folder, "medians.npy holds no array");
+    tx::Ref med = load_npy(folder, "medians.npy");
+    if (!PyArray_Check(med.get())) folder.corrupted("medians.npy", "holds no array");
     const int med_type = PyArray_TYPE(tx::as_array_object(med.get()));
     if ((med_type != NPY_FLOAT32 && med_type != NPY_FLOAT64) || PyArray_NDIM(tx::as_array_object(med.get())) != 1 ||
         PyArray_DIM(tx::as_array_object(med.get()), 0) != dim) {
-      corrupted(folder, "medians.npy must hold " + std::to_string(dim) + " floats, got shape " +
-                            tx::shape_text(med.get()));
+      folder.corrupted("medians.npy", "must hold " + std::to_string(dim) + " floats, got shape " + tx::shape_text(med.get()));
     }
     med = tx::copy_array(med.get(), med_type);  // private, and in native byte order for the raw reads below
     auto model = std::make_shared<Model>();
@@ -755,24 +727,23 @@ PyObject* index_load(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyO
     for (std::int64_t j = 0; j < dim; ++j) {
       model->thresholds[j] = med_type == NPY_FLOAT32 ? tx::array_data<float>(med.get())[j]
                                                      : tx::array_data<double>(med.get())[j];
-      if (!std::isfinite(model->thresholds[j])) corrupted(folder, "medians.npy holds NaN or infinite values");
+      if (!std::isfinite(model->thresholds[j])) folder.corrupted("medians.npy", "holds NaN or infinite values");
     }
     PyArray_CLEARFLAGS(tx::as_array_object(med.get()), NPY_ARRAY_WRITEABLE);
 
-    tx::Ref codes_raw = load_npy(folder + "/codes.npy");
+    tx::Ref codes_raw = load_npy(folder, "codes.npy");
     if (!PyArray_Check(codes_raw.get()) || PyArray_TYPE(tx::as_array_object(codes_raw.get())) != NPY_UINT64 ||
         PyArray_NDIM(tx::as_array_object(codes_raw.get())) != 2 ||
         PyArray_DIM(tx::as_array_object(codes_raw.get()), 0) != rows ||
         PyArray_DIM(tx::as_array_object(codes_raw.get()), 1) != words) {
-      corrupted(folder, "codes.npy must be uint64 of shape (" + std::to_string(rows) + ", " + std::to_string(words) +
-                            ")");
+      folder.corrupted("codes.npy", "must be uint64 of shape (" + std::to_string(rows) + ", " + std::to_string(words) + ")");
     }
     tx::Ref packed = tx::contiguous_array(codes_raw.get(), NPY_UINT64);
     const std::uint64_t* d = tx::array_data<std::uint64_t>(packed.get());
     const std::uint64_t spare = dim % 64 == 0 ? 0 : ~((std::uint64_t{1} << (dim % 64)) - 1);
     auto codes = std::make_shared<hm::Codes>(words, rows);
     for (std::int64_t r = 0; r < rows; ++r) {
-      if (words > 0 && (d[r * words + words - 1] & spare) != 0) corrupted(folder, "codes.npy sets bits past the dimension");
+      if (words > 0 && (d[r * words + words - 1] & spare) != 0) folder.corrupted("codes.npy", "sets bits past the dimension");
       codes->set_row(r, d + r * words);
     }
 
@@ -886,7 +857,8 @@ PyMODINIT_FUNC PyInit_core() {
     ns.import_module("json", "json");
     ns.import_module("np", "numpy");
     tx::attach_numpy();
-    ns.import_from("tarnix_engine._persistence", {"write_config", "stage_folder", "commit_folder", "discard_folder"});
+    ns.import_from("tarnix_engine._persistence", {"write_config", "stage_folder", "commit_folder", "discard_folder",
+                                                "refuse_interrupted_swap"});
     index_type = tx::add_type<IndexState>(module, "tarnix_engine.kernels.core._CoreIndex", index_slots);
     matrix_type = tx::add_type<MatrixState>(module, "tarnix_engine.kernels.core._CodeMatrix", matrix_slots);
   });

@@ -9,6 +9,7 @@
 
 #include "kernels/rerank.hpp"
 #include "kernels/topk.hpp"
+#include "support/positions.hpp"
 
 namespace {
 
@@ -70,27 +71,18 @@ PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     const int threads = parallel ? tx::omp_max_threads() : 1;
     {
       tx::ReleaseGil nogil;
-      std::vector<tx::topk::SeenRows> seen(static_cast<std::size_t>(std::max(threads, 1)));
-      for (auto& s : seen) s.resize(rows);
+      tx::SeenPerThread seen(threads, rows);
       tx::parallel_for(nq, threads, [&](std::int64_t qi) {
-        tx::topk::SeenRows& mine = seen[static_cast<std::size_t>(omp_get_thread_num()) % seen.size()];
-        const std::int64_t* row = candidates.data() + qi * width;
         const std::uint8_t* q = qbase + qi * dim;
-        std::vector<std::uint64_t> keys;
-        keys.reserve(static_cast<std::size_t>(width));
         std::vector<std::int64_t> taken;
-        taken.reserve(static_cast<std::size_t>(width));
-        for (std::int64_t i = 0; i < width; ++i) {
-          const std::int64_t p = row[i];
-          if (p < 0 || p >= rows || !mine.insert(p)) continue;
-          taken.push_back(p);
-        }
+        tx::distinct_in_range(candidates.data() + qi * width, width, rows, seen.mine(), taken);
+        std::vector<std::uint64_t> keys;
+        keys.reserve(taken.size());
         for (std::size_t i = 0; i < taken.size(); ++i) {
           if (i + 4 < taken.size()) __builtin_prefetch(base + taken[i + 4] * dim);
           const std::int32_t d = l2(base + taken[i] * dim, q, dim);
           keys.push_back(tx::topk::key(static_cast<std::uint32_t>(d), static_cast<std::uint64_t>(taken[i])));
         }
-        for (std::int64_t p : taken) mine.erase(p);
         const std::size_t n = std::min<std::size_t>(keys.size(), static_cast<std::size_t>(k));
         std::partial_sort(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(n), keys.end());
         std::int64_t* ids_row = id_out + qi * k;

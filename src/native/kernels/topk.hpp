@@ -199,23 +199,4 @@ class AscendingSelector {
   std::vector<std::uint32_t> hist_, quad_;
 };
 
-// A set of row positions with O(1) insert and a reset proportional to what
-// was inserted; used to skip repeated candidates.
-class SeenRows {
- public:
-  void resize(std::int64_t rows) { bits_.assign(static_cast<std::size_t>((rows + 63) / 64), 0); }
-  // True when `row` was not yet in the set (it is now).
-  bool insert(std::int64_t row) noexcept {
-    std::uint64_t& w = bits_[static_cast<std::size_t>(row >> 6)];
-    const std::uint64_t bit = std::uint64_t{1} << (row & 63);
-    const bool fresh = (w & bit) == 0;
-    w |= bit;
-    return fresh;
-  }
-  void erase(std::int64_t row) noexcept { bits_[static_cast<std::size_t>(row >> 6)] = 0; }
-
- private:
-  std::vector<std::uint64_t> bits_;
-};
-
 }  // namespace tx::topk
