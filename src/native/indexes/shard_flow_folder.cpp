@@ -5,6 +5,7 @@
 // leaves the old folder loadable and no array file of an earlier save is
 // ever read back with this save's shards.
 #include "support/numpy.hpp"
+#include "support/folder.hpp"
 
 #include <cstdio>
 #include <string>
@@ -14,8 +15,6 @@
 
 namespace tx::shard_flow_glue {
 namespace {
-
-constexpr const char* kArrayFiles[] = {"bin_edges.npy", "medians.npy", "all_bytes.npy"};
 
 std::string shard_folder_name(Py_ssize_t i) {
   char buffer[32];
@@ -69,20 +68,6 @@ tx::Ref config_of(PyObject* self, const Snapshot& snap) {
   set_item(config.get(), "alpha_vector", tx::Ref::steal(PyFloat_FromDouble(s.alpha_vector)));
   set_item(config.get(), "n_candidates", tx::py_long(s.n_candidates));
   return config;
-}
-
-// Entries of the folder that belong to this save: the old folder's copies are
-// dropped when this save has none. Shard folders beyond this save's count are
-// never read back and are carried over untouched.
-tx::Ref owned_entries(Py_ssize_t n_shards) {
-  tx::Ref owned = tx::Ref::steal(PyList_New(0));
-  auto own = [&](const std::string& entry) {
-    if (PyList_Append(owned.get(), tx::py_str(entry.c_str()).get()) < 0) tx::rethrow_python();
-  };
-  own("config.json");
-  for (const char* file : kArrayFiles) own(file);
-  for (Py_ssize_t i = 0; i < n_shards; ++i) own(shard_folder_name(i));
-  return tx::Ref::steal(PyList_AsTuple(owned.get()));
 }
 
 void write_folder(PyObject* self, PyObject* folder, const Snapshot& snap) {
@@ -152,15 +137,11 @@ PyObject* save_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     tx::Ref folder = tx::call(ns.get<"resolve_directory">().get(), {a[0], a[1] ? a[1] : Py_None});
     tx::call_method(folder.get(), tx::name<"mkdir">(), {Py_True, Py_True}, tx::kwnames<"parents", "exist_ok">());
     const Snapshot snap = take_snapshot(self);
-    tx::Ref staged = tx::call(ns.get<"stage_folder">().get(), {folder.get()});
-    try {
-      write_folder(self, staged.get(), snap);
-      tx::Ref owned = owned_entries(PyList_GET_SIZE(snap.shards.get()));
-      tx::call(ns.get<"commit_folder">().get(), {staged.get(), folder.get(), owned.get()});
-    } catch (const tx::PyErrorSet&) {
-      tx::cleanup_keeping_error([&] { tx::call(ns.get<"discard_folder">().get(), {staged.get()}); });
-      throw;
-    }
+    // The array files are owned: an earlier save's copies go with the old
+    // folder when this save writes none. Shard folders beyond this save's
+    // count are carried over untouched; they are never read back.
+    tx::staged_save(ns, folder.get(), {"config.json", "bin_edges.npy", "medians.npy", "all_bytes.npy"},
+                    [&](PyObject* staged) { write_folder(self, staged, snap); });
     return tx::Ref::none();
   });
 }

@@ -1,0 +1,28 @@
+import importlib
+import sys
+import types
+
+import pytest
+
+from .fusion_model import fuse_shards
+
+
+def _install_fusion_stand_in():
+    # Until the fusion kernels are built, the streaming index imports a
+    # stand-in that fuses as the plain-Python model does.
+    try:
+        importlib.import_module("tarnix_engine.kernels.fusion")
+    except ModuleNotFoundError as exc:
+        if exc.name != "tarnix_engine.kernels.fusion":
+            raise
+        module = types.ModuleType("tarnix_engine.kernels.fusion")
+        module._process_batch = fuse_shards
+        sys.modules["tarnix_engine.kernels.fusion"] = module
+
+
+_install_fusion_stand_in()
+
+
+@pytest.fixture
+def shard_flow():
+    return importlib.import_module("tarnix_engine.indexes._shard_flow")
