@@ -1,10 +1,13 @@
 import importlib
 import sys
 import types
+from pathlib import Path
 
 import pytest
 
-from .fusion_model import fuse_shards
+sys.path.insert(0, str(Path(__file__).parent))
+
+from streaming_helpers import fuse_shards  # noqa: E402
 
 
 def _install_fusion_stand_in():
