@@ -25,6 +25,14 @@ inline std::int32_t to_int32(PyObject* o) {
   return static_cast<std::int32_t>(v);
 }
 
+// A real number as a double, the interpreter's float(): floats, ints and
+// objects with __float__ or __index__; its TypeError for anything else.
+inline double to_double(PyObject* o) {
+  const double v = PyFloat_AsDouble(o);
+  if (v == -1.0 && PyErr_Occurred()) rethrow_python();
+  return v;
+}
+
 inline bool truth(PyObject* o) {
   const int t = PyObject_IsTrue(o);
   if (t < 0) rethrow_python();
