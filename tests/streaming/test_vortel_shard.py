@@ -143,4 +143,4 @@ def test_real_shard_saves_folders_the_registry_loads(tmp_path):
     assert (tmp_path / "shard" / "config.json").is_file()
     positions, scores, vpos, vdist = made._retrieve_raw(["green"], data[2:], 2, False, None)
     # one text hit (the others share no term); every vector row, nearest first
-    assert positions.tolist() == [[1, -1]] and vpos.shape == (1, 3) and vpos[0, 0] == 2
+    assert positions.tolist() == [[1, -1, -1]] and vpos.shape == (1, 3) and vpos[0, 0] == 2
