@@ -119,3 +119,16 @@ def stand_in_shard(log, hits=None, recall=None):
             log.append(("shard.save", args, kwargs))
 
     return Shard
+
+
+_WORDS = (
+    "apple banana cherry damson elder fig grape hazel iris juniper kale lemon mango nectar olive pepper "
+    "quince radish sorrel thyme umber violet walnut yarrow zucchini basil cedar dill fennel ginger"
+).split()
+
+
+def documents(n, dim=16, seed=0):
+    """n short texts of three distinct words each and n float32 vectors."""
+    rng = np.random.default_rng(seed)
+    texts = [" ".join(rng.choice(_WORDS, size=3, replace=False)) for _ in range(n)]
+    return texts, rng.standard_normal((n, dim)).astype(np.float32)
