@@ -263,15 +263,3 @@ def test_a_search_keeps_its_snapshot_while_a_batch_commits(build, log):
     index.search(["q"], np.ones((1, 2)), k=2)
     assert kernel.calls[1][0][4].tolist() == [0, 3]
 
-
-def test_folder_lists_that_disagree_with_the_shards_are_refused(shard_flow, tmp_path):
-    import json
-
-    index = shard_flow._StreamingCore()
-    index.add_batch(["apple pie", "cherry tart"], np.eye(2, dtype=np.float32))
-    index.save(str(tmp_path))
-    config = json.loads((tmp_path / "config.json").read_text())
-    config["cumulative_offsets"] = []
-    (tmp_path / "config.json").write_text(json.dumps(config))
-    with pytest.raises(ValueError, match="offsets"):
-        shard_flow._StreamingCore.load(str(tmp_path))
