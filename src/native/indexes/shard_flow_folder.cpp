@@ -35,7 +35,10 @@ tx::Ref np_load(PyObject* folder, const char* file) {
 }
 
 // The registry name of `cls`, the last one when several names map to it.
+// The registry fills in lazily, so the classes of modules already imported
+// are registered first: a class in memory is then always found.
 tx::Ref registry_name(PyObject* cls, const char* fallback) {
+  tx::call(ns.get<"_populate_imported">().get(), {});
   tx::Ref items = tx::call_method(ns.get<"_ENGINE_REGISTRY">().get(), tx::name<"items">(), {});
   tx::Ref iterator = tx::Ref::steal(PyObject_GetIter(items.get()));
   tx::Ref found = tx::py_str(fallback);
@@ -163,12 +166,15 @@ PyObject* load_method(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, Py
       meta = tx::call_method(ns.get<"json">().get(), tx::name<"loads">(), {text.get()});
     }
     tx::Ref registry = ns.get<"_ENGINE_REGISTRY">();
-    tx::Ref text_cls = tx::call_method(registry.get(), tx::name<"get">(),
-                                       {meta_get(meta.get(), "text_index_type", tx::py_str("relevance").get()).get(),
-                                        ns.get<"_RelevanceCore">().get()});
-    tx::Ref vector_cls = tx::call_method(registry.get(), tx::name<"get">(),
-                                         {meta_get(meta.get(), "vector_index_type", tx::py_str("tarnix").get()).get(),
-                                          ns.get<"_TarnixCore">().get()});
+    tx::Ref text_name = meta_get(meta.get(), "text_index_type", tx::py_str("relevance").get());
+    tx::Ref vector_name = meta_get(meta.get(), "vector_index_type", tx::py_str("tarnix").get());
+    // Registered on first use: a saved name of a class not imported yet
+    // must not fall back to the default class.
+    tx::Ref names = tx::Ref::steal(PyTuple_Pack(2, text_name.get(), vector_name.get()));
+    tx::call(ns.get<"_populate">().get(), {names.get()});
+    tx::Ref text_cls = tx::call_method(registry.get(), tx::name<"get">(), {text_name.get(), ns.get<"_RelevanceCore">().get()});
+    tx::Ref vector_cls =
+        tx::call_method(registry.get(), tx::name<"get">(), {vector_name.get(), ns.get<"_TarnixCore">().get()});
     tx::Ref text_k = meta_get(meta.get(), "text_k", Py_None);
     tx::Ref vector_k = meta_get(meta.get(), "vector_k", Py_None);
     if (!text_k.is_none() || !vector_k.is_none()) {

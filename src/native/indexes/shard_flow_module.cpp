@@ -375,7 +375,7 @@ PyMODINIT_FUNC PyInit__shard_flow() {
     g::ns.import_module("np", "numpy");
     tx::attach_numpy();
     g::ns.import_from("tarnix_engine._types", {"_Parameters"});
-    g::ns.import_from("tarnix_engine._registry", {"_ENGINE_REGISTRY"});
+    g::ns.import_from("tarnix_engine._registry", {"_ENGINE_REGISTRY", "_populate", "_populate_imported"});
     g::ns.import_from("tarnix_engine._persistence", {"read_config", "resolve_directory", "write_config",
                                                      "stage_folder", "commit_folder", "discard_folder"});
     g::ns.import_from("tarnix_engine.indexes._vortel_impl", {"_VortelCore", "MAX_DEFAULT_SUB_K"});
