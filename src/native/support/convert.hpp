@@ -1,6 +1,7 @@
 // Argument conversions and type checks shared by every module.
 #pragma once
 
+#include <array>
 #include <climits>
 
 #include "support/core.hpp"
@@ -113,6 +114,35 @@ inline std::pair<Ref, Ref> unpack_pair(PyObject* o) {
   }
   if (PyErr_Occurred()) rethrow_python();
   return {std::move(items[0]), std::move(items[1])};
+}
+
+// a, b, ... = o for exactly N values, with the interpreter's messages.
+template <std::size_t N>
+std::array<Ref, N> unpack_values(PyObject* o) {
+  PyObject* raw = PyObject_GetIter(o);
+  if (raw == nullptr) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(o)->tp_iter == nullptr && !PySequence_Check(o)) {
+      PyErr_Clear();
+      raise_format(PyExc_TypeError, "cannot unpack non-iterable %s object", type_name(o));
+    }
+    rethrow_python();
+  }
+  Ref it = Ref::steal(raw);
+  std::array<Ref, N> items;
+  for (std::size_t i = 0; i < N; ++i) {
+    PyObject* item = PyIter_Next(it.get());
+    if (item == nullptr) {
+      if (PyErr_Occurred()) rethrow_python();
+      raise_format(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)", N, i);
+    }
+    items[i] = Ref::steal(item);
+  }
+  if (PyObject* extra = PyIter_Next(it.get())) {
+    Py_DECREF(extra);
+    raise_format(PyExc_ValueError, "too many values to unpack (expected %zu)", N);
+  }
+  if (PyErr_Occurred()) rethrow_python();
+  return items;
 }
 
 // Python's comparison operators on arbitrary objects.
