@@ -7,9 +7,12 @@ of 1,536); a sentence vector is the mean of the last layer's token states
 over the attention mask, L2-normalised: 384 float32 dimensions.
 """
 
+import contextlib
 import importlib.util
 import json
+import os
 import zipfile
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import numpy as np
@@ -36,17 +39,48 @@ def weights_zip(package=WEIGHTS_PACKAGE):
     return path
 
 
-def _erf(x):
-    # Abramowitz & Stegun 7.1.26 (absolute error below 1.5e-7, under float32's
-    # resolution of the states it feeds); numpy has no vectorised erf.
-    t = 1.0 / (1.0 + 0.3275911 * np.abs(x))
-    poly = t * (0.254829592 + t * (-0.284496736 + t * (1.421413741 + t * (-1.453152027 + t * 1.061405429))))
-    return np.copysign(1.0 - poly * np.exp(-x * x), x)
+# GELU with the exact normal CDF, x * Phi(x), through Abramowitz & Stegun
+# 7.1.26 for erf (absolute error below 1.5e-7, under float32's resolution of
+# the states it feeds; numpy has no vectorised erf). With u = |x| / sqrt(2):
+#   gelu(x) = max(x, 0) - |x| / 2 * poly(t) * exp(-u^2),  t = 1 / (1 + p u),
+# the same formula for both signs. The halving is folded into the coefficients.
+_P = np.float32(0.3275911 / np.sqrt(2.0))
+_A = [np.float32(0.5 * c) for c in (0.254829592, -0.284496736, 1.421413741, -1.453152027, 1.061405429)]
+_GELU_CHUNK = 1 << 14  # values per pass: the temporaries stay in the first-level cache
+
+
+def gelu_(x):
+    """GELU of a float32 array, in place (returns it)."""
+    flat = x.reshape(-1)
+    size = min(_GELU_CHUNK, flat.size)
+    a, t, e = (np.empty(size, np.float32) for _ in range(3))
+    for start in range(0, flat.size, size):
+        v = flat[start : start + size]
+        n = len(v)
+        av, tt, ee = a[:n], t[:n], e[:n]
+        np.abs(v, out=av)
+        np.multiply(av, _P, out=tt)
+        tt += np.float32(1.0)
+        np.reciprocal(tt, out=tt)
+        np.multiply(tt, _A[4], out=ee)
+        for c in (_A[3], _A[2], _A[1]):
+            ee += c
+            ee *= tt
+        ee += _A[0]
+        ee *= tt
+        np.multiply(av, av, out=tt)
+        tt *= np.float32(-0.5)
+        np.exp(tt, out=tt)
+        ee *= tt
+        ee *= av
+        np.maximum(v, np.float32(0.0), out=v)
+        v -= ee
+    return x
 
 
 def gelu(x):
-    """GELU as BERT uses it: x * Phi(x) with the exact normal CDF."""
-    return (0.5 * x * (1.0 + _erf(x * np.float32(0.7071067811865476)))).astype(np.float32, copy=False)
+    """GELU as BERT uses it: x * Phi(x) with the exact normal CDF (a new array)."""
+    return gelu_(np.array(x, dtype=np.float32, copy=True))
 
 
 def layer_norm(x, gain, bias, eps):
@@ -75,10 +109,14 @@ class Bert:
             att = p + "attention."
             # Query, key and value in one product; weights stored transposed
             # (in x out) so every product is x @ W without a strided view.
-            qkv = np.concatenate([w[att + f"self.{n}.weight"] for n in ("query", "key", "value")])
+            # The query is scaled by 1/sqrt(head size) here, once, not per score.
+            scale = np.float32(1.0 / np.sqrt(self.hidden // self.heads))
+            qkv = np.concatenate([w[att + "self.query.weight"] * scale, w[att + "self.key.weight"],
+                                  w[att + "self.value.weight"]])
             self.layers.append({
                 "qkv": np.ascontiguousarray(qkv.T),
-                "qkv_b": np.concatenate([w[att + f"self.{n}.bias"] for n in ("query", "key", "value")]),
+                "qkv_b": np.concatenate([w[att + "self.query.bias"] * scale, w[att + "self.key.bias"],
+                                         w[att + "self.value.bias"]]),
                 "out": np.ascontiguousarray(w[att + "output.dense.weight"].T),
                 "out_b": w[att + "output.dense.bias"],
                 "norm1": (w[att + "output.LayerNorm.weight"], w[att + "output.LayerNorm.bias"]),
@@ -101,26 +139,30 @@ class Bert:
         x = self.word[ids] + self.position[:length] + self.token_type[0]
         x = layer_norm(x, *self.embed_norm, self.eps).reshape(batch * length, h)
         states = [x.reshape(batch, length, h)] if keep_layers else None
+        # Scores are kept keys x queries: softmax then reduces over the second
+        # to last axis, which numpy does with whole-row vector steps (a
+        # reduction along a short last axis runs element by element).
         # Padded keys get a large negative score, so softmax gives them no weight.
-        bias = np.where(mask.astype(bool), 0.0, -1e9).astype(np.float32)[:, None, None, :]
-        scale = np.float32(1.0 / np.sqrt(size))
+        bias = np.where(mask.astype(bool), 0.0, -1e9).astype(np.float32)[:, None, :, None]
         for layer in self.layers:
-            qkv = x @ layer["qkv"]
+            qkv = x @ layer["qkv"]  # the query part is pre-scaled by 1/sqrt(head size)
             qkv += layer["qkv_b"]
             qkv = qkv.reshape(batch, length, 3, heads, size).transpose(2, 0, 3, 1, 4)  # (3, b, heads, len, size)
-            scores = (qkv[0] * scale) @ qkv[1].transpose(0, 1, 3, 2)
+            scores = qkv[1] @ qkv[0].transpose(0, 1, 3, 2)  # (b, heads, keys, queries)
             scores += bias
-            scores -= scores.max(axis=-1, keepdims=True)
+            scores -= scores.max(axis=-2, keepdims=True)
             np.exp(scores, out=scores)
-            scores /= scores.sum(axis=-1, keepdims=True)
-            context = (scores @ qkv[2]).transpose(0, 2, 1, 3).reshape(batch * length, h)
+            total = scores.sum(axis=-2)[..., None]  # (b, heads, queries, 1)
+            context = scores.transpose(0, 1, 3, 2) @ qkv[2]
+            context /= total
+            context = context.transpose(0, 2, 1, 3).reshape(batch * length, h)
             attended = context @ layer["out"]
             attended += layer["out_b"]
             attended += x
             x = layer_norm(attended, *layer["norm1"], self.eps)
             up = x @ layer["up"]
             up += layer["up_b"]
-            down = gelu(up) @ layer["down"]
+            down = gelu_(up) @ layer["down"]
             down += layer["down_b"]
             down += x
             x = layer_norm(down, *layer["norm2"], self.eps)
@@ -172,29 +214,63 @@ class SentenceModel:
             mask[i, : len(t)] = 1
         return mean_pool(self.bert.forward(ids, mask), mask)
 
-    def embed(self, texts, batch_tokens=4096, max_batch=128, progress=None):
-        """Unit vectors of `texts` in their order. Texts are sorted by token
-        count and cut into batches of about `batch_tokens` tokens, so a batch
-        pads little; `progress(count)` is called after each batch."""
+    def batches(self, tokens, batch_tokens, max_batch):
+        """Index lists into `tokens`: sorted by length, each padding to at
+        most about `batch_tokens` tokens, so a batch pads little."""
+        order = sorted(range(len(tokens)), key=lambda i: len(tokens[i]))
+        out, start = [], 0
+        while start < len(order):
+            end = start + 1
+            budget = max(batch_tokens, len(tokens[order[start]]))
+            # sorted: the last one added is the longest, and sets the padded length
+            while end < len(order) and end - start < max_batch and (end - start + 1) * len(tokens[order[end]]) <= budget:
+                end += 1
+            out.append(order[start:end])
+            start = end
+        return out
+
+    def embed(self, texts, batch_tokens=4096, max_batch=128, progress=None, threads=None):
+        """Unit vectors of `texts` in their order; `progress(count)` is called
+        after each batch. Batches run on `threads` threads (default: every
+        core) with BLAS held to one thread each, so the element-wise steps
+        between the products run in parallel too."""
         texts = list(texts)
         out = np.zeros((len(texts), self.dim), dtype=np.float32)
         if not texts:
             return out
         tokens = self.tokenize(texts)
-        order = sorted(range(len(texts)), key=lambda i: len(tokens[i]))
-        start = 0
-        while start < len(order):
-            length = len(tokens[order[start]])
-            end = start + 1
-            # grow while the padded batch stays within the token budget (sorted: the last is the longest)
-            while end < len(order) and end - start < max_batch and (end - start + 1) * len(tokens[order[end]]) <= max(batch_tokens, length):
-                end += 1
-            chunk = order[start:end]
+        batches = self.batches(tokens, batch_tokens, max_batch)
+
+        def run(chunk):
             out[chunk] = self.embed_tokens([tokens[i] for i in chunk])
-            if progress is not None:
-                progress(len(chunk))
-            start = end
+            return len(chunk)
+
+        threads = min(threads or os.cpu_count() or 1, len(batches))
+        limits = _blas_limited(1) if threads > 1 else contextlib.nullcontext()
+        if limits is None:  # no way to hold BLAS to one thread: let it use the cores
+            threads, limits = 1, contextlib.nullcontext()
+        with limits:
+            if threads == 1:
+                done = map(run, batches)
+            else:
+                pool = ThreadPoolExecutor(threads)
+                done = pool.map(run, batches)
+            try:
+                for count in done:
+                    if progress is not None:
+                        progress(count)
+            finally:
+                if threads > 1:
+                    pool.shutdown()
         return out
+
+
+def _blas_limited(n):
+    try:
+        from threadpoolctl import threadpool_limits
+    except ImportError:
+        return None
+    return threadpool_limits(n, user_api="blas")
 
 
 def load(path=None):
