@@ -256,10 +256,19 @@ def test_a_shortlist_never_outgrows_the_rows(search):
     np.testing.assert_array_equal(ids, search(ix, q, 200)[0])
 
 
-def test_search_refuses_float_candidates():
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda ix, q: ix.search(q, 2, np.array([[0.5, 1.0]]), False),
+        lambda ix, q: ix.search(q, 2, np.array([[True, False, True]]), False),  # not the rows 1, 0, 1
+        lambda ix, q: ix.search_subset(q, 2, np.array([False, True]), False),
+        lambda ix, q: ix.search_subset(q, 2, np.array([1.0, 3.0]), False),
+    ],
+)
+def test_search_refuses_positions_that_are_not_integers(call):
     ix = fitted(make_data(10, 8))
-    with pytest.raises(TypeError):
-        ix.search(make_data(1, 8), 2, np.array([[0.5, 1.0]]), False)
+    with pytest.raises(TypeError, match="must be integer positions"):
+        call(ix, make_data(1, 8))
 
 
 # ---------------------------------------------------------------------------

@@ -90,7 +90,8 @@ C = np.zeros((2, 3), np.int64)
         (dict(queries=Q[:, :4]), ValueError, "dimension 8"),
         (dict(bm25=C[:1]), ValueError, "one row of candidate positions per query"),
         (dict(bm25=C[0]), ValueError, "one row of candidate positions per query"),
-        (dict(bm25=C.astype(np.float64)), TypeError, None),
+        (dict(bm25=C.astype(np.float64)), TypeError, "bm25 must be integer positions, got float64"),
+        (dict(bm25=C.astype(bool)), TypeError, "bm25 must be integer positions, got bool"),
         (dict(bm25=None), TypeError, "bm25"),
     ],
 )

@@ -2,6 +2,7 @@
 // and over one candidate row per query.
 #include "kernels/core_index.hpp"
 
+#include "support/candidates.hpp"
 #include "support/positions.hpp"
 
 namespace tx_core {
@@ -87,10 +88,10 @@ PyObject* index_search_full(PyObject* self, PyObject* const* args, Py_ssize_t na
   });
 }
 
-// An owned int64 copy of an integer array of `ndim` dimensions (numpy's safe
-// casting: floats are refused), so no other thread can change it mid-scan.
+// An owned int64 copy of an integer array of `ndim` dimensions (booleans and
+// floats are refused), so no other thread can change it mid-scan.
 std::vector<std::int64_t> positions_copy(PyObject* o, int ndim, const char* name, tx::Ref& array) {
-  array = tx::contiguous_array(o, NPY_INT64);
+  array = tx::contiguous_array(tx::require_integer_positions(o, name).get(), NPY_INT64);
   if (PyArray_NDIM(tx::as_array_object(array.get())) != ndim) {
     tx::raise_format(PyExc_ValueError, "%s must be a %d-D array of positions, got shape %s", name, ndim,
                      tx::shape_text(array.get()).c_str());

@@ -9,6 +9,7 @@
 
 #include "kernels/rerank.hpp"
 #include "kernels/topk.hpp"
+#include "support/candidates.hpp"
 #include "support/positions.hpp"
 
 namespace {
@@ -51,7 +52,7 @@ PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     // No row has more distinct candidates than there are rows: a wider k would only allocate padding.
     const std::int64_t k = std::min<std::int64_t>(k_asked, rows);
     if (a[3] == Py_None) tx::raise(PyExc_TypeError, "bm25 must be a 2-D array of candidate positions, got None");
-    tx::Ref cand = tx::contiguous_array(a[3], NPY_INT64);
+    tx::Ref cand = tx::contiguous_array(tx::require_integer_positions(a[3], "bm25").get(), NPY_INT64);
     PyArrayObject* c = tx::as_array_object(cand.get());
     if (PyArray_NDIM(c) != 2 || PyArray_DIM(c, 0) != nq) {
       tx::raise(PyExc_ValueError, "bm25 must hold one row of candidate positions per query (" + std::to_string(nq) +
