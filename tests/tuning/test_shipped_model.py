@@ -4,6 +4,7 @@ package and from the source tree."""
 
 import importlib.resources
 import math
+import os
 import subprocess
 import sys
 import zipfile
@@ -138,6 +139,8 @@ print(importlib.resources.files("tarnix_engine.tuning"))
 print(tuple(default_tuner("relevance").predict(123457, 10)))
 """
         env = {"PYTHONPATH": str(REPO / "src"), "PATH": "/usr/bin:/bin"}
+        # Under `make sanitize` the compiled module needs the sanitizer runtimes too.
+        env |= {k: v for k, v in os.environ.items() if k in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
         run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env, check=True)
         folder, answer = run.stdout.splitlines()
         assert Path(folder).resolve() == SOURCE_MODELS.parent.resolve()
