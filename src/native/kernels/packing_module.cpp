@@ -97,7 +97,8 @@ PyObject* encode_dataset(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     tx::Ref bins_mv = memoryview_of(a[1], "bins");
     const tx::BufferView bins(bins_mv.get());
     require_matrix(bins, 'd', "bins", "float64");
-    if (a[2] != nullptr) (void)tx::truth(a[2]);  // the codes do not depend on it
+    // The codes do not depend on it; parallel=False keeps the work on this thread.
+    const bool parallel = a[2] != nullptr && tx::truth(a[2]);
     const std::int64_t n_rows = data.shape(0);
     const std::int64_t n_cols = data.shape(1);
     // The encoder reads edges 0 and 1 of one table row per data column; this
@@ -129,7 +130,7 @@ PyObject* encode_dataset(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     const auto encode_row = tx::quantize::encode_row_for(static_cast<int>(dispatch.active()));
     {
       tx::ReleaseGil nogil;
-      tx::parallel_for(n_rows, tx::omp_max_threads(), [&](std::int64_t i) {
+      tx::parallel_for(n_rows, parallel ? tx::omp_max_threads() : 1, [&](std::int64_t i) {
         encode_row(src + i * n_cols * 4, n_cols, lo.data(), step.data(), dst + i * n_cols);
       });
     }

@@ -1,0 +1,1 @@
+"""Offline tooling beside the package (tuning, embeddings); the package never imports it."""
