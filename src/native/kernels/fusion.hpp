@@ -106,7 +106,11 @@ inline std::uint64_t descending_key(double v) noexcept {
   return ~up;  // at most ~key(-inf), below UINT64_MAX, which NaN takes
 }
 
-// How the text side orders hits from different shards.
+// How the text side orders hits from different shards. BM25 scores of two
+// shards rest on different statistics, yet ranking by score stays much
+// closer to one index over the whole corpus than interleaving the shards'
+// own ranks, which promotes every shard's best hit however weak
+// (bench/shard_text_rank.py); `score` is the default.
 enum class TextRank {
   score,       // by BM25 score over all shards, then position
   interleave,  // by each shard's own rank, then position
@@ -163,7 +167,9 @@ class Scratch {
     sides_.clear();
 
     hits_.clear();
+    runs_.clear();
     for (std::int64_t s = 0; s < S; ++s) {
+      runs_.push_back(hits_.size());
       std::uint64_t local_rank = 0;
       for (std::int64_t j = 0; j < T; ++j) {
         const std::int64_t p = tpos[s][j];
@@ -176,7 +182,9 @@ class Scratch {
     add_side(w.first, w.k, 1);
 
     hits_.clear();
+    runs_.clear();
     for (std::int64_t s = 0; s < S; ++s) {
+      runs_.push_back(hits_.size());
       for (std::int64_t j = 0; j < V; ++j) {
         const std::int64_t p = vpos[s][j];
         if (p < 0) continue;
@@ -237,10 +245,39 @@ class Scratch {
     }
   }
 
-  // Ranks hits_ (sorted here) with each position counted once, at its first
-  // place, and adds the side's contribution to its total.
+  // Sorts hits_, made of one run per shard starting at runs_[i]. Shards hand
+  // their hits over best first, so the runs are usually sorted already and
+  // are merged pairwise; otherwise the whole is sorted.
+  void sort_hits() {
+    runs_.push_back(hits_.size());
+    const std::size_t n_runs = runs_.size() - 1;
+    bool sorted = true;
+    for (std::size_t r = 0; r < n_runs && sorted; ++r) {
+      sorted = std::is_sorted(hits_.begin() + static_cast<std::ptrdiff_t>(runs_[r]),
+                              hits_.begin() + static_cast<std::ptrdiff_t>(runs_[r + 1]));
+    }
+    if (!sorted) {
+      std::sort(hits_.begin(), hits_.end());
+      return;
+    }
+    merged_.resize(hits_.size());
+    for (std::size_t width = 1; width < n_runs; width *= 2) {
+      for (std::size_t r = 0; r < n_runs; r += 2 * width) {
+        const std::size_t lo = runs_[r];
+        const std::size_t mid = runs_[std::min(r + width, n_runs)];
+        const std::size_t hi = runs_[std::min(r + 2 * width, n_runs)];
+        std::merge(hits_.begin() + static_cast<std::ptrdiff_t>(lo), hits_.begin() + static_cast<std::ptrdiff_t>(mid),
+                   hits_.begin() + static_cast<std::ptrdiff_t>(mid), hits_.begin() + static_cast<std::ptrdiff_t>(hi),
+                   merged_.begin() + static_cast<std::ptrdiff_t>(lo));
+      }
+      hits_.swap(merged_);
+    }
+  }
+
+  // Ranks hits_ with each position counted once, at its first place, and
+  // adds the side's contribution to its total.
   void add_side(double weight, std::int64_t k, std::uint8_t side) {
-    std::sort(hits_.begin(), hits_.end());
+    sort_hits();
     std::int64_t rank = 0;
     for (const Hit& h : hits_) {
       const std::uint32_t slot = slot_of(h.position);
@@ -275,6 +312,8 @@ class Scratch {
   std::vector<std::uint8_t> sides_;
   std::vector<std::uint32_t> order_;
   std::vector<Hit> hits_;
+  std::vector<Hit> merged_;
+  std::vector<std::size_t> runs_;
 };
 
 }  // namespace tx::fusion

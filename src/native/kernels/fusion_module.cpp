@@ -19,6 +19,8 @@ constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
 // the interpreter lock or starting threads.
 constexpr std::int64_t kReleaseGilEntries = 4096;
 constexpr std::int64_t kParallelEntries = 1 << 15;
+// Rows handed to a thread at a time: a few tens of microseconds of work.
+constexpr std::int64_t kRowsPerChunk = 32;
 
 std::int64_t non_negative(PyObject* o, const char* name) {
   const std::int64_t v = tx::to_int64(o);
@@ -82,7 +84,11 @@ PyObject* merge(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     check_row_length(na + nb);
     tx::Ref ids = tx::empty_array({1, static_cast<npy_intp>(top_k)}, NPY_INT64);
     tx::Ref scores = tx::empty_array({1, static_cast<npy_intp>(top_k)}, NPY_FLOAT64);
-    static thread_local tx::fusion::Scratch scratch;
+    // Short calls reuse one scratch area per thread; long ones get their own,
+    // so that a thread does not keep the memory of its longest call.
+    static thread_local tx::fusion::Scratch reused;
+    tx::fusion::Scratch own;
+    tx::fusion::Scratch& scratch = na + nb < kReleaseGilEntries ? reused : own;
     maybe_without_gil(na + nb, [&] {
       scratch.merge_lists(tx::array_data<std::int64_t>(a.get()), na, tx::array_data<std::int64_t>(b.get()), nb, w,
                           true, top_k, tx::array_data<std::int64_t>(ids.get()),
@@ -130,7 +136,7 @@ PyObject* merge_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     const int threads = parallel && entries >= kParallelEntries ? tx::omp_max_threads() : 1;
     maybe_without_gil(entries, [&] {
       std::vector<tx::fusion::Scratch> scratch(static_cast<std::size_t>(std::max(threads, 1)));
-      tx::parallel_for(nq, threads, [&](std::int64_t q) {
+      tx::parallel_for_dynamic(nq, threads, kRowsPerChunk, [&](std::int64_t q) {
         tx::fusion::Scratch& mine = scratch[static_cast<std::size_t>(omp_get_thread_num()) % scratch.size()];
         mine.merge_lists(ad + q * na, na, bd + q * nb, nb, w, skip_negative, top_k, id_out + q * top_k,
                          score_out + q * top_k);
@@ -217,7 +223,7 @@ PyObject* process_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
       std::vector<tx::fusion::Scratch> scratch(teams);
       // Row pointers of one query across the shards, per thread.
       std::vector<std::vector<const void*>> rows(teams, std::vector<const void*>(4 * static_cast<std::size_t>(S)));
-      tx::parallel_for(nq, threads, [&](std::int64_t q) {
+      tx::parallel_for_dynamic(nq, threads, kRowsPerChunk, [&](std::int64_t q) {
         const std::size_t t = static_cast<std::size_t>(omp_get_thread_num()) % teams;
         auto** r = rows[t].data();
         auto** vpr = reinterpret_cast<const std::int64_t**>(r);
