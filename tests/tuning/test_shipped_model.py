@@ -5,7 +5,6 @@ package and from the source tree."""
 import importlib.resources
 import subprocess
 import sys
-import zipfile
 from pathlib import Path
 
 import numpy as np
@@ -83,14 +82,3 @@ print(tuple(default_tuner("relevance").predict(123457, 10)))
     @pytest.mark.parametrize("name", SHIPPED)
     def test_the_installed_files_are_the_source_files(self, name):
         assert INSTALLED_MODELS.joinpath(name).read_bytes() == (SOURCE_MODELS / name).read_bytes()
-
-
-def test_the_provisional_model_is_reproduced_by_its_generator(tmp_path):
-    committed = SOURCE_MODELS / "relevance.npz"
-    with zipfile.ZipFile(committed) as archive:
-        if "provisional.npy" not in archive.namelist():
-            pytest.skip("the shipped relevance model is a tuned one")
-    out = tmp_path / "relevance.npz"
-    subprocess.run([sys.executable, str(REPO / "tools/tuning/provisional_model.py"), "--out", str(out)],
-                   check=True, capture_output=True)
-    assert out.read_bytes() == committed.read_bytes()

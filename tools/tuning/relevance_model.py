@@ -16,9 +16,10 @@ depth of the grid, the mean recall of the tuning queries gives:
   candidate buys), taken at each node as the geometric mean of the slopes on
   either side;
 * "deepest_depth": the least depth at which the majorant is within 0.001 of
-  its full-depth value at every cutoff (the whole corpus for the two smallest
-  corpora, and never growing faster than the corpus), so that the deep end
-  extrapolates sanely;
+  its full-depth value at every cutoff, but never shallower than the deepest
+  cutoff node (a search never goes shallower than its cutoff), never deeper
+  than the corpus, the whole corpus for the two smallest corpora and never
+  growing faster than the corpus, so that the deep end extrapolates sanely;
 * "vector_k": at the largest corpus, the least vector depth within 0.005 of
   the best recall that 10x the cutoff reaches, never above the shard's own
   cap and never falling with the cutoff;
@@ -378,8 +379,8 @@ def _with_far_nodes(sizes, cutoffs, recall, log_values, deepest, vector_k):
     last cutoff.  Past the largest corpus the miss rate of every grid point
     follows the trend of the last measured corpora (never falling, never past
     FAR_MISS) up to the first far node and stays there; the value curves stay
-    those of the largest corpus; the deep end grows as the last measured
-    ones do, at most as fast as the corpus."""
+    those of the largest corpus, and so does the deep end (the value curves
+    decide the depth there; the deep end only caps it)."""
     recall = np.concatenate([recall, recall[:, -1:]], axis=1)
     log_values = np.concatenate([log_values, log_values[:, -1:]], axis=1)
     step = (vector_k[-1] - vector_k[-2]) / (cutoffs[-1] - cutoffs[-2])
@@ -393,9 +394,7 @@ def _with_far_nodes(sizes, cutoffs, recall, log_values, deepest, vector_k):
     far_recall = np.clip(1.0 - far_miss, 0.0, 1.0)
     recall = np.concatenate([recall, far_recall[None], far_recall[None]], axis=0)
     log_values = np.concatenate([log_values, log_values[-1:], log_values[-1:]], axis=0)
-    growth = float(np.clip(_trend(deepest, sizes), 0.0, 1.0))
-    far_deep = [deepest[-1] * (n / sizes[-1]) ** growth for n in FAR_CORPUS]
-    deepest = np.concatenate([deepest, far_deep])
+    deepest = np.concatenate([deepest, [deepest[-1]] * len(FAR_CORPUS)])
     return list(sizes) + list(FAR_CORPUS), cutoffs, recall, log_values, deepest, vector_k
 
 
@@ -409,11 +408,13 @@ def build_model(sizes, cutoffs, depths, mean, se, vector_k):
             recall[c, q] = np.clip(_pav(mean[c, q] - RECALL_MARGIN_SE * se[c, q]), 0.0, 1.0)
             values[c, q], majorants[c, q] = value_curve(depths, mean[c, q], n)
 
-    # Deep end: where the majorant stops gaining at every cutoff.
+    # Deep end: where the majorant stops gaining at every cutoff, and never
+    # shallower than a cutoff the model answers for (a search never goes
+    # shallower than its cutoff, so a deep end below it would be no cap).
     deepest = np.empty(C)
     for c, n in enumerate(sizes):
         ends = [depth_reaching(depths, majorants[c, q], majorants[c, q, -1] - DEEP_END_SLACK) for q in range(K)]
-        deepest[c] = min(max(max(ends), 1.0), n)
+        deepest[c] = min(max(max(ends), FAR_CUTOFF, 1.0), n)
     deepest[:2] = sizes[:2]
     for c in range(1, C):
         deepest[c] = min(max(deepest[c], deepest[c - 1]), deepest[c - 1] * sizes[c] / sizes[c - 1], sizes[c])
@@ -487,40 +488,48 @@ def write_npz(path, arrays):
 
 # ---- calibration on the held-out queries ------------------------------------------------
 
-def calibrate(arrays, passages, vectors, queries, query_vectors, sizes, cutoffs):
-    """Rows of (preference, n, k, text_k, predicted, measured, depth reaching
-    the prediction on the held-out curve, ratio)."""
+def calibrate(arrays, passages, vectors, queries, query_vectors, sizes, cutoffs, deepest=2_000):
+    """Rows of (preference, n, k, text_k, vector_k, predicted, measured, depth
+    at which the held-out curve reaches the prediction).  The curve is read
+    on depths 5 % apart up to `deepest`; inf when it never gets there."""
     from tarnix_engine.tuning._depth_oracle import TunedModel
 
     model = TunedModel(dict(arrays))
     rows = []
     for n in sizes:
         corpus = Corpus(passages[:n], vectors[:n])
+        fine = sorted({min(n, max(1, int(round(1.05 ** i)))) for i in range(int(math.log(deepest, 1.05)) + 1)})
         for k in cutoffs:
-            fine = sorted({max(1, int(round(1.05 ** i))) for i in range(0, 400)} | {min(k, n)})
-            fine = [d for d in fine if d <= n] + ([n] if fine[-1] < n else [])
-            fine = sorted(set(fine))
-            for name in model.speed_preferences:
-                got = model.predict_one(n, k, name)
+            answers = {name: model.predict_one(n, k, name) for name in model.speed_preferences}
+            curves = {}
+            for got in answers.values():
+                if got.vector_k not in curves:
+                    curves[got.vector_k] = np.array(
+                        [corpus.recalls(queries, query_vectors, k, d, got.vector_k).mean() for d in fine])
+            for name, got in answers.items():
                 measured = corpus.recalls(queries, query_vectors, k, got.text_k, got.vector_k).mean()
-                curve = np.array([corpus.recalls(queries, query_vectors, k, d, got.vector_k).mean()
-                                  for d in fine]) if got.expected_recall is not None else None
-                if curve is None:
-                    reach = math.nan
-                else:
-                    above = np.flatnonzero(curve >= got.expected_recall)
+                reach = math.nan
+                if got.expected_recall is not None:
+                    above = np.flatnonzero(curves[got.vector_k] >= got.expected_recall)
                     reach = fine[above[0]] if len(above) else math.inf
                 rows.append((name, n, k, got.text_k, got.vector_k, got.expected_recall, measured, reach))
+        log(f"  calibrated at {n:,} passages")
     return rows
 
 
 def print_calibration(rows):
-    print("| preference | corpus | cutoff | text_k | vector_k | predicted | measured | depth reaching it | text_k / that |")
-    print("|---|---:|---:|---:|---:|---:|---:|---:|---:|")
+    """A markdown table.  The depth reaching the prediction is also given
+    raised to the cutoff, the least text depth a search uses."""
+    print("| preference | corpus | cutoff | text_k | vector_k | predicted | measured | measured - predicted "
+          "| depth reaching predicted | text_k / max(that, cutoff) |")
+    print("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
     for name, n, k, text_k, vector_k, predicted, measured, reach in rows:
-        ratio = text_k / reach if reach and math.isfinite(reach) else math.nan
+        floor = max(reach, min(k, n)) if not math.isnan(reach) else math.nan
+        ratio = text_k / floor if math.isfinite(floor) else math.nan
         pred = "none" if predicted is None else f"{predicted:.4f}"
-        print(f"| {name} | {n:,} | {k} | {text_k} | {vector_k} | {pred} | {measured:.4f} | {reach} | {ratio:.2f} |")
+        diff = "" if predicted is None else f"{measured - predicted:+.4f}"
+        print(f"| {name} | {n:,} | {k} | {text_k} | {vector_k} | {pred} | {measured:.4f} | {diff} | {reach} "
+              f"| {ratio:.2f} |")
 
 
 def corpus_nodes(available):
