@@ -37,10 +37,10 @@ them tune, the other half only calibrate (--calibrate prints the table).
 bag-of-words vectors: no embedding dependency, a few seconds.
 
 The result depends only on the passages, the queries and the options: the
-same inputs give the same bytes.  Run time on 2 shared cores: embedding the
-passages dominates the first run (about 40 passages/s; cached afterwards),
-then about a minute per 10,000 passages of the largest corpus; the tool
-prints its own times.
+same inputs give the same bytes.  Run time on 2 shared cores: the first run
+embeds the passages (about 8 minutes for 15,744; cached afterwards), then the
+grid takes about 5 minutes at 15,000 passages and 500 tuning queries, and
+--calibrate about 10 more; the tool prints its own times.
 
     python tools/tuning/relevance_model.py [--out PATH] [--max-corpus N] [--calibrate]
     python tools/tuning/relevance_model.py --smoke --out /tmp/relevance.npz
