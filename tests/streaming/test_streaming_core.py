@@ -288,3 +288,30 @@ def test_uninitialised_instance_is_refused_not_crashed(shard_flow):
     for attempt in (lambda: index.size, lambda: index.search("a", np.zeros(2)), lambda: index.add_batch(["a"], [[0.0]])):
         with pytest.raises(RuntimeError, match="not initialised"):
             attempt()
+
+
+def test_the_lock_is_the_module_threadings_and_guards_batches_and_snapshots(shard_flow, stand_ins, monkeypatch):
+    import types
+
+    events = []
+
+    class Lock:
+        def __enter__(self):
+            events.append("enter")
+
+        def __exit__(self, *exc_info):
+            events.append("exit" if exc_info[0] is None else "exit on error")
+            return False
+
+    monkeypatch.setattr(shard_flow, "threading", types.SimpleNamespace(RLock=Lock))
+    text_cls, vector_cls = stand_ins
+    index = shard_flow._StreamingCore(text_cls, vector_cls)
+    assert events == []
+    index.add_batch(*batch(2))
+    assert events == ["enter", "exit"]
+    events.clear()
+    assert index.size == 2 and events == ["enter", "exit"]
+    events.clear()
+    with pytest.raises(ValueError, match="corpus cannot be empty"):
+        index.add_batch([], np.zeros((0, 2), dtype=np.float32))
+    assert events == ["enter", "exit on error"]

@@ -263,3 +263,13 @@ def test_a_search_keeps_its_snapshot_while_a_batch_commits(build, log):
     index.search(["q"], np.ones((1, 2)), k=2)
     assert kernel.calls[1][0][4].tolist() == [0, 3]
 
+
+
+@pytest.mark.parametrize("n_offsets", [1, 3])
+def test_the_kernel_refuses_offsets_that_are_not_one_per_shard(n_offsets):
+    from tarnix_engine.kernels.fusion import _process_batch
+
+    empty = np.full((2, 1, 1), -1, dtype=np.int64)
+    blocks = (empty, np.zeros((2, 1, 1), dtype=np.float32), empty.copy(), np.zeros((2, 1, 1)))
+    with pytest.raises(ValueError, match="one entry per shard"):
+        _process_batch(*blocks, np.zeros(n_offsets, dtype=np.int64), top_k=1, rrf_k=2, alpha_distance=1.0, alpha_bm25=0.1)

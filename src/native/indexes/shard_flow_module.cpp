@@ -130,7 +130,8 @@ tx::Ref list_with(PyObject* list, PyObject* item) {
 void add_batch_locked(PyObject* self, PyObject* corpus, PyObject* vectors, bool parallel) {
   StreamingState& s = state(self);
   tx::Ref flag = tx::py_bool(parallel);
-  tx::Ref text_index = tx::call(s.text_cls.get(), {});
+  tx::Ref text_cls = s.text_cls.ref();  // held: the calls below run Python code
+  tx::Ref text_index = tx::call(text_cls.get(), {});
   tx::Ref vector_index = make_vector_index(self);
   tx::Ref shard = make_shard(self, text_index.get(), vector_index.get());
   tx::Ref shards = s.shards.ref();

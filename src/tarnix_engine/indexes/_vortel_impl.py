@@ -22,9 +22,12 @@ from tarnix_engine.tuning._depth_oracle import default_tuner
 
 __all__ = ["_VortelCore", "MAX_DEFAULT_SUB_K"]
 
-# Hits taken from each of a shard's two lists: deeper lists raise recall
-# against an exact reference but cost search time and fusion memory
-# (bench/hybrid.py measures 256, 1,000 and 4,000).
+# Most hits taken from each of a shard's two lists, whatever the advisor asks.
+# bench/hybrid.py measures 256, 1,000 and 4,000: 4,000 costs up to 1.5x the
+# search time of 1,000 at the deep preferences and finds nothing more; 256 is
+# a little faster there but cuts "accurate" and "exhaustive" below the depths
+# they were tuned for (recall@100 drops once the text side weighs as much as
+# the vector side), and any k above it would get a text list shorter than k.
 MAX_DEFAULT_SUB_K = 1000
 
 
