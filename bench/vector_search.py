@@ -131,7 +131,8 @@ def faiss_peers(data, widths, hnsw):
         return search
     peers.append(("faiss LSH+SQ8 refine", lsh_refine, [(f"cand {w:,}", refine_at(w)) for w in widths]))
 
-    nlist = max(64, int(4 * np.sqrt(n)) // 64 * 64)
+    # lists: a power of two near sqrt(n), with the 39 training points a list that k-means asks for
+    nlist = 1 << max(4, int(np.log2(max(16.0, min(np.sqrt(n), n / 39)))))
 
     def ivf():
         quantizer = faiss.IndexFlatL2(dim)
@@ -245,17 +246,13 @@ def run(data, queries, widths, rounds, hnsw, filtered=True):
 def real_data(n_queries, limit):
     """Passages and held-out queries embedded by tools/embedding (cached)."""
     sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
-    from tools.embedding import corpus, embed_texts
+    from tools.embedding import embed_texts
+    from tools.embedding.corpus import real_corpus
 
-    passages, source = corpus.passages(limit=limit)
-    rng = np.random.default_rng(3)
-    held = rng.choice(len(passages), size=min(n_queries, len(passages) // 10), replace=False)
-    held_set = set(held.tolist())
-    queries = [corpus.query_from(passages[i]) for i in held]
-    docs = [p for i, p in enumerate(passages) if i not in held_set]
-    print(f"real data: {len(docs):,} {source} passages, {len(queries)} held-out queries"
-          " (the first sentence of a held-out passage)")
-    return embed_texts(docs), embed_texts(queries)
+    passages, queries, source = real_corpus(n_queries, limit)
+    print(f"real data: {len(passages):,} {source}, {len(queries)} held-out queries"
+          " (the NAME-line summaries of pages or packages left out of the corpus)")
+    return embed_texts(passages), embed_texts(queries)
 
 
 def main():

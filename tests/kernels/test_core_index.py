@@ -146,11 +146,12 @@ def test_search_full_matches_oracle(level, rows, dim, k):
     assert none is None and np.array_equal(ids, exp_ids)
 
 
-@pytest.mark.parametrize("k", [600, 2000])
-def test_wide_shortlists_match_oracle(level, k):
+@pytest.mark.parametrize("rows, k", [(20000, 600), (20000, 2000), (70000, 300), (70000, 520)])
+def test_wide_shortlists_match_oracle(level, rows, k):
     # Wide enough (k a sizeable share of the rows) for the scan to start from
-    # a limit guessed from a sample of blocks.
-    x = make_data(20000, 64, seed=k, repeats=3000)
+    # a limit guessed from a sample of blocks; at 70,000 rows a small enough
+    # share that blocks with nothing to keep are skipped, with and without a guess.
+    x = make_data(rows, 64, seed=k, repeats=3000)
     ix = fitted(x)
     q = make_data(6, 64, seed=1)
     exp_ids, exp_d = oracle(bits_of(q, ix.medians), bits_of(x, ix.medians), k)

@@ -228,3 +228,47 @@ def test_every_kernel_level_gives_the_same_codes():
         outputs.add(subprocess.run([sys.executable, "-c", script], env=env, check=True,
                                    capture_output=True, text=True).stdout)
     assert len(outputs) == 1
+
+
+def near_integer_cases():
+    """Values whose quotient (x - lo) / step falls on, or within a few ulps
+    of, every integer 0..256, for steps whose reciprocal is inexact; and edge
+    tables whose reciprocal the fast path cannot use."""
+    columns, tables = [], []
+    for lo, step in [(0.0, 0.1), (-1.0, 1 / 3), (2.5, 0.7), (-3.0, 1e-3), (0.0, 3.0), (1e30, 7e27)]:
+        n = np.arange(0, 257, dtype=np.float64)
+        x = (n * step + lo).astype(np.float32)
+        near = np.concatenate([x, np.nextafter(x, np.float32(np.inf)), np.nextafter(x, np.float32(-np.inf))])
+        columns.append(near)
+        tables.append([lo, lo + step])
+    width = len(columns[0])
+    rng = np.random.default_rng(2)
+    for lo, step in [(0.0, 0.0), (0.0, 5e-324), (-1e308, 1e308), (1.0, -0.25), (0.0, np.inf)]:
+        columns.append(rng.normal(size=width).astype(np.float32) * 4)
+        tables.append([lo, lo + step] if np.isfinite(step) else [lo, np.inf])
+    data = np.ascontiguousarray(np.stack(columns, axis=1))
+    edges = np.array(tables, dtype=np.float64)
+    return data, edges
+
+
+def test_quotients_next_to_integers_truncate_as_the_division_does(tmp_path):
+    # The encoder may take the quotient as a product by the reciprocal; where
+    # that could truncate differently from the division it must divide.
+    data, edges = near_integer_cases()
+    with np.errstate(over="ignore"):
+        expected = numpy_encode(data, edges)
+    assert np.array_equal(packing.encode_dataset(data, edges), expected)
+    np.save(tmp_path / "data.npy", data)
+    np.save(tmp_path / "edges.npy", edges)
+    script = textwrap.dedent(
+        f"""
+        import numpy as np
+        from tarnix_engine.kernels import packing
+        data, edges = np.load({str(tmp_path / "data.npy")!r}), np.load({str(tmp_path / "edges.npy")!r})
+        print(packing.encode_dataset(data, edges, True).tobytes().hex())
+        """
+    )
+    for level in ["portable", "avx2", "avx512"]:
+        env = dict(os.environ, TARNIX_SIMD_LEVEL=level)
+        out = subprocess.run([sys.executable, "-c", script], env=env, check=True, capture_output=True, text=True)
+        assert bytes.fromhex(out.stdout.strip()) == expected.tobytes(), level

@@ -114,7 +114,8 @@ PyObject* encode_dataset(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     (void)tx::call(ns.get<"_require_finite">().get(), {view.get(), tx::name<"vectors">()});
 
     tx::Ref out = tx::zeros_array({static_cast<npy_intp>(n_rows), static_cast<npy_intp>(n_cols)}, NPY_UINT8);
-    std::vector<double> lo(static_cast<std::size_t>(n_cols)), step(static_cast<std::size_t>(n_cols));
+    std::vector<double> lo(static_cast<std::size_t>(n_cols)), step(static_cast<std::size_t>(n_cols)),
+        inv(static_cast<std::size_t>(n_cols));
     const auto* edges = static_cast<const unsigned char*>(bins.data());
     const Py_ssize_t edge_row_bytes = bins.shape(1) * 8;
     for (std::int64_t j = 0; j < n_cols; ++j) {
@@ -123,6 +124,7 @@ PyObject* encode_dataset(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
       std::memcpy(&e1, edges + j * edge_row_bytes + 8, 8);
       lo[j] = e0;
       step[j] = e1 - e0;
+      inv[j] = tx::quantize::reciprocal_of(step[j]);
     }
 
     const auto* src = static_cast<const unsigned char*>(data.data());
@@ -131,7 +133,7 @@ PyObject* encode_dataset(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     {
       tx::ReleaseGil nogil;
       tx::parallel_for(n_rows, parallel ? tx::omp_max_threads() : 1, [&](std::int64_t i) {
-        encode_row(src + i * n_cols * 4, n_cols, lo.data(), step.data(), dst + i * n_cols);
+        encode_row(src + i * n_cols * 4, n_cols, lo.data(), step.data(), inv.data(), dst + i * n_cols);
       });
     }
     return out;
