@@ -13,8 +13,8 @@ In the same run and on the same data it times:
                 numpy and dict versions of the same fusion;
   scaling       merge_batch and _process_batch on 1 core and on all cores
                 (child processes with OMP_NUM_THREADS set).
-Figures are medians over rounds in which the contenders run back to back in
-a rotating order; "same" says the baselines returned exactly the kernel's
+Figures are medians over rounds (each call repeated to last about 20 ms) in
+which the contenders run back to back in a rotating order; "same" says the baselines returned exactly the kernel's
 arrays. Cases whose inputs would pass the entry cap (--max-entries) are
 skipped, and the dict baseline runs only up to --max-dict-entries.
 
@@ -187,14 +187,29 @@ def dict_process_batch(vpos, vdist, tpos, tscore, offsets, top_k, rrf_k, alpha_d
 
 
 def rounds(runs, repeat):
-    """{name: median seconds}; the contenders take turns in a rotating order."""
+    """{name: median seconds per call}. Each contender is called often enough
+    per round to last about 20 ms; the contenders take turns in a rotating
+    order, so load from other processes falls on all of them alike."""
     names = list(runs)
+    calls = {}
+    for n in names:
+        number = 1
+        while True:
+            t0 = time.perf_counter()
+            for _ in range(number):
+                runs[n]()
+            if time.perf_counter() - t0 >= 0.02 or number >= 10**5:
+                break
+            number *= 10
+        calls[n] = number
     times = {n: [] for n in names}
     for r in range(repeat):
         for n in names[r % len(names):] + names[: r % len(names)]:
+            fn, number = runs[n], calls[n]
             t0 = time.perf_counter()
-            runs[n]()
-            times[n].append(time.perf_counter() - t0)
+            for _ in range(number):
+                fn()
+            times[n].append((time.perf_counter() - t0) / number)
     return {n: float(np.median(t)) for n, t in times.items()}
 
 
@@ -206,19 +221,12 @@ def per_call_merge(repeat):
     a = np.arange(10, dtype=np.int64).reshape(1, 10)
     b = np.arange(5, 15, dtype=np.int64).reshape(1, 10)
     la, lb = a[0].tolist(), b[0].tolist()
-    n = 20000
-
-    def kernel():
-        for _ in range(n):
-            fusion.merge(a, b, k=RANK_K, top_k=10, alpha_distance=1.0, alpha_bm25=1.0)
-
-    def plain():
-        for _ in range(n):
-            dict_merge(la, lb, RANK_K, 10, 1.0, 1.0)
-
-    t = rounds({"merge": kernel, "dict": plain}, repeat)
-    print(f"merge, two 10-entry lists: {t['merge'] / n * 1e6:.2f} us per call (goal <= 2)   "
-          f"plain-Python dict: {t['dict'] / n * 1e6:.2f} us   (dict/merge {t['dict'] / t['merge']:.1f}x)")
+    t = rounds({
+        "merge": lambda: fusion.merge(a, b, k=RANK_K, top_k=10, alpha_distance=1.0, alpha_bm25=1.0),
+        "dict": lambda: dict_merge(la, lb, RANK_K, 10, 1.0, 1.0),
+    }, 3 * repeat)
+    print(f"merge, two 10-entry lists: {t['merge'] * 1e6:.2f} us per call (goal <= 2)   "
+          f"plain-Python dict: {t['dict'] * 1e6:.2f} us   (dict/merge {t['dict'] / t['merge']:.1f}x)")
 
 
 def table_merge_batch(rng, repeat, max_entries, max_dict):

@@ -100,7 +100,7 @@ def test_merge_batch_row_equals_merge_on_the_row(data, nq, wa, wb, rank_k, top_k
 
 def test_merge_batch_in_parallel_equals_one_thread():
     rng = np.random.default_rng(2)
-    a, b = rng.integers(-1, 40, (3000, 20)), rng.integers(-1, 40, (3000, 20))
+    a, b = rng.integers(-1, 40, (7000, 20)), rng.integers(-1, 40, (7000, 20))  # long enough for threads
     kw = dict(k=2, top_k=10, alpha_distance=0.5, alpha_bm25=1.0)
     assert_same(fusion.merge_batch(a, b, parallel=True, **kw), fusion.merge_batch(a, b, parallel=False, **kw))
 
@@ -158,7 +158,7 @@ def test_process_batch_equals_the_model(hits, top_k, rrf_k, wd, wt, text_rank):
 @pytest.mark.parametrize("text_rank", ["score", "interleave"])
 def test_process_batch_of_a_long_batch_uses_threads_and_agrees(text_rank):
     rng = np.random.default_rng(3)
-    S, nq, V, T = 5, 600, 8, 8
+    S, nq, V, T = 5, 3300, 8, 8  # long enough for threads
     vpos, tpos = rng.integers(-1, 30, (S, nq, V)), rng.integers(-1, 30, (S, nq, T))
     vdist = rng.integers(0, 5, (S, nq, V)).astype(np.float32)
     tscore = rng.integers(0, 5, (S, nq, T)).astype(np.float64)
@@ -272,7 +272,7 @@ def test_process_batch_refusals(change, message):
     assert message in str(info.value)
 
 
-@pytest.mark.parametrize("nq", [3, 5000])  # one thread, and the threaded path
+@pytest.mark.parametrize("nq", [3, 15000])  # one thread, and the threaded path
 def test_process_batch_refuses_positions_that_overflow(nq):
     hits = valid_hits()
     for name in ("vector_positions", "vector_distances", "text_positions", "text_scores"):

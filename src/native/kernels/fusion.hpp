@@ -31,7 +31,8 @@ inline double rank_divisor(std::int64_t k, std::int64_t rank) noexcept {
 }
 
 // Dense slot numbers for ids: an open-addressing table, emptied in O(1)
-// between rows by a generation stamp.
+// between rows by a generation stamp. Each cell holds key, slot and stamp
+// together, so that a probe touches one cache line.
 class IdSlots {
  public:
   // Makes room for `n` distinct ids and forgets every id held.
@@ -39,14 +40,12 @@ class IdSlots {
     std::size_t bits = 4;
     while ((std::size_t{1} << bits) < 2 * n + 1) ++bits;
     const std::size_t capacity = std::size_t{1} << bits;
-    if (capacity > keys_.size()) {
-      keys_.assign(capacity, 0);
-      slots_.assign(capacity, 0);
-      stamps_.assign(capacity, 0);
+    if (capacity > cells_.size()) {
+      cells_.assign(capacity, Cell{});
       stamp_ = 0;
     }
     if (++stamp_ == 0) {
-      std::fill(stamps_.begin(), stamps_.end(), 0u);
+      for (Cell& c : cells_) c.stamp = 0;
       stamp_ = 1;
     }
     shift_ = 64 - static_cast<int>(bits);
@@ -54,27 +53,36 @@ class IdSlots {
     size_ = 0;
   }
 
+  // Starts loading the cell where the search for `id` begins.
+  void prefetch(std::int64_t id) const noexcept { __builtin_prefetch(&cells_[home(id)]); }
+
   // The slot of `id`; a new id gets the next free slot and sets `fresh`.
   std::uint32_t find_or_insert(std::int64_t id, bool& fresh) noexcept {
-    std::size_t i = static_cast<std::size_t>((static_cast<std::uint64_t>(id) * 0x9E3779B97F4A7C15ull) >> shift_);
-    while (stamps_[i] == stamp_) {
-      if (keys_[i] == id) {
+    std::size_t i = home(id);
+    while (cells_[i].stamp == stamp_) {
+      if (cells_[i].key == id) {
         fresh = false;
-        return slots_[i];
+        return cells_[i].slot;
       }
       i = (i + 1) & mask_;
     }
-    stamps_[i] = stamp_;
-    keys_[i] = id;
-    slots_[i] = size_;
+    cells_[i] = Cell{id, size_, stamp_};
     fresh = true;
     return size_++;
   }
 
  private:
-  std::vector<std::int64_t> keys_;
-  std::vector<std::uint32_t> slots_;
-  std::vector<std::uint32_t> stamps_;
+  struct Cell {
+    std::int64_t key = 0;
+    std::uint32_t slot = 0;
+    std::uint32_t stamp = 0;
+  };
+
+  std::size_t home(std::int64_t id) const noexcept {
+    return static_cast<std::size_t>((static_cast<std::uint64_t>(id) * 0x9E3779B97F4A7C15ull) >> shift_);
+  }
+
+  std::vector<Cell> cells_;
   std::uint32_t stamp_ = 0;
   std::uint32_t size_ = 0;
   int shift_ = 60;
@@ -86,9 +94,24 @@ struct Hit {
   std::uint64_t key;
   std::int64_t position;
   friend bool operator<(const Hit& a, const Hit& b) noexcept {
-    return a.key != b.key ? a.key < b.key : a.position < b.position;
+    return (a.key < b.key) | ((a.key == b.key) & (a.position < b.position));
   }
 };
+
+// Merges the sorted runs [a, a_end) and [b, b_end) into `out`, the run `a`
+// first among equals. The choice of side is data, not a branch: on hits
+// from different shards it is a coin toss the predictor would lose.
+inline void merge_runs(const Hit* a, const Hit* a_end, const Hit* b, const Hit* b_end, Hit* out) noexcept {
+  while (a != a_end && b != b_end) {
+    const bool take_b = __builtin_expect_with_probability(*b < *a, true, 0.5);
+    const Hit* from = take_b ? b : a;
+    *out++ = *from;
+    b += take_b;
+    a += !take_b;
+  }
+  out = std::copy(a, a_end, out);
+  std::copy(b, b_end, out);
+}
 
 // Order-preserving maps from floats to unsigned keys. Zeros of either sign
 // are one key; NaN sorts after everything.
@@ -266,9 +289,7 @@ class Scratch {
         const std::size_t lo = runs_[r];
         const std::size_t mid = runs_[std::min(r + width, n_runs)];
         const std::size_t hi = runs_[std::min(r + 2 * width, n_runs)];
-        std::merge(hits_.begin() + static_cast<std::ptrdiff_t>(lo), hits_.begin() + static_cast<std::ptrdiff_t>(mid),
-                   hits_.begin() + static_cast<std::ptrdiff_t>(mid), hits_.begin() + static_cast<std::ptrdiff_t>(hi),
-                   merged_.begin() + static_cast<std::ptrdiff_t>(lo));
+        merge_runs(hits_.data() + lo, hits_.data() + mid, hits_.data() + mid, hits_.data() + hi, merged_.data() + lo);
       }
       hits_.swap(merged_);
     }
@@ -279,7 +300,12 @@ class Scratch {
   void add_side(double weight, std::int64_t k, std::uint8_t side) {
     sort_hits();
     std::int64_t rank = 0;
-    for (const Hit& h : hits_) {
+    // Sorted by key, the positions are scattered over the table: load ahead.
+    constexpr std::size_t kAhead = 8;
+    const std::size_t n = hits_.size();
+    for (std::size_t i = 0; i < n; ++i) {
+      if (i + kAhead < n) slots_.prefetch(hits_[i + kAhead].position);
+      const Hit& h = hits_[i];
       const std::uint32_t slot = slot_of(h.position);
       if (sides_[slot] & side) continue;
       sides_[slot] |= side;

@@ -16,9 +16,11 @@ namespace {
 constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
 
 // Below this many input entries a call is too short to be worth releasing
-// the interpreter lock or starting threads.
+// the interpreter lock; below the second (a few hundred microseconds of work)
+// too short to be worth waking a team of threads, which on busy cores may
+// wait a whole time slice for its last member.
 constexpr std::int64_t kReleaseGilEntries = 4096;
-constexpr std::int64_t kParallelEntries = 1 << 15;
+constexpr std::int64_t kParallelEntries = 1 << 18;
 // Rows handed to a thread at a time: a few tens of microseconds of work.
 constexpr std::int64_t kRowsPerChunk = 32;
 
