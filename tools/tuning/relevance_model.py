@@ -40,7 +40,7 @@ The result depends only on the passages, the queries and the options: the
 same inputs give the same bytes.  Run time on 2 shared cores: the first run
 embeds the passages (about 8 minutes for 15,744; cached afterwards), then the
 grid takes about 5 minutes at 15,000 passages and 500 tuning queries, and
---calibrate about 10 more; the tool prints its own times.
+--calibrate about 4 more; the tool prints its own times.
 
     python tools/tuning/relevance_model.py [--out PATH] [--max-corpus N] [--calibrate]
     python tools/tuning/relevance_model.py --smoke --out /tmp/relevance.npz
@@ -549,7 +549,7 @@ def main(argv=None):
     parser.add_argument("--out", type=Path, default=DEFAULT_OUT, help="archive to write (default: %(default)s)")
     parser.add_argument("--max-corpus", type=int, default=CORPUS_SIZES[-1],
                         help="largest corpus node (default: %(default)s)")
-    parser.add_argument("--queries", type=int, default=500, help="held-out pages, half tuning, half calibration")
+    parser.add_argument("--queries", type=int, default=1000, help="held-out pages, half tuning, half calibration")
     parser.add_argument("--smoke", action="store_true", help="small synthetic corpus with hashed vectors")
     parser.add_argument("--calibrate", action="store_true", help="print the held-out calibration table")
     args = parser.parse_args(argv)
