@@ -212,7 +212,8 @@ def _recall_rows(found, reference, k):
 
 
 class Corpus:
-    """The shipped shard over one corpus, and its exact reference."""
+    """The shipped shard over one corpus, and its exact reference.  The
+    searches are kept by depth, so one Corpus serves one set of queries."""
 
     def __init__(self, passages, vectors):
         from tarnix_engine.indexes._tarnix_impl import _TarnixCore
@@ -231,6 +232,7 @@ class Corpus:
         self.vectors = np.ascontiguousarray(vectors, dtype=np.float32)
         self._text_runs = {}
         self._vector_runs = {}
+        self._references = {}
 
     def text_run(self, texts, depth):
         # What the shard's _retrieve_raw asks of its text index at that depth.
@@ -266,10 +268,9 @@ class Corpus:
         return positions
 
     def reference(self, texts, query_vectors, k):
-        key = ("reference", k)
-        if key not in self._text_runs:
-            self._text_runs[key] = self.fused(self.text_run(texts, self.n), self.exact_vector_run(query_vectors), k)
-        return self._text_runs[key]
+        if k not in self._references:
+            self._references[k] = self.fused(self.text_run(texts, self.n), self.exact_vector_run(query_vectors), k)
+        return self._references[k]
 
     def recalls(self, texts, query_vectors, k, text_depth, vector_depth):
         """Per-query recall of the hybrid query at these depths."""
