@@ -142,5 +142,7 @@ def test_real_shard_saves_folders_the_registry_loads(tmp_path):
     assert isinstance(load_engine_from_directory(str(tmp_path / "shard" / "vector")), _TarnixCore)
     assert (tmp_path / "shard" / "config.json").is_file()
     positions, scores, vpos, vdist = made._retrieve_raw(["green"], data[2:], 2, False, None)
-    # one text hit (the others share no term); every vector row, nearest first
-    assert positions.tolist() == [[1, -1, -1]] and vpos.shape == (1, 3) and vpos[0, 0] == 2
+    # one text hit (the others share no term) and the vector rows nearest
+    # first, at whatever depths the shipped model advises
+    assert positions[0, 0] == 1 and set(positions[0, 1:].tolist()) <= {-1}
+    assert vpos.shape[0] == 1 and vpos[0, 0] == 2
