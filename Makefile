@@ -19,6 +19,8 @@ demo: $(VENV)/.installed
 	$(PY) examples/text_search.py
 	@echo
 	$(PY) examples/vector_search.py
+	@echo
+	$(PY) examples/streaming_search.py
 
 install: $(VENV)/.installed
 

@@ -17,6 +17,7 @@ raised, since hiding it would only turn up later as an "unknown index type".
 
 import importlib
 import os
+import sys
 from pathlib import Path
 
 from tarnix_engine._persistence import read_config
@@ -80,6 +81,15 @@ def _populate(names=None):
         # The module may have registered itself while it loaded.
         if name not in _ENGINE_REGISTRY:
             register_engine(name, getattr(module, class_name))
+
+
+def _populate_imported():
+    """Register the listed classes whose modules are already imported.
+
+    Naming a class that exists in memory needs nothing more, and nothing is
+    imported, so a broken module that nobody loaded cannot fail the caller.
+    """
+    _populate([name for name, (module, _) in _ENGINE_MODULES.items() if module in sys.modules])
 
 
 def load_engine_from_directory(path):

@@ -1,6 +1,7 @@
 // Argument conversions and type checks shared by every module.
 #pragma once
 
+#include <array>
 #include <climits>
 
 #include "support/core.hpp"
@@ -22,6 +23,14 @@ inline std::int32_t to_int32(PyObject* o) {
   const int v = PyLong_AsInt(index.get());
   if (v == -1 && PyErr_Occurred()) rethrow_python();
   return static_cast<std::int32_t>(v);
+}
+
+// A real number as a double, the interpreter's float(): floats, ints and
+// objects with __float__ or __index__; its TypeError for anything else.
+inline double to_double(PyObject* o) {
+  const double v = PyFloat_AsDouble(o);
+  if (v == -1.0 && PyErr_Occurred()) rethrow_python();
+  return v;
 }
 
 inline bool truth(PyObject* o) {
@@ -96,6 +105,35 @@ inline std::pair<Ref, Ref> unpack_pair(PyObject* o) {
   }
   if (PyErr_Occurred()) rethrow_python();
   return {std::move(items[0]), std::move(items[1])};
+}
+
+// a, b, ... = o for exactly N values, with the interpreter's messages.
+template <std::size_t N>
+std::array<Ref, N> unpack_values(PyObject* o) {
+  PyObject* raw = PyObject_GetIter(o);
+  if (raw == nullptr) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(o)->tp_iter == nullptr && !PySequence_Check(o)) {
+      PyErr_Clear();
+      raise_format(PyExc_TypeError, "cannot unpack non-iterable %s object", type_name(o));
+    }
+    rethrow_python();
+  }
+  Ref it = Ref::steal(raw);
+  std::array<Ref, N> items;
+  for (std::size_t i = 0; i < N; ++i) {
+    PyObject* item = PyIter_Next(it.get());
+    if (item == nullptr) {
+      if (PyErr_Occurred()) rethrow_python();
+      raise_format(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)", N, i);
+    }
+    items[i] = Ref::steal(item);
+  }
+  if (PyObject* extra = PyIter_Next(it.get())) {
+    Py_DECREF(extra);
+    raise_format(PyExc_ValueError, "too many values to unpack (expected %zu)", N);
+  }
+  if (PyErr_Occurred()) rethrow_python();
+  return items;
 }
 
 // Python's comparison operators on arbitrary objects.

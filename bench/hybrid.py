@@ -1,0 +1,447 @@
+"""Streaming hybrid search against what a user would run instead.
+
+Corpus: passages of the first 1,500 of this machine's man pages (rendered by
+bench/text_search.py, cached in build/bench-cache/) and the installed
+packages' descriptions. Queries: 1,000 held-out passages (not in the index),
+each cut to its first 12 words, with the vector of that text. Vectors: the
+sentence embeddings of tools/embedding when that tool is installed, else the
+hashed word features of examples/vector_search.py (printed at the start).
+
+In one run it measures:
+  recall      recall@10 and @100 against an exact hybrid reference (bm25s over
+              the whole corpus to full depth with the index's tokenisation,
+              exact float32 L2, RRF with the same rrf_k and weights, text hits
+              with score 0 dropped) and against a sharded-exact reference (the
+              same shards at full depth, fused by the same rule), for S = 1, 4,
+              16 shards and every speed preference; with candidates 10% / 1%
+              at "balanced"
+  speed       queries per second of the 1,000-query batch (all cores), p50 / p99
+              of single queries, peak RSS
+  user        bm25s retrieve + faiss 8-bit flat index + numpy RRF at the same
+              depths, on the same queries (S = 1)
+  text rule   the kernel's two ways of ranking text hits across shards
+  sub-k       MAX_DEFAULT_SUB_K 256 / 1,000 / 4,000
+  ingest      documents per second over 20 batches; single-query latency while
+              a batch is being added
+Timings are medians of rounds run back to back; ratios are never pass/fail.
+
+    .venv/bin/python bench/hybrid.py           # full sizes
+    .venv/bin/python bench/hybrid.py --quick   # small sizes, for a smoke run
+"""
+
+import argparse
+import functools
+import os
+import resource
+import sys
+import threading
+import time
+from pathlib import Path
+
+import numpy as np
+
+ROOT = Path(__file__).resolve().parents[1]
+sys.path[:0] = [str(ROOT), str(ROOT / "bench"), str(ROOT / "examples")]
+from text_search import build_corpus  # noqa: E402
+
+from tarnix_engine.indexes import _shard_flow, _term_scoring, _vortel_impl  # noqa: E402
+from tarnix_engine.kernels import fusion  # noqa: E402
+from tarnix_engine.tuning._depth_oracle import default_tuner  # noqa: E402
+
+QUERY_WORDS = 12
+RRF_K, ALPHA_TEXT, ALPHA_VECTOR = 2, 0.1, 1.0
+
+
+# ---- data ------------------------------------------------------------------------
+
+
+def embedder(corpus):
+    """(name, function texts -> float32 unit rows)."""
+    try:
+        from tools.embedding import embed_texts
+
+        embed_texts(["probe"])
+        return "all-MiniLM-L6-v2 (tools/embedding)", embed_texts
+    except Exception:
+        from vector_search import embed, inverse_document_frequency
+
+        idf = inverse_document_frequency(corpus)
+        return "hashed word features (examples/vector_search.py)", lambda texts: embed(texts, idf)
+
+
+def data(n_docs, n_queries):
+    # The first 1,500 man pages (the text benchmark's quick corpus) give
+    # about 21,000 passages, enough for 20,000 documents and 1,000 queries.
+    passages, _ = build_corpus(10**9, 0, True)
+    order = np.random.default_rng(0).permutation(len(passages))
+    held = [passages[i] for i in order[:n_queries]]
+    docs = [passages[i] for i in order[n_queries : n_queries + n_docs]]
+    queries = [" ".join(p.split()[:QUERY_WORDS]) for p in held]
+    name, embed = embedder(docs)
+    return docs, embed(docs), queries, embed(queries), name
+
+
+# ---- references ------------------------------------------------------------------
+
+
+def bm25_model(texts):
+    """A bm25s model built as the text index builds its own."""
+    bm25s = _term_scoring.bm25s
+    model = bm25s.BM25(method="lucene", k1=1.5, b=0.75, backend="numba")
+    model.index(bm25s.tokenize(texts, stopwords=STOP, stemmer=STEM, show_progress=False), show_progress=False)
+    return model
+
+
+def query_tokens(queries):
+    return _term_scoring.bm25s.tokenize(queries, stopwords=STOP, stemmer=STEM, show_progress=False, return_ids=False)
+
+
+def full_scores(model, tokens):
+    return np.stack([model.get_scores(t) if t else np.zeros(model.scores["num_docs"]) for t in tokens])
+
+
+def exact_distances(doc_vectors, query_vectors):
+    d = (query_vectors**2).sum(1)[:, None] - 2 * query_vectors @ doc_vectors.T + (doc_vectors**2).sum(1)[None]
+    return d.astype(np.float32)
+
+
+def rrf_top(text_order, vector_order, n_docs, k, allowed=None, alpha_text=ALPHA_TEXT):
+    """Top-k positions of weighted RRF over two full orders of positions."""
+    score = np.zeros(n_docs)
+    score[text_order] += alpha_text / (RRF_K + np.arange(len(text_order)) + 1)
+    score[vector_order] += ALPHA_VECTOR / (RRF_K + np.arange(len(vector_order)) + 1)
+    pool = np.arange(n_docs) if allowed is None else allowed
+    return pool[np.lexsort((pool, -score[pool]))][:k]
+
+
+def reference(text_scores, distances, k, allowed=None, shard_starts=None, rule="score", alpha_text=ALPHA_TEXT):
+    """Exact hybrid top-k per query. With shard_starts and rule "interleave",
+    text hits are ordered by their shard-local rank, as the kernel can do."""
+    n_docs = text_scores.shape[1]
+    pool = np.arange(n_docs) if allowed is None else allowed
+    out = []
+    for ts, d in zip(text_scores, distances):
+        hit = pool[ts[pool] > 0]
+        if rule == "interleave":
+            local_rank = np.empty(n_docs, dtype=np.int64)
+            for lo, hi in zip(shard_starts[:-1], shard_starts[1:]):
+                inside = hit[(hit >= lo) & (hit < hi)]
+                local_rank[inside[np.lexsort((inside, -ts[inside]))]] = np.arange(len(inside))
+            text_order = hit[np.lexsort((hit, local_rank[hit]))]
+        else:
+            text_order = hit[np.lexsort((hit, -ts[hit]))]
+        vector_order = pool[np.lexsort((pool, d[pool]))]
+        out.append(rrf_top(text_order, vector_order, n_docs, k, allowed, alpha_text))
+    return out
+
+
+def recall(found, expected, k):
+    return float(np.mean([len(set(f[:k][f[:k] >= 0].tolist()) & set(e[:k].tolist())) / max(len(e[:k]), 1)
+                          for f, e in zip(found, expected)]))
+
+
+# ---- timing ------------------------------------------------------------------------
+
+
+def median_time(fn, rounds):
+    times = []
+    for _ in range(rounds):
+        t0 = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - t0)
+    return float(np.median(times))
+
+
+def latencies(fn, n):
+    times = []
+    for i in range(n):
+        t0 = time.perf_counter()
+        fn(i)
+        times.append(time.perf_counter() - t0)
+    return np.percentile(times, 50) * 1e3, np.percentile(times, 99) * 1e3
+
+
+def peak_rss_mb():
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+
+
+# ---- the two pipelines --------------------------------------------------------------
+
+
+def streaming(docs, vectors, n_shards, preference, **settings):
+    index = _shard_flow._StreamingCore(speed_preference=preference, **settings)
+    bounds = np.linspace(0, len(docs), n_shards + 1).astype(int)
+    for lo, hi in zip(bounds[:-1], bounds[1:]):
+        index.add_batch(docs[lo:hi], vectors[lo:hi], parallel=True)
+    return index, bounds
+
+
+def depths(n_docs, k, preference):
+    """The depths a one-shard index asks its two indexes for."""
+    advice = default_tuner("relevance").predict(n_docs, k, preference)
+    cap = _vortel_impl.MAX_DEFAULT_SUB_K
+    text_k = max(1, min(min(max(advice.text_k, k), cap), n_docs))
+    return text_k, max(k, min(advice.vector_k, cap))
+
+
+class UserPipeline:
+    """bm25s retrieve + faiss 8-bit flat index + numpy RRF."""
+
+    def __init__(self, model, vectors):
+        import faiss
+
+        self.faiss, self.model = faiss, model
+        self.flat = faiss.IndexScalarQuantizer(vectors.shape[1], faiss.ScalarQuantizer.QT_8bit, faiss.METRIC_L2)
+        self.flat.train(vectors)
+        self.flat.add(vectors)
+
+    def search(self, queries, query_vectors, k, text_k, vector_k):
+        tokens = _term_scoring.bm25s.tokenize(queries, stopwords=STOP, stemmer=STEM, show_progress=False)
+        text_ids, text_scores = self.model.retrieve(tokens, k=text_k, show_progress=False, n_threads=-1)
+        _, vector_ids = self.flat.search(query_vectors, vector_k)
+        text_ids = np.where(text_scores > 0, text_ids, -1)
+        return numpy_rrf(text_ids, vector_ids, k)
+
+
+def numpy_rrf(text_ids, vector_ids, k):
+    """Weighted RRF of two (queries, width) id arrays, vectorised; -1 is no hit."""
+    nq = text_ids.shape[0]
+    ids = np.concatenate([text_ids, vector_ids], axis=1)
+    weight = np.concatenate([
+        np.broadcast_to(ALPHA_TEXT / (RRF_K + np.arange(text_ids.shape[1]) + 1), text_ids.shape),
+        np.broadcast_to(ALPHA_VECTOR / (RRF_K + np.arange(vector_ids.shape[1]) + 1), vector_ids.shape),
+    ], axis=1)
+    rows = np.repeat(np.arange(nq), ids.shape[1])
+    keep = ids.ravel() >= 0
+    key = rows[keep] * (ids.max() + 1) + ids.ravel()[keep]
+    unique, inverse = np.unique(key, return_inverse=True)
+    total = np.bincount(inverse, weights=weight.ravel()[keep])
+    row, doc = unique // (ids.max() + 1), unique % (ids.max() + 1)
+    order = np.lexsort((doc, -total, row))
+    row, doc = row[order], doc[order]
+    first = np.searchsorted(row, np.arange(nq))
+    place = np.arange(len(row)) - first[row]
+    out = np.full((nq, k), -1, dtype=np.int64)
+    take = place < k
+    out[row[take], place[take]] = doc[take]
+    return out
+
+
+# ---- the run -------------------------------------------------------------------------
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--docs", type=int, default=None)
+    parser.add_argument("--sections", default="recall,user,rule,subk,ingest",
+                        help="comma-separated: recall, user, rule, subk, ingest")
+    args = parser.parse_args()
+    sections = set(args.sections.split(","))
+    n_docs = args.docs or (4000 if args.quick else 20000)
+    n_queries = 200 if args.quick else 1000
+    rounds = 3
+    single = 50 if args.quick else 100
+    shard_counts = (1, 4, 16)
+    preferences = default_tuner("relevance").speed_preferences
+
+    docs, doc_vectors, queries, query_vectors, embedding = data(n_docs, n_queries)
+    n_docs = len(docs)
+    print(f"cores: {os.cpu_count()}   documents: {n_docs:,}   queries: {len(queries):,}   dim: {doc_vectors.shape[1]}")
+    print(f"vectors: {embedding}")
+
+    tokens = query_tokens(queries)
+    whole = bm25_model(docs)
+    exact_text = full_scores(whole, tokens)
+    distances = exact_distances(doc_vectors, query_vectors)
+    exact = reference(exact_text, distances, 100)
+    rng = np.random.default_rng(1)
+    subsets = {share: np.sort(rng.choice(n_docs, int(n_docs * share), replace=False)) for share in (0.1, 0.01)}
+    exact_restricted = {share: reference(exact_text, distances, 100, allowed=c) for share, c in subsets.items()}
+
+    # Warm-up: numba compiles bm25s's kernels on first use.
+    warm, _ = streaming(docs[:500], doc_vectors[:500], 1, "balanced")
+    warm.search(queries[:4], query_vectors[:4], k=10, parallel=True)
+    warm.search(queries[0], query_vectors[0], k=10)
+
+    if "recall" in sections:
+        print("\nrecall against the exact hybrid reference (and the sharded-exact one), speed")
+        header = (f"{'S':>3} {'preference':>10} {'r@10':>6} {'r@100':>6} {'sh@10':>6} {'sh@100':>6} {'exp.r':>6} "
+                  f"{'qps':>7} {'p50 ms':>7} {'p99 ms':>7} {'RSS MB':>7}")
+        print(header)
+        print("-" * len(header))
+        results = {}
+        for S in shard_counts:
+            for preference in preferences:
+                index, bounds = streaming(docs, doc_vectors, S, preference)
+                if preference == preferences[0]:
+                    sharded_text = np.concatenate(
+                        [full_scores(bm25_model(docs[lo:hi]), tokens) for lo, hi in zip(bounds[:-1], bounds[1:])], axis=1)
+                    sharded = reference(sharded_text, distances, 100)
+                at10 = index.search(queries, query_vectors, k=10, parallel=True)[0]
+                at100 = index.search(queries, query_vectors, k=100, parallel=True)[0]
+                qps = len(queries) / median_time(lambda: index.search(queries, query_vectors, k=10, parallel=True), rounds)
+                p50, p99 = latencies(lambda i: index.search(queries[i], query_vectors[i], k=10), single)
+                row = (recall(at10, exact, 10), recall(at100, exact, 100), recall(at10, sharded, 10),
+                       recall(at100, sharded, 100))
+                expected = index.expected_recall
+                results[S, preference] = (row, qps)
+                print(f"{S:>3} {preference:>10} {row[0]:>6.3f} {row[1]:>6.3f} {row[2]:>6.3f} {row[3]:>6.3f} "
+                      f"{'-' if expected is None else f'{expected:.3f}':>6} {qps:>7.0f} {p50:>7.2f} {p99:>7.2f} "
+                      f"{peak_rss_mb():>7.0f}")
+                if preference == "balanced":
+                    for share, allowed in subsets.items():
+                        found = index.search(queries, query_vectors, k=10, parallel=True, candidates=allowed)[0]
+                        qps_c = len(queries) / median_time(
+                            lambda: index.search(queries, query_vectors, k=10, parallel=True, candidates=allowed), rounds)
+                        print(f"{'':>3} {f'cand {share:.0%}':>10} {recall(found, exact_restricted[share], 10):>6.3f} "
+                              f"{'':>6} {'':>6} {'':>6} {'':>6} {qps_c:>7.0f}")
+                del index
+
+    if "user" in sections:
+        print("\nthe pipeline a user would write (S = 1, same depths, same queries)")
+        user = UserPipeline(whole, doc_vectors)
+        header = f"{'preference':>10} {'depths':>11} {'user r@10':>9} {'user qps':>8} {'ours qps':>8} {'ours/user':>9}"
+        print(header)
+        print("-" * len(header))
+        for preference in preferences:
+            text_k, vector_k = depths(n_docs, 10, preference)
+            index, _ = streaming(docs, doc_vectors, 1, preference)
+            found = user.search(queries, query_vectors, 10, text_k, vector_k)
+            times = {"user": [], "ours": []}
+            for r in range(rounds):
+                for name in (("user", "ours") if r % 2 == 0 else ("ours", "user")):
+                    t0 = time.perf_counter()
+                    if name == "user":
+                        user.search(queries, query_vectors, 10, text_k, vector_k)
+                    else:
+                        index.search(queries, query_vectors, k=10, parallel=True)
+                    times[name].append(time.perf_counter() - t0)
+            ratio = float(np.median(np.array(times["user"]) / np.array(times["ours"])))
+            user_qps = len(queries) / float(np.median(times["user"]))
+            ours_qps = len(queries) / float(np.median(times["ours"]))
+            print(f"{preference:>10} {f'{text_k}/{vector_k}':>11} {recall(found, exact, 10):>9.3f} {user_qps:>8.0f} "
+                  f"{ours_qps:>8.0f} {ratio:>9.2f}")
+            del index
+
+    if "user" in sections:
+        # Where the time of one batch goes, both ways (S = 1, balanced).
+        text_k, vector_k = depths(n_docs, 10, "balanced")
+        text_index, vector_index = _term_scoring._RelevanceCore(), _shard_flow._TarnixCore(n_candidates=5000)
+        text_index.fit(docs, parallel=True)
+        vector_index.fit(doc_vectors, parallel=True)
+        tpos, tsc = text_index.search_raw(queries, text_k, parallel=True)
+        vpos, vdist = vector_index.search_raw(query_vectors, vector_k, parallel=True)
+        stacked = (vpos[None], vdist[None].astype(np.float32), tpos[None], tsc[None], np.zeros(1, dtype=np.int64))
+        user_tokens = _term_scoring.bm25s.tokenize(queries, stopwords=STOP, stemmer=STEM, show_progress=False)
+        user_text = whole.retrieve(user_tokens, k=text_k, show_progress=False, n_threads=-1)
+        user_vector = user.flat.search(query_vectors, vector_k)[1]
+        parts = {
+            "text   ours (search_raw)": lambda: text_index.search_raw(queries, text_k, parallel=True),
+            "text   user (tokenize + retrieve)": lambda: whole.retrieve(
+                _term_scoring.bm25s.tokenize(queries, stopwords=STOP, stemmer=STEM, show_progress=False),
+                k=text_k, show_progress=False, n_threads=-1),
+            "vector ours (search_raw)": lambda: vector_index.search_raw(query_vectors, vector_k, parallel=True),
+            "vector user (faiss SQ8 flat)": lambda: user.flat.search(query_vectors, vector_k),
+            "fusion ours (_process_batch)": lambda: fusion._process_batch(
+                *stacked, top_k=10, rrf_k=RRF_K, alpha_distance=ALPHA_VECTOR, alpha_bm25=ALPHA_TEXT),
+            "fusion user (numpy RRF)": lambda: numpy_rrf(np.where(user_text[1] > 0, user_text[0], -1), user_vector, 10),
+        }
+        print(f"\nwhere a batch of {len(queries)} queries spends its time (S = 1, balanced, depths {text_k}/{vector_k})")
+        for name, fn in parts.items():
+            print(f"  {name:<36} {median_time(fn, rounds) * 1e3:8.1f} ms")
+        del text_index, vector_index
+
+    if "rule" in sections:
+        print("\ntext hits across shards: ranked by score, or interleaved by each shard's own rank (balanced)")
+        header = f"{'S':>3} {'rule':>10} {'r@10':>6} {'r@100':>6} {'ref. r@10':>9}"
+        print(header)
+        print("-" * len(header))
+        kernel = _shard_flow._process_batch
+        for S in shard_counts[1:]:
+            index, bounds = streaming(docs, doc_vectors, S, "balanced")
+            sharded_text = np.concatenate(
+                [full_scores(bm25_model(docs[lo:hi]), tokens) for lo, hi in zip(bounds[:-1], bounds[1:])], axis=1)
+            for rule in ("score", "interleave"):
+                _shard_flow._process_batch = functools.partial(fusion._process_batch, text_rank=rule)
+                try:
+                    at10 = index.search(queries, query_vectors, k=10, parallel=True)[0]
+                    at100 = index.search(queries, query_vectors, k=100, parallel=True)[0]
+                finally:
+                    _shard_flow._process_batch = kernel
+                # The same rule applied to exact per-shard lists: its own ceiling.
+                ceiling = reference(sharded_text, distances, 10, shard_starts=bounds, rule=rule)
+                print(f"{S:>3} {rule:>10} {recall(at10, exact, 10):>6.3f} {recall(at100, exact, 100):>6.3f} "
+                      f"{recall(ceiling, exact, 10):>9.3f}")
+            del index
+
+    if "subk" in sections:
+        # With the default text weight deep text hits barely move the fused
+        # top 100; with equal weights they do, so both are measured.
+        print("\nMAX_DEFAULT_SUB_K (per-list depth cap), k = 100")
+        header = f"{'alpha_t':>7} {'sub-k':>6} {'S':>3} {'preference':>10} {'r@10':>6} {'r@100':>6} {'qps@100':>8}"
+        print(header)
+        print("-" * len(header))
+        saved = _vortel_impl.MAX_DEFAULT_SUB_K, _shard_flow.MAX_DEFAULT_SUB_K
+        try:
+            for alpha_text in (ALPHA_TEXT, 1.0):
+                truth = exact if alpha_text == ALPHA_TEXT else reference(exact_text, distances, 100, alpha_text=alpha_text)
+                for S in (1, 4):
+                    for preference in ("balanced", "exhaustive"):
+                        index, _ = streaming(docs, doc_vectors, S, preference, alpha_text=alpha_text)
+                        for sub_k in (256, 1000, 4000):
+                            _vortel_impl.MAX_DEFAULT_SUB_K = _shard_flow.MAX_DEFAULT_SUB_K = sub_k
+                            at10 = index.search(queries, query_vectors, k=10, parallel=True)[0]
+                            at100 = index.search(queries, query_vectors, k=100, parallel=True)[0]
+                            qps = len(queries) / median_time(
+                                lambda: index.search(queries, query_vectors, k=100, parallel=True), rounds)
+                            print(f"{alpha_text:>7} {sub_k:>6} {S:>3} {preference:>10} {recall(at10, truth, 10):>6.3f} "
+                                  f"{recall(at100, truth, 100):>6.3f} {qps:>8.0f}")
+                        del index
+        finally:
+            _vortel_impl.MAX_DEFAULT_SUB_K, _shard_flow.MAX_DEFAULT_SUB_K = saved
+
+    if "ingest" in sections:
+        print("\ningest over 20 batches, and single-query latency while a batch is added")
+        index = _shard_flow._StreamingCore()
+        # 19 batches of the first three quarters, then the last quarter as one
+        # batch while single queries run.
+        bounds = np.r_[np.linspace(0, n_docs * 3 // 4, 20).astype(int), n_docs]
+        batch_times = []
+        for lo, hi in zip(bounds[:-2], bounds[1:-1]):
+            t0 = time.perf_counter()
+            index.add_batch(docs[lo:hi], doc_vectors[lo:hi], parallel=True)
+            batch_times.append(time.perf_counter() - t0)
+        idle = latencies(lambda i: index.search(queries[i], query_vectors[i], k=10), single)
+        during, adding = [], threading.Event()
+
+        def add_last():
+            adding.set()
+            t0 = time.perf_counter()
+            index.add_batch(docs[bounds[-2]:], doc_vectors[bounds[-2]:], parallel=True)
+            batch_times.append(time.perf_counter() - t0)
+            adding.clear()
+
+        worker = threading.Thread(target=add_last)
+        worker.start()
+        adding.wait()
+        i = 0
+        while adding.is_set():
+            t0 = time.perf_counter()
+            index.search(queries[i % len(queries)], query_vectors[i % len(queries)], k=10)
+            during.append(time.perf_counter() - t0)
+            i += 1
+        worker.join()
+        print(f"  {n_docs / sum(batch_times):,.0f} documents/s over 20 batches "
+              f"(first batch {batch_times[0] * 1e3:.0f} ms, 19th {batch_times[-2] * 1e3:.0f} ms, "
+              f"the last quarter {batch_times[-1] * 1e3:.0f} ms)")
+        print(f"  single query idle: p50 {idle[0]:.2f} ms, p99 {idle[1]:.2f} ms; while a batch is added: "
+              f"{len(during)} searches, p50 {np.percentile(during, 50) * 1e3:.2f} ms, "
+              f"max {max(during) * 1e3:.2f} ms (searches wait for the batch's commit)")
+
+
+STOP = _term_scoring.load_stopwords("english")
+STEM = _term_scoring.Stemmer.Stemmer("english")
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,90 @@
+"""The streaming index over the real text and vector indexes and the real
+fusion kernel."""
+
+import numpy as np
+import pytest
+
+from streaming_helpers import documents
+
+BATCHES = (20, 15, 25)
+
+
+@pytest.fixture(scope="module")
+def corpus():
+    return documents(sum(BATCHES), seed=7)
+
+
+def grown(shard_flow, corpus, batches=BATCHES, index=None, start=0):
+    texts, vectors = corpus
+    index = index if index is not None else shard_flow._StreamingCore()
+    for size in batches:
+        index.add_batch(texts[start : start + size], vectors[start : start + size])
+        start += size
+    return index
+
+
+def test_each_document_finds_itself_in_whichever_shard_it_lives(shard_flow, corpus):
+    index = grown(shard_flow, corpus)
+    texts, vectors = corpus
+    probes = [0, 19, 20, 34, 35, 59]
+    for p in probes:
+        positions, scores = index.search(texts[p], vectors[p], k=5)
+        assert positions[0] == p and scores[0] > scores[1]
+    positions, _ = index.search([texts[p] for p in probes], vectors[probes], k=5, parallel=True)
+    assert positions[:, 0].tolist() == probes
+
+
+def test_candidates_restrict_the_hits(shard_flow, corpus):
+    index = grown(shard_flow, corpus)
+    texts, vectors = corpus
+    allowed = np.array([3, 21, 22, 40, 58, 58, -4, 1000])
+    positions, _ = index.search(texts[:6], vectors[:6], k=4, candidates=allowed)
+    assert set(positions[positions >= 0].tolist()) <= {3, 21, 22, 40, 58}
+    everything = index.search(texts[:6], vectors[:6], k=8, candidates=np.arange(len(texts)))
+    unrestricted = index.search(texts[:6], vectors[:6], k=8)
+    assert np.array_equal(everything[0], unrestricted[0]) and np.allclose(everything[1], unrestricted[1])
+
+
+def test_chunked_search_equals_one_chunk(shard_flow, corpus):
+    index = grown(shard_flow, corpus)
+    texts, vectors = corpus
+    whole = index.search(texts[:10], vectors[:10], k=6)
+    chunked = index.search(texts[:10], vectors[:10], k=6, batch_size=3)
+    assert np.array_equal(whole[0], chunked[0]) and np.array_equal(whole[1], chunked[1])
+
+
+def test_a_loaded_index_keeps_growing_with_the_frozen_quantisation(shard_flow, corpus, tmp_path):
+    reference = grown(shard_flow, corpus)
+    reference.save(str(tmp_path / "reference"))
+
+    first_two = grown(shard_flow, corpus, BATCHES[:2])
+    first_two.save(str(tmp_path / "saved"))
+    loaded = shard_flow._StreamingCore.load(str(tmp_path / "saved"))
+    assert (loaded.size, loaded.n_shards, loaded.is_trained) == (35, 2, True)
+    assert np.array_equal(loaded.boundaries, first_two.boundaries)
+    frozen = loaded.boundaries
+    grown(shard_flow, corpus, BATCHES[2:], index=loaded, start=35)
+    assert loaded.boundaries is frozen and loaded.size == 60
+    loaded.save(str(tmp_path / "continued"))
+
+    # Codes of the batch added after loading equal those of the index that
+    # never left memory, and so do the answers.
+    codes = np.load(tmp_path / "continued" / "all_bytes.npy")
+    assert np.array_equal(codes, np.load(tmp_path / "reference" / "all_bytes.npy"))
+    texts, vectors = corpus
+    mine, theirs = loaded.search(texts[30:45], vectors[30:45], k=7), reference.search(texts[30:45], vectors[30:45], k=7)
+    assert np.array_equal(mine[0], theirs[0]) and np.allclose(mine[1], theirs[1])
+
+
+def test_a_batch_beyond_32_bit_offsets_is_refused(shard_flow, corpus, tmp_path):
+    import json
+
+    grown(shard_flow, corpus, BATCHES[:2]).save(str(tmp_path))
+    config = json.loads((tmp_path / "config.json").read_text())
+    config["shard_sizes"], config["cumulative_offsets"] = [2**31 - 100, 100], [0, 2**31 - 100]
+    (tmp_path / "config.json").write_text(json.dumps(config))
+    index = shard_flow._StreamingCore.load(str(tmp_path))
+    texts, vectors = corpus
+    with pytest.raises(OverflowError, match="2147483647"):
+        index.add_batch(texts[:3], vectors[:3])
+    assert index.n_shards == 2
