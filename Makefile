@@ -8,7 +8,7 @@ CONSTRAINTS := requirements/constraints.txt
 # Everything that goes into the build; a change to any of these rebuilds.
 BUILD_INPUTS := CMakeLists.txt pyproject.toml $(shell find src -type f -not -name '*.pyc' -not -path '*/__pycache__/*' 2>/dev/null)
 
-.PHONY: test demo install clean
+.PHONY: test demo install sanitize clean
 
 test: $(VENV)/.installed
 	$(PY) -m pytest -q
@@ -38,5 +38,21 @@ $(VENV)/.installed: $(VENV)/.deps $(BUILD_INPUTS)
 	$(PIP) install --no-build-isolation --no-deps -Ccmake.define.TARNIX_TEST_MODULES=ON .
 	touch $@
 
+# The suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer.
+# The modules go to their own folder (never into $(VENV)); the sanitizer
+# runtimes are preloaded, since the interpreter itself is not built with them.
+SAN := build-sanitize
+SAN_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer
+sanitize: $(VENV)/.deps
+	$(PIP) install --no-build-isolation --no-deps --upgrade --target $(SAN)/site \
+	  -Cbuild-dir=$(SAN)/{wheel_tag} -Ccmake.build-type=RelWithDebInfo \
+	  -Ccmake.define.TARNIX_TEST_MODULES=ON \
+	  "-Ccmake.define.CMAKE_CXX_FLAGS=$(SAN_FLAGS)" \
+	  "-Ccmake.define.CMAKE_MODULE_LINKER_FLAGS=-fsanitize=address,undefined" .
+	LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libubsan.so)" \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	PYTHONPATH=$(SAN)/site $(PY) -m pytest -q $(PYTEST_ARGS)
+
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(SAN) $(VENV)

@@ -485,3 +485,178 @@ def test_index_refuses_pickling(fitted, copier, trained):
     index = fitted.index if trained else _TarnixCore()
     with pytest.raises(TypeError, match=f"^{PICKLE_REFUSED}$"):
         copier(index)
+
+
+# ---------------------------------------------------------------------------
+# corrupt folders: refused at load, naming the file
+
+
+def _edit_meta(**changes):
+    def damage(folder):
+        write_meta(folder, {**meta_of(folder), **changes})
+
+    return damage
+
+
+def _edit_edges(change):
+    def damage(folder):
+        path = folder / "bytes" / "boundaries.npy"
+        np.save(path, change(np.load(path)))
+
+    return damage
+
+
+def _edit_matrix(change):
+    def damage(folder):
+        path = folder / "bytes" / "matrix.npy"
+        np.save(path, change(np.load(path)))
+
+    return damage
+
+
+def _narrow_store(folder):
+    # A store of 7 columns beside a binary half of 8: each is whole on its own.
+    _edit_matrix(lambda m: m[:, :7])(folder)
+    _edit_edges(lambda e: e[:7])(folder)
+
+
+def _nan_edge(edges):
+    edges[3, 10] = np.nan
+    return edges
+
+
+def _fifo(relative):
+    def damage(folder):
+        (folder / relative).unlink()
+        os.mkfifo(folder / relative)
+
+    return damage
+
+
+def _directory(relative):
+    def damage(folder):
+        (folder / relative).unlink()
+        (folder / relative).mkdir()
+
+    return damage
+
+
+def _device(relative):
+    def damage(folder):
+        (folder / relative).unlink()
+        (folder / relative).symlink_to("/dev/zero")
+
+    return damage
+
+
+@pytest.mark.parametrize(
+    "damage, where, file",
+    [
+        (_edit_meta(n_candidates=0), ".", "index_meta.json"),
+        (_edit_meta(n_candidates=-3), ".", "index_meta.json"),
+        (_edit_meta(n_candidates=2.5), ".", "index_meta.json"),
+        (_edit_meta(n_candidates=True), ".", "index_meta.json"),
+        (_edit_meta(n_candidates="18"), ".", "index_meta.json"),
+        (_edit_meta(n_candidates=2**31), ".", "index_meta.json"),
+        (lambda f: write_meta(f, {"k_hamming": -1, "d_scale": meta_of(f)["d_scale"]}), ".", "index_meta.json"),
+        (_edit_meta(d_scale=0), ".", "index_meta.json"),
+        (_edit_meta(d_scale=-2.0), ".", "index_meta.json"),
+        (_edit_meta(d_scale=float("nan")), ".", "index_meta.json"),
+        (_edit_meta(d_scale=float("inf")), ".", "index_meta.json"),
+        (_edit_meta(d_scale=10**400), ".", "index_meta.json"),
+        (_edit_meta(d_scale="1.0"), ".", "index_meta.json"),
+        (_edit_edges(lambda e: e.T.copy()), "bytes", "boundaries.npy"),
+        (_edit_edges(lambda e: e[:, ::-1].copy()), "bytes", "boundaries.npy"),
+        (_edit_edges(_nan_edge), "bytes", "boundaries.npy"),
+        (_edit_edges(lambda e: e.astype(np.float32)), "bytes", "boundaries.npy"),
+        (_edit_edges(lambda e: e[None]), "bytes", "boundaries.npy"),
+        (_edit_edges(lambda e: e[:, :1]), "bytes", "boundaries.npy"),
+        (_edit_edges(lambda e: np.repeat(e, 2, axis=1)), "bytes", "boundaries.npy"),  # 512 levels
+        (_edit_edges(lambda e: e[:5]), "bytes", "boundaries.npy"),
+        (_edit_matrix(lambda m: m.astype(np.float64)), "bytes", "matrix.npy"),
+        (_edit_matrix(lambda m: m.ravel()), "bytes", "matrix.npy"),
+        (_edit_matrix(lambda m: m[:, :, None]), "bytes", "matrix.npy"),
+        (_narrow_store, ".", "bytes/matrix.npy"),
+        (_fifo("index_meta.json"), ".", "index_meta.json"),
+        (_fifo("ids.json"), ".", "ids.json"),
+        (_directory("ids.json"), ".", "ids.json"),
+        (_device("ids.json"), ".", "ids.json"),
+        (_fifo("bytes/matrix.npy"), "bytes", "matrix.npy"),
+        (_device("bytes/boundaries.npy"), "bytes", "boundaries.npy"),
+        (_fifo("coreindex/codes.npy"), "coreindex", "codes.npy"),
+        (_fifo("coreindex/coreindex.json"), "coreindex", "coreindex.json"),
+    ],
+)
+def test_corrupt_folders_are_refused_naming_the_file(saved, damage, where, file):
+    damage(saved)
+    folder = saved / where if where != "." else saved
+    kind = {".": "index", "bytes": "vector store", "coreindex": "coreindex"}[where]
+    with pytest.raises(ValueError) as raised:
+        _TarnixCore.load(str(saved))
+    assert str(raised.value).startswith(f"Corrupted {kind} at '{folder}': {file} ")
+
+
+@pytest.mark.parametrize(
+    "change",
+    [lambda e: np.asfortranarray(e), lambda e: e.astype(">f8")],
+    ids=["fortran order", "big-endian"],
+)
+def test_edges_stored_in_another_layout_load_as_the_same_table(fitted, saved, change):
+    _edit_edges(change)(saved)
+    loaded = _TarnixCore.load(str(saved))
+    assert loaded._params.boundaries.flags.c_contiguous
+    assert_same_index(fitted.index, loaded, fitted.vectors[:4] + 0.05)
+
+
+# ---------------------------------------------------------------------------
+# a save interrupted between the two renames of the fallback swap
+
+
+def _killed_between_the_renames(saved, replacement_folder):
+    # What the fallback leaves when the process dies after retiring the old
+    # folder and before the new one takes its name.
+    staged = saved.with_name(".idx.saving-0123456789ab")
+    os.rename(saved, saved.with_name(staged.name + ".old"))
+    os.rename(replacement_folder, staged)
+    return staged
+
+
+def _old_folder_could_not_be_put_back(saved, replacement_folder, monkeypatch):
+    replacement = _TarnixCore.load(str(replacement_folder))
+    real_rename = os.rename
+
+    def rename(src, dst):
+        if Path(dst) == saved:
+            raise OSError("injected")
+        return real_rename(src, dst)
+
+    monkeypatch.setattr(_persistence, "_exchange", lambda a, b: False)
+    monkeypatch.setattr(os, "rename", rename)
+    with pytest.raises(OSError, match="injected"):
+        replacement.save(str(saved))
+    monkeypatch.undo()
+    [old] = saved.parent.glob(".idx.saving-*.old")
+    return old
+
+
+@pytest.mark.parametrize("state", ["killed between the renames", "old folder could not be put back"])
+def test_load_of_a_folder_left_mid_swap_names_the_folder_to_restore(fitted, saved, vectors, tmp_path, monkeypatch, state):
+    other = _TarnixCore()
+    other.add(["new0", "new1"], vectors(2, 8, seed=5))
+    other.save(str(tmp_path / "replacement"))
+    if state == "killed between the renames":
+        restore, expected_ids = _killed_between_the_renames(saved, tmp_path / "replacement"), ["new0", "new1"]
+    else:
+        restore, expected_ids = _old_folder_could_not_be_put_back(saved, tmp_path / "replacement", monkeypatch), fitted.ids
+    assert not saved.exists()
+    with pytest.raises(FileNotFoundError, match=re.escape(f"the complete folder {str(restore)!r} can be renamed")):
+        _TarnixCore.load(str(saved))
+    os.rename(restore, saved)
+    assert _TarnixCore.load(str(saved)).ids == expected_ids
+
+
+def test_load_of_a_missing_folder_without_a_staged_sibling(tmp_path):
+    (tmp_path / ".idx.saving-0123456789ab").mkdir()  # a save that died while writing
+    with pytest.raises(FileNotFoundError) as raised:
+        _TarnixCore.load(str(tmp_path / "idx"))
+    assert "interrupted" not in str(raised.value)

@@ -1,5 +1,8 @@
 """Vector search: Hamming shortlist, exact rerank, candidates and chunking."""
 
+import gc
+import re
+
 import numpy as np
 import pytest
 
@@ -223,6 +226,60 @@ def test_candidates_of_three_dimensions_are_refused(small, method):
     index, data = small
     with pytest.raises(ValueError, match=r"^candidates must be 1D or 2D, got shape \(1, 1, 1\)$"):
         getattr(index, method)(data[0], 2, candidates=np.zeros((1, 1, 1), dtype=np.int64))
+
+
+@pytest.mark.parametrize("method", ["search", "search_raw"])
+@pytest.mark.parametrize(
+    "candidates, dtype",
+    [
+        (np.array([True, False, True, False]), "bool"),  # a mask would read as the positions 0 and 1
+        ([True, False], "bool"),
+        (np.array([1.7, 3.0]), "float64"),  # would be truncated to position 1
+        ([1, 2.5], "float64"),
+        (np.array([[1.0, 2.0]], np.float32), "float32"),
+        (np.array([[True, False]]), "bool"),
+        (np.array([1, 2.5], dtype=object), "an object array holding float"),
+        (np.array([1, True], dtype=object), "an object array holding bool"),
+        (["3", "4"], "<U1"),
+    ],
+)
+def test_candidates_that_are_not_integer_positions_are_refused(small, method, candidates, dtype):
+    index, data = small
+    query = data[:1] if np.ndim(candidates) == 2 else data[0]
+    with pytest.raises(TypeError, match=f"^candidates must be integer positions, got {re.escape(dtype)}$"):
+        getattr(index, method)(query, 2, candidates=candidates)
+
+
+def test_object_arrays_of_integers_are_positions(small):
+    index, data = small
+    given = index.search_raw(data[[3]], 2, candidates=np.array([3, np.int64(5)], dtype=object))
+    expected = index.search_raw(data[[3]], 2, candidates=[3, 5])
+    for got, want in zip(given, expected):
+        np.testing.assert_array_equal(got, want)
+    rows = index.search_raw(data[[3]], 2, candidates=np.array([[3, np.int32(5)]], dtype=object))
+    np.testing.assert_array_equal(rows[0], expected[0])
+
+
+@pytest.mark.parametrize("method", ["search", "search_raw"])
+def test_queries_with_nan_are_refused(small, method):
+    index, data = small
+    query = data[0].copy()
+    query[2] = np.nan
+    with pytest.raises(ValueError, match="NaN or infinite"):
+        getattr(index, method)(query, 2)
+
+
+@pytest.mark.parametrize("ids", [True, False], ids=["named", "numbered"])
+def test_hit_records_are_left_out_of_the_cyclic_gc(fitted, tmp_path, ids):
+    index = fitted.index
+    if not ids:
+        index.save(str(tmp_path / "idx"))
+        (tmp_path / "idx" / "ids.json").unlink()
+        index = _TarnixCore.load(str(tmp_path / "idx"))
+    rows = index.search(fitted.vectors[:3], 4)
+    assert rows and all(len(row) == 4 for row in rows)
+    assert not any(gc.is_tracked(hit) for row in rows for hit in row)
+    assert all(gc.is_tracked(row) for row in rows)
 
 
 def test_per_query_candidate_rows(small):

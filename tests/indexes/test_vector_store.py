@@ -49,6 +49,10 @@ def test_level_count_sets_the_edge_grid_width(vectors, args, kwargs, levels):
         ((), {"levels": 8}, TypeError),
         ((256,), {"bytes_": 8}, TypeError),
         ((2**31,), {}, OverflowError),
+        ((257,), {}, ValueError),  # more levels than an 8-bit code holds
+        ((1,), {}, ValueError),
+        ((0,), {}, ValueError),
+        ((), {"bytes_": -5}, ValueError),
     ],
 )
 def test_constructor_refuses_bad_arguments(args, kwargs, error):
@@ -280,6 +284,32 @@ def test_save_into_an_existing_folder(store, tmp_path):
     store.save(str(tmp_path))
     store.save(str(tmp_path))
     assert (tmp_path / "matrix.npy").is_file()
+
+
+@pytest.mark.parametrize("failure", ["edges", "config"])
+def test_interrupted_save_leaves_the_old_store_folder(store, tmp_path, vectors, monkeypatch, failure):
+    folder = tmp_path / "store"
+    store.save(str(folder))
+    before = {p.name: p.read_bytes() for p in folder.iterdir()}
+    other = _VectorStore()
+    other.fit(vectors(9, 4, seed=30))
+    if failure == "edges":
+        real_save = np.save
+
+        def save(path, array):
+            if str(path).endswith("boundaries.npy"):
+                raise OSError("disk full")
+            return real_save(path, array)
+
+        monkeypatch.setattr(np, "save", save)
+    else:
+        monkeypatch.setattr(_tarnix_impl, "write_config", lambda path, mapping: (_ for _ in ()).throw(OSError("disk full")))
+    with pytest.raises(OSError, match="disk full"):
+        other.save(str(folder))
+    monkeypatch.undo()
+    assert {p.name: p.read_bytes() for p in folder.iterdir()} == before
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["store"]
+    np.testing.assert_array_equal(_VectorStore.load(str(folder)).matrix, store.matrix)
 
 
 def test_unfitted_store_refuses_to_save(tmp_path):

@@ -45,7 +45,8 @@ def bits_of(x, medians):
 
 
 def oracle(qbits, dbits, k, allowed=None):
-    """Top-k by (Hamming distance, position), -1 padded to width k."""
+    """Top-k by (Hamming distance, position), -1 padded to width k (at most the rows)."""
+    k = min(k, len(dbits))
     dist = (qbits[:, None, :] != dbits[None, :, :]).sum(-1)
     ids = np.full((len(qbits), k), -1, dtype=np.int64)
     dists = np.full((len(qbits), k), 2147483647, dtype=np.int32)
@@ -102,7 +103,7 @@ def test_train_from_params_uses_the_given_values():
     # zero rows are fine when the fit values are given
     ix._train_from_params(np.zeros((0, 10), dtype=np.float32), fit_values, True)
     assert ix.matrix.rows == 0
-    assert ix.search_full(x[:2], 3, False)[0].tolist() == [[-1, -1, -1]] * 2
+    assert ix.search_full(x[:2], 3, False)[0].tolist() == [[], []]
 
 
 @pytest.mark.parametrize(
@@ -140,7 +141,7 @@ def test_search_full_matches_oracle(level, rows, dim, k):
     exp_ids, exp_d = oracle(bits_of(q, ix.medians), bits_of(x, ix.medians), k)
     for parallel in (False, True):
         ids, d = ix.search_full(q, k, parallel, want_distances=True)
-        assert ids.dtype == np.int64 and d.dtype == np.int32 and ids.shape == (25, k)
+        assert ids.dtype == np.int64 and d.dtype == np.int32 and ids.shape == (25, min(k, rows))
         assert np.array_equal(ids, exp_ids) and np.array_equal(d, exp_d)
     ids, none = ix.search_full(q, k, True)
     assert none is None and np.array_equal(ids, exp_ids)
@@ -244,6 +245,9 @@ def test_search_rows_skip_invalid_and_repeated_entries(level):
         (lambda ix, q: ix.search_subset(q, 3, np.zeros((1, 2), np.int64), False), "1-D"),
         (lambda ix, q: ix.search(q, 3, np.zeros((3, 4), np.int64), False), "one row per query"),
         (lambda ix, q: ix.search(q, 3, np.zeros(4, np.int64), False), "2-D"),
+        (lambda ix, q: ix.search_full(np.where(q > 0, q, np.nan), 3, False), "queries contains NaN"),
+        (lambda ix, q: ix.search_subset(q * np.inf, 3, np.array([1, 2]), False), "queries contains NaN"),
+        (lambda ix, q: ix.search(np.full_like(q, np.nan), 3, np.zeros((2, 4), np.int64), False), "queries contains NaN"),
     ],
 )
 def test_search_refusals(call, message):
@@ -252,10 +256,37 @@ def test_search_refusals(call, message):
         call(ix, make_data(2, 8, seed=1))
 
 
-def test_search_refuses_float_candidates():
+@pytest.mark.parametrize(
+    "search",
+    [
+        lambda ix, q, k: ix.search_full(q, k, False),
+        lambda ix, q, k: ix.search_subset(q, k, np.arange(0, 200, 2), True),
+        lambda ix, q, k: ix.search(q, k, np.tile(np.arange(300), (3, 1)), True),
+    ],
+    ids=["full", "subset", "rows"],
+)
+def test_a_shortlist_never_outgrows_the_rows(search):
+    # A k_h far past the rows must not allocate its padding.
+    ix = fitted(make_data(200, 16))
+    q = make_data(3, 16, seed=2)
+    ids, _ = search(ix, q, 2**22)
+    assert ids.shape == (3, 200)
+    np.testing.assert_array_equal(ids, search(ix, q, 200)[0])
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda ix, q: ix.search(q, 2, np.array([[0.5, 1.0]]), False),
+        lambda ix, q: ix.search(q, 2, np.array([[True, False, True]]), False),  # not the rows 1, 0, 1
+        lambda ix, q: ix.search_subset(q, 2, np.array([False, True]), False),
+        lambda ix, q: ix.search_subset(q, 2, np.array([1.0, 3.0]), False),
+    ],
+)
+def test_search_refuses_positions_that_are_not_integers(call):
     ix = fitted(make_data(10, 8))
-    with pytest.raises(TypeError):
-        ix.search(make_data(1, 8), 2, np.array([[0.5, 1.0]]), False)
+    with pytest.raises(TypeError, match="must be integer positions"):
+        call(ix, make_data(1, 8))
 
 
 # ---------------------------------------------------------------------------
@@ -283,7 +314,7 @@ def test_writes_keep_the_fit_values_and_renumber(level):
     assert ix.matrix.rows == len(rows)
     ix.delete_rows(range(len(rows)))
     assert ix.matrix.rows == 0
-    assert ix.search_full(q, 2, False)[0].tolist() == [[-1, -1]] * 9
+    assert ix.search_full(q, 2, False)[0].tolist() == [[]] * 9
 
 
 @pytest.mark.parametrize(
@@ -465,6 +496,10 @@ def corrupt_meta(folder, **changes):
         (lambda f: corrupt_meta(f, dim=65), "word count"),
         (lambda f: corrupt_meta(f, dim=9), "medians.npy"),
         (lambda f: corrupt_meta(f, format="other"), "not a binary-code index"),
+        # the word count is never worked out from a dimension no index can have
+        (lambda f: corrupt_meta(f, dim=2**63 - 1, words=2**57), "dimension 9223372036854775807"),
+        (lambda f: corrupt_meta(f, dim=2**64), "out-of-range 'dim'"),
+        (lambda f: corrupt_meta(f, rows=-1), "out-of-range 'rows'"),
         (lambda f: (f / "coreindex.json").write_text("[1, 2"), "not JSON"),
         (lambda f: np.save(f / "medians.npy", np.zeros(10, np.int64)), "medians.npy"),
         (lambda f: np.save(f / "medians.npy", np.full(10, np.nan, np.float32)), "NaN"),

@@ -50,9 +50,8 @@ def test_edges_multiply_then_add_from_min_to_max():
 @pytest.mark.parametrize(
     "bins, row",
     [
-        (1, [np.nan]),  # zero times an infinite step, plus lo
         (2, [0.0, 1.0]),
-        (0, []),
+        (3, [0.0, 0.5, 1.0]),
     ],
 )
 def test_edges_for_few_bins(bins, row):
@@ -66,7 +65,10 @@ def test_edges_for_few_bins(bins, row):
 @pytest.mark.parametrize(
     "arr, bins, error",
     [
-        (np.zeros(4, dtype=np.float32), 256, IndexError),  # one-dimensional
+        (np.zeros(4, dtype=np.float32), 256, ValueError),  # one-dimensional
+        (np.zeros((2, 3, 1), dtype=np.float32), 256, ValueError),
+        (np.zeros((2, 3), dtype=np.float32), 1, ValueError),  # one edge has no step
+        (np.zeros((2, 3), dtype=np.float32), 0, ValueError),
         (np.zeros((0, 3), dtype=np.float32), 256, ValueError),  # no rows: numpy's minimum
         (np.zeros((2, 3), dtype=np.float32), -1, ValueError),  # numpy's allocation
         (np.zeros((2, 3), dtype=np.float32), 2**31, OverflowError),

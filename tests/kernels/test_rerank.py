@@ -26,6 +26,7 @@ def level(request):
 
 
 def oracle(vectors, queries, k, bm25):
+    k = min(k, len(vectors))  # no row has more distinct candidates
     ids = np.full((len(queries), k), -1, dtype=np.int64)
     dists = np.full((len(queries), k), 2147483647, dtype=np.int64)
     for i, row in enumerate(bm25):
@@ -66,9 +67,18 @@ def test_rerank_saturates_instead_of_overflowing(level):
     vectors = np.zeros((2, dim), np.uint8)
     vectors[1, 100:] = 255
     queries = np.full((1, dim), 255, np.uint8)
-    ids, d = distance._search(vectors=vectors, queries=queries, k=3, bm25=np.array([[0, 1]]), parallel=False)
-    assert ids.tolist() == [[1, 0, -1]]
-    assert d.tolist() == [[100 * 255**2, 2147483647, 2147483647]]  # row 0 saturated
+    ids, d = distance._search(vectors=vectors, queries=queries, k=2, bm25=np.array([[0, 1]]), parallel=False)
+    assert ids.tolist() == [[1, 0]]
+    assert d.tolist() == [[100 * 255**2, 2147483647]]  # row 0 saturated
+
+
+def test_rerank_width_never_outgrows_the_rows():
+    # A k far past the rows must not allocate its padding.
+    vectors = codes(30, 8, seed=5)
+    bm25 = np.tile(np.arange(40), (2, 1))
+    ids, d = distance._search(vectors=vectors, queries=vectors[:2], k=2**22, bm25=bm25, parallel=False)
+    assert ids.shape == d.shape == (2, 30)
+    np.testing.assert_array_equal(ids, oracle(vectors, vectors[:2], 30, bm25)[0])
 
 
 def test_rerank_accepts_int32_candidates_and_non_contiguous_codes():
@@ -95,7 +105,8 @@ C = np.zeros((2, 3), np.int64)
         (dict(queries=Q[:, :4]), ValueError, "dimension 8"),
         (dict(bm25=C[:1]), ValueError, "one row of candidate positions per query"),
         (dict(bm25=C[0]), ValueError, "one row of candidate positions per query"),
-        (dict(bm25=C.astype(np.float64)), TypeError, None),
+        (dict(bm25=C.astype(np.float64)), TypeError, "bm25 must be integer positions, got float64"),
+        (dict(bm25=C.astype(bool)), TypeError, "bm25 must be integer positions, got bool"),
         (dict(bm25=None), TypeError, "bm25"),
     ],
 )

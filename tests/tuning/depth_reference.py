@@ -156,7 +156,7 @@ def _recall_at(f, cb, qb, n, text_k, clamp):
                 miss = MISS_FLOOR
             s += math.log(miss) * (wq * wc)
     recall = 1 - exp(s)
-    return None if math.isnan(recall) else recall
+    return None if math.isnan(recall) else min(max(recall, 0.0), 1.0)
 
 
 def _vector_k_at(f, k):

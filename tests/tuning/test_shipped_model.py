@@ -4,6 +4,7 @@ package and from the source tree."""
 
 import importlib.resources
 import math
+import os
 import subprocess
 import sys
 import zipfile
@@ -98,6 +99,15 @@ class TestAnswersOverAGrid:
                 depths = [got.text_k for got in answers]
                 assert depths == sorted(depths), (n, cutoff, depths)
 
+    @pytest.mark.parametrize("n", [10**12, 2**40, 2**62, 2**63 - 1])
+    def test_recall_past_the_last_corpus_node_stays_within_the_unit_interval(self, shipped, n):
+        # Past the last node the corpus weights extrapolate.
+        _, model = shipped
+        for cutoff in (10, 1_000):
+            for p in model.speed_preferences:
+                recall = model.predict_one(n, cutoff, p).expected_recall
+                assert recall is None or 0.0 <= recall <= 1.0, (n, cutoff, p, recall)
+
     def test_the_compiled_answers_are_the_references(self, shipped):
         _, model = shipped
         for n in CORPUS_SIZES[::3]:
@@ -129,6 +139,8 @@ print(importlib.resources.files("tarnix_engine.tuning"))
 print(tuple(default_tuner("relevance").predict(123457, 10)))
 """
         env = {"PYTHONPATH": str(REPO / "src"), "PATH": "/usr/bin:/bin"}
+        # Under `make sanitize` the compiled module needs the sanitizer runtimes too.
+        env |= {k: v for k, v in os.environ.items() if k in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
         run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env, check=True)
         folder, answer = run.stdout.splitlines()
         assert Path(folder).resolve() == SOURCE_MODELS.parent.resolve()

@@ -1,5 +1,6 @@
 // Numeric helpers of the vector index, free of any Python: the automatic
-// shortlist size and the total code variance behind the score scale.
+// shortlist size, the total code variance behind the score scale and the
+// check of a loaded edge table.
 #pragma once
 
 #include <cmath>
@@ -81,6 +82,19 @@ inline double total_code_variance(const std::uint8_t* codes, std::int64_t dim, c
   }
   for (std::size_t j = 0; j < d; ++j) acc[j] /= static_cast<double>(n);
   return pairwise_sum(acc.data(), dim);
+}
+
+// True when each of the `rows` rows of `cols` edges is finite and never
+// descends: the encoder reads a row's first edge and its step, so a reversed
+// or non-finite row would code every value of its column wrongly.
+inline bool edges_ascending_finite(const double* edges, std::int64_t rows, std::int64_t cols) noexcept {
+  for (std::int64_t r = 0; r < rows; ++r) {
+    const double* e = edges + r * cols;
+    for (std::int64_t j = 0; j < cols; ++j) {
+      if (!std::isfinite(e[j]) || (j > 0 && e[j] < e[j - 1])) return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace tx::vector_index

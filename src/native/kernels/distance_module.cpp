@@ -9,6 +9,7 @@
 
 #include "kernels/rerank.hpp"
 #include "kernels/topk.hpp"
+#include "support/candidates.hpp"
 #include "support/positions.hpp"
 
 namespace {
@@ -46,10 +47,12 @@ PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
       tx::raise(PyExc_ValueError, "queries must have dimension " + std::to_string(dim) + " to match vectors, got shape " +
                                       tx::shape_text(queries.get()));
     }
-    const std::int32_t k = tx::to_int32(a[2]);
-    if (k < 0) tx::raise_format(PyExc_ValueError, "k must be non-negative, got %d", k);
+    const std::int32_t k_asked = tx::to_int32(a[2]);
+    if (k_asked < 0) tx::raise_format(PyExc_ValueError, "k must be non-negative, got %d", k_asked);
+    // No row has more distinct candidates than there are rows: a wider k would only allocate padding.
+    const std::int64_t k = std::min<std::int64_t>(k_asked, rows);
     if (a[3] == Py_None) tx::raise(PyExc_TypeError, "bm25 must be a 2-D array of candidate positions, got None");
-    tx::Ref cand = tx::contiguous_array(a[3], NPY_INT64);
+    tx::Ref cand = tx::contiguous_array(tx::require_integer_positions(a[3], "bm25").get(), NPY_INT64);
     PyArrayObject* c = tx::as_array_object(cand.get());
     if (PyArray_NDIM(c) != 2 || PyArray_DIM(c, 0) != nq) {
       tx::raise(PyExc_ValueError, "bm25 must hold one row of candidate positions per query (" + std::to_string(nq) +
@@ -76,23 +79,8 @@ PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
         const std::uint8_t* q = qbase + qi * dim;
         std::vector<std::int64_t> taken;
         tx::distinct_in_range(candidates.data() + qi * width, width, rows, seen.mine(), taken);
-        std::vector<std::uint64_t> keys;
-        keys.reserve(taken.size());
-        for (std::size_t i = 0; i < taken.size(); ++i) {
-          if (i + 4 < taken.size()) __builtin_prefetch(base + taken[i + 4] * dim);
-          const std::int32_t d = l2(base + taken[i] * dim, q, dim);
-          keys.push_back(tx::topk::key(static_cast<std::uint32_t>(d), static_cast<std::uint64_t>(taken[i])));
-        }
-        const std::size_t n = std::min<std::size_t>(keys.size(), static_cast<std::size_t>(k));
-        std::partial_sort(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(n), keys.end());
-        std::int64_t* ids_row = id_out + qi * k;
-        std::int32_t* dist_row = dist_out + qi * k;
-        for (std::size_t i = 0; i < n; ++i) {
-          ids_row[i] = tx::topk::position_of(keys[i]);
-          dist_row[i] = tx::topk::distance_of(keys[i]);
-        }
-        std::fill(ids_row + n, ids_row + k, -1);
-        std::fill(dist_row + n, dist_row + k, 2147483647);
+        tx::rerank::nearest(base, dim, q, taken.data(), static_cast<std::int64_t>(taken.size()), l2, k, id_out + qi * k,
+                            dist_out + qi * k);
       });
     }
     return tx::Ref::steal(PyTuple_Pack(2, ids.get(), dist.get()));

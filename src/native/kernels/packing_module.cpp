@@ -42,9 +42,14 @@ PyObject* generate_numba(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     std::array<PyObject*, 2> a;
     sig.bind(args, nargs, kwnames, a);
     const std::int32_t bins = tx::to_int32(a[1]);
+    // One edge has no step between edges (it came out as NaN); none, no grid.
+    if (bins < 2) tx::raise_format(PyExc_ValueError, "bins must be at least 2, got %d", bins);
 
     tx::Ref arr = tx::call(ns.get<"_require_finite">().get(), {a[0]});
     tx::Ref shape = tx::attr<"shape">(arr.get());
+    if (tx::length(shape.get()) != 2) {
+      tx::raise(PyExc_ValueError, "arr_in must be a 2-D array, got shape " + tx::repr(shape.get()));
+    }
     const std::int32_t n_cols = tx::to_int32(tx::Ref::steal(PySequence_GetItem(shape.get(), 1)).get());
     tx::Ref lo_obj = column_stat(arr.get(), tx::name<"min">());
     tx::Ref hi_obj = column_stat(arr.get(), tx::name<"max">());

@@ -3,6 +3,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <vector>
+
+#include "kernels/topk.hpp"
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
@@ -92,6 +95,28 @@ inline L2 l2_for(int level) noexcept {
 #endif
   (void)level;
   return l2_portable;
+}
+
+// The k nearest of the rows rows[0..n) of `base` (codes of `dim` bytes) to
+// the query `q`, ties by position, into ids/dist (k wide: -1 and kSaturated
+// pad a short row). The rows are distinct positions of `base`.
+inline void nearest(const std::uint8_t* base, std::int64_t dim, const std::uint8_t* q, const std::int64_t* rows,
+                    std::int64_t n, L2 l2, std::int64_t k, std::int64_t* ids, std::int32_t* dist) {
+  std::vector<std::uint64_t> keys;
+  keys.reserve(static_cast<std::size_t>(n));
+  for (std::int64_t i = 0; i < n; ++i) {
+    if (i + 4 < n) __builtin_prefetch(base + rows[i + 4] * dim);
+    const std::int32_t d = l2(base + rows[i] * dim, q, dim);
+    keys.push_back(tx::topk::key(static_cast<std::uint32_t>(d), static_cast<std::uint64_t>(rows[i])));
+  }
+  const std::size_t kept = std::min<std::size_t>(keys.size(), static_cast<std::size_t>(k));
+  std::partial_sort(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(kept), keys.end());
+  for (std::size_t i = 0; i < kept; ++i) {
+    ids[i] = tx::topk::position_of(keys[i]);
+    dist[i] = tx::topk::distance_of(keys[i]);
+  }
+  std::fill(ids + kept, ids + k, -1);
+  std::fill(dist + kept, dist + k, static_cast<std::int32_t>(kSaturated));
 }
 
 }  // namespace tx::rerank

@@ -8,8 +8,8 @@
 
 namespace tx {
 
-[[noreturn]] inline void refuse_positions(const std::string& what) {
-  raise(PyExc_TypeError, "candidates must be integer positions, got " + what);
+[[noreturn]] inline void refuse_positions(const char* name, const std::string& what) {
+  raise(PyExc_TypeError, std::string(name) + " must be integer positions, got " + what);
 }
 
 // `candidates` as a numpy array (the same object when it already is one)
@@ -18,7 +18,8 @@ namespace tx {
 // do not name; both are refused, as is any other non-integral dtype. An
 // object array passes when each entry is an integer (not a bool); an empty
 // array passes whatever its dtype, since it names no position at all.
-inline Ref require_integer_positions(PyObject* candidates) {
+// `name` is the parameter the message names.
+inline Ref require_integer_positions(PyObject* candidates, const char* name = "candidates") {
   Ref c = Ref::steal(PyArray_FROM_O(candidates));
   PyArrayObject* arr = as_array_object(c.get());
   if (PyArray_SIZE(arr) == 0 || (PyArray_ISINTEGER(arr) && !PyArray_ISBOOL(arr))) return c;
@@ -28,12 +29,12 @@ inline Ref require_integer_positions(PyObject* candidates) {
     for (npy_intp i = 0; i < n; ++i) {
       Ref item = Ref::steal(PySequence_GetItem(flat.get(), i));
       if (PyBool_Check(item.get()) || PyArray_IsScalar(item.get(), Bool) || !PyIndex_Check(item.get())) {
-        refuse_positions(std::string("an object array holding ") + type_name(item.get()));
+        refuse_positions(name, std::string("an object array holding ") + type_name(item.get()));
       }
     }
     return c;
   }
-  refuse_positions(utf8(Ref::steal(PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(arr)))).get()));
+  refuse_positions(name, utf8(Ref::steal(PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(arr)))).get()));
 }
 
 }  // namespace tx

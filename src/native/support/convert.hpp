@@ -77,6 +77,15 @@ inline Ref py_long(std::int64_t v) { return Ref::steal(PyLong_FromLongLong(v)); 
 inline Ref py_str(const char* s) { return Ref::steal(PyUnicode_FromString(s)); }
 inline Ref py_bool(bool v) { return Ref::borrow(v ? Py_True : Py_False); }
 
+// [make(0), ..., make(n - 1)], where make returns a Ref: an allocation that
+// fails raises before the list holds a NULL item.
+template <class Make>
+Ref list_of(Py_ssize_t n, Make&& make) {
+  Ref list = Ref::steal(PyList_New(n));
+  for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(list.get(), i, make(i).release());
+  return list;
+}
+
 // a, b = o, with the interpreter's messages when o does not hold exactly two.
 inline std::pair<Ref, Ref> unpack_pair(PyObject* o) {
   PyObject* raw = PyObject_GetIter(o);

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "support/calls.hpp"
+#include "support/convert.hpp"
 #include "support/core.hpp"
 
 namespace tx {
@@ -90,6 +91,23 @@ class SavedFolder {
   std::string path_;
   std::string shown_;
 };
+
+// The folder of an index's save(directory, base_dir=None): `directory` must
+// be a str (None is left to resolve_directory, which refuses it), resolved
+// against `base_dir` by the module's `resolve_directory`.
+inline Ref folder_to_save(const Namespace& ns, PyObject* directory, PyObject* base_dir) {
+  require_exact(directory, &PyUnicode_Type, "directory", true);
+  return call(ns.get<"resolve_directory">().get(), {directory, base_dir ? base_dir : Py_None});
+}
+
+// The same for load(directory, base_dir=None); a folder that is missing
+// because a save died mid-swap is refused naming the complete folder to put
+// back (the module's `refuse_interrupted_swap`).
+inline Ref folder_to_load(const Namespace& ns, PyObject* directory, PyObject* base_dir) {
+  Ref folder = folder_to_save(ns, directory, base_dir);
+  call(ns.get<"refuse_interrupted_swap">().get(), {folder.get()});
+  return folder;
+}
 
 // The entry names of a folder that belong to the saved index, as the tuple
 // commit_folder takes.

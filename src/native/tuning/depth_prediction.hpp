@@ -217,7 +217,8 @@ inline bool recall_at(const Model& m, const Bracket& cb, const Bracket& qb, std:
   }
   const double value = 1 - std::exp(s);
   if (std::isnan(value)) return false;  // arrays changed after the check
-  recall = value;
+  // Past the last corpus node the weights extrapolate and may leave [0, 1].
+  recall = std::clamp(value, 0.0, 1.0);
   return true;
 }
 
