@@ -147,3 +147,14 @@ def test_a_save_over_an_old_folder_replaces_its_parts_and_keeps_other_entries(tm
     filled(ids=("x", "y")).save(str(folder))
     assert Faked.load(str(folder)).ids == ["x", "y"]
     assert (folder / "notes.txt").read_text() == "mine"
+
+
+def test_a_folder_left_mid_swap_is_named_at_load(tmp_path):
+    filled().save(str(tmp_path / "f"))
+    # A save that died between its two renames: the new folder at its staging
+    # name, the old one retired beside it, nothing under the folder's name.
+    (tmp_path / "f").rename(tmp_path / ".f.saving-abc.old")
+    filled(ids=("x",)).save(str(tmp_path / "g"))
+    (tmp_path / "g").rename(tmp_path / ".f.saving-abc")
+    with pytest.raises(FileNotFoundError, match=r"\.f\.saving-abc"):
+        Faked.load(str(tmp_path / "f"))

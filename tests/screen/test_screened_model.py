@@ -274,3 +274,29 @@ def test_readers_never_see_documents_outside_their_role_while_a_writer_runs():
     assert leaks == []
     assert searches[0] > 0
     assert w.ids == list(w.inner.ids)
+
+
+def test_a_streaming_wrapper_restricts_saves_and_refuses_what_the_index_lacks(tmp_path):
+    from tarnix_engine.indexes._shard_flow import _StreamingCore
+
+    w = ScreenedSearch(_StreamingCore(), RowScreen())
+    ids = [f"s{i}" for i in range(30)]
+    texts = [text_for(i) + f" token{i}" for i in ids]
+    vecs = np.stack([vector_for(i) for i in ids])
+    # Two batches, so the allowed positions span two shards.
+    w.add(ids[:18], texts[:18], vecs[:18], roles=[["r"] if i % 3 == 0 else None for i in range(18)])
+    w.add(ids[18:], texts[18:], vecs[18:], roles=[["r"] if i % 3 == 0 else None for i in range(18, 30)])
+    allowed = {i for i in range(30) if i % 3 == 0}
+    positions, _ = w.search(texts[:4], vecs[:4], k=5, roles=["r"])
+    assert set(positions[positions >= 0].tolist()) <= allowed
+    positions, _ = w.search(texts[3], vecs[3], k=1, roles=["r"])
+    assert positions.ravel()[0] == 3
+    with pytest.raises(AttributeError):
+        w.search_raw(texts[:1], vecs[:1], roles=["r"])
+    with pytest.raises(NotImplementedError):
+        w.delete(["s0"])
+    w.save(str(tmp_path / "w"))
+    back = ScreenedSearch.load(str(tmp_path / "w"))
+    assert back.ids == ids and back.inner.size == 30
+    again, _ = back.search(texts[:4], vecs[:4], k=5, roles=["r"])
+    assert np.array_equal(again, w.search(texts[:4], vecs[:4], k=5, roles=["r"])[0])

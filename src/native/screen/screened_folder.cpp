@@ -69,7 +69,7 @@ PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     std::array<PyObject*, 2> a;
     sig.bind(args, nargs, kwnames, a);
     tx::require_exact(a[0], &PyUnicode_Type, "directory", false);
-    tx::Ref folder = tx::call(ns.get<"resolve_directory">().get(), {a[0], a[1] ? a[1] : Py_None});
+    tx::Ref folder = tx::folder_to_save(ns, a[0], a[1]);
     // Held for the whole save, so no write lands between the two halves.
     ReadHold hold(sync_of(self));
     refuse_if_misaligned(self, "be saved");
@@ -85,7 +85,7 @@ PyObject* load(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject*
     std::array<PyObject*, 2> a;
     sig.bind(args, nargs, kwnames, a);
     tx::require_exact(a[0], &PyUnicode_Type, "directory", false);
-    tx::Ref folder = tx::call(ns.get<"resolve_directory">().get(), {a[0], a[1] ? a[1] : Py_None});
+    tx::Ref folder = tx::folder_to_load(ns, a[0], a[1]);
     tx::call(ns.get<"read_config">().get(), {tx::join_path(folder.get(), "config.json").get()});
     tx::Ref loader = tx::attr<"_load_inner">(cls);
     tx::Ref inner = tx::call(loader.get(), {sub_path(folder.get(), "inner").get()});

@@ -291,7 +291,8 @@ PyMODINIT_FUNC PyInit__screened_search() {
     ns.bind(module);
     ns.import_module("np", "numpy");
     ns.import_from("tarnix_engine._persistence", {"read_config", "resolve_directory", "write_config",
-                                                     "stage_folder", "commit_folder", "discard_folder"});
+                                                     "stage_folder", "commit_folder", "discard_folder",
+                                                     "refuse_interrupted_swap"});
     ns.import_from("tarnix_engine._registry", {"load_engine_from_directory"});
     ns.import_from("tarnix_engine._row_screen", {"RowScreen"});
     tx::PlainClassSpec spec;
