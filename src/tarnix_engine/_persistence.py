@@ -6,6 +6,7 @@ import json
 import os
 import secrets
 import shutil
+import stat
 import threading
 from collections.abc import Mapping
 from pathlib import Path
@@ -94,8 +95,12 @@ def read_config(path):
     """Return the JSON object stored in ``path`` as a dict.
 
     A missing file raises ``FileNotFoundError``; a file that is not JSON, or
-    whose top level is not an object, raises ``ValueError`` naming the file.
+    whose top level is not an object, raises ``ValueError`` naming the file,
+    as does a path that is no regular file (a FIFO would block the read, a
+    device never end it), which is never opened.
     """
+    if not stat.S_ISREG(os.stat(path).st_mode):
+        raise ValueError(f"{str(path)!r} is not a regular file")
     with open(path, encoding="utf-8") as src:
         try:
             value = json.load(src)

@@ -122,6 +122,18 @@ def test_read_config_names_a_file_that_is_not_json(tmp_path, data):
         read_config(path)
 
 
+@pytest.mark.parametrize(
+    "make",
+    [os.mkfifo, os.mkdir, lambda p: os.symlink("/dev/zero", p)],
+    ids=["fifo", "directory", "device"],
+)
+def test_read_config_refuses_what_is_no_regular_file_without_opening_it(tmp_path, make):
+    path = tmp_path / "config.json"
+    make(path)
+    with pytest.raises(ValueError, match="is not a regular file"):
+        read_config(path)
+
+
 def test_read_config_of_a_missing_file(tmp_path):
     with pytest.raises(FileNotFoundError):
         read_config(tmp_path / "config.json")
