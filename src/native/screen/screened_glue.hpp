@@ -77,6 +77,8 @@ tx::Ref optional_attr(PyObject* o, PyObject* name);
 
 // The inner index's `size` as an integer, or -1 when it has none.
 Py_ssize_t inner_size(PyObject* inner);
+// The store's `size` as an integer.
+Py_ssize_t store_count(PyObject* store);
 
 [[noreturn]] void raise_type_lacks(PyObject* inner, const char* what);
 

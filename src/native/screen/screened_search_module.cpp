@@ -81,6 +81,13 @@ Py_ssize_t inner_size(PyObject* inner) {
   return n;
 }
 
+Py_ssize_t store_count(PyObject* store) {
+  tx::Ref size = tx::attr<"size">(store);
+  const Py_ssize_t n = PyNumber_AsSsize_t(size.get(), PyExc_OverflowError);
+  if (n == -1 && PyErr_Occurred()) tx::rethrow_python();
+  return n;
+}
+
 [[noreturn]] void raise_type_lacks(PyObject* inner, const char* what) {
   tx::Ref type_name = tx::attr<"__name__">(reinterpret_cast<PyObject*>(Py_TYPE(inner)));
   tx::raise_format(PyExc_NotImplementedError, "%U does not support %s().", type_name.get(), what);
@@ -117,7 +124,14 @@ tx::Ref candidates_impl(PyObject* self, PyObject* filter, PyObject* roles) {
   if (!restricted(filter, roles)) return tx::Ref::none();
   refuse_if_misaligned(self, "restrict a search");
   tx::Ref store = store_of(self);
-  return tx::call_method(store.get(), tx::name<"positions">(), {filter ? filter : Py_None, roles ? roles : Py_None});
+  // The store keys its cache by the roles before it queries with them: it
+  // gets a list no other code holds, so nothing run meanwhile (a filter's
+  // translation, another thread) can change the roles between the two and
+  // leave one caller's answer cached under another's roles.
+  tx::Ref roles_held = (roles == nullptr || roles == Py_None)
+                           ? tx::Ref::none()
+                           : tx::Ref::steal(PyList_GetSlice(roles, 0, PyList_GET_SIZE(roles)));
+  return tx::call_method(store.get(), tx::name<"positions">(), {filter ? filter : Py_None, roles_held.get()});
 }
 
 PyObject* candidates(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -134,7 +148,9 @@ PyObject* candidates(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 tx::Ref resolve_impl(PyObject* self, PyObject* filter, PyObject* roles, PyObject* explicit_candidates) {
   tx::Ref allowed = tx::call_method(self, tx::name<"candidates">(), {filter, roles});
   if (explicit_candidates == Py_None) return allowed;
-  tx::Ref given = tx::Ref::steal(PyArray_FROMANY(explicit_candidates, NPY_INT64, 0, 0, 0));
+  // Converted as numpy's asarray(candidates, dtype=int64) converts: an
+  // unsigned or float array is cast, not refused.
+  tx::Ref given = tx::Ref::steal(PyArray_FROMANY(explicit_candidates, NPY_INT64, 0, 0, NPY_ARRAY_FORCECAST));
   if (PyArray_NDIM(tx::as_array_object(given.get())) != 1) {
     tx::raise(PyExc_ValueError, "candidates passed to ScreenedSearch must be a 1D array of positions.");
   }
