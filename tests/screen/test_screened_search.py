@@ -1,5 +1,7 @@
 """ScreenedSearch writes, restricted searches and forwarding, over recording fakes."""
 
+import copy
+
 import numpy as np
 import pytest
 
@@ -415,6 +417,20 @@ def test_a_store_failure_after_the_inner_delete_marks_the_pair(wrapper, failing)
     # Unrestricted calls still run, explicit candidates included.
     assert wrapper.search("q", candidates=[0])[2] == {"candidates": wrapper.inner.calls[-1][2]["candidates"]}
     assert wrapper.search("q")[0] == "search"
+
+
+@pytest.mark.parametrize(
+    "other",
+    [copy.copy, lambda w: ScreenedSearch(w.inner, w.row_screen)],
+    ids=["copy", "new wrapper over the same halves"],
+)
+def test_the_mark_holds_for_every_wrapper_over_the_same_halves(wrapper, other):
+    wrapper.add(["a", "b"], vectors(2), roles=[["r"], ["r"]])
+    wrapper.row_screen.fail_next["compact"] = Failing("compact")
+    with pytest.raises(Failing):
+        wrapper.delete(["a"])
+    with pytest.raises(RuntimeError, match="rebuild it from the source documents"):
+        other(wrapper).search("q", roles=["r"])
 
 
 # ---- search and search_raw ------------------------------------------------

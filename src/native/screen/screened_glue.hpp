@@ -17,14 +17,14 @@ extern tx::PlainClass screened_class;
 // What a wrapper keeps beside its two members: the lock that keeps searches
 // (shared) and writes (exclusive) apart, and whether the two sides can still
 // be trusted to number their documents alike. Kept outside the instance,
-// whose attributes are fixed, in a table keyed by the instance.
+// whose attributes are fixed, in a table keyed by the instance's store.
 struct Sync {
   tx::SharedExclusive lock;
   bool misaligned = false;  // read and written with the interpreter lock held
   std::string why;
 };
 
-// The instance's Sync, made on first use and dropped when the instance dies.
+// The Sync of the instance's store, made on first use and dropped when the store dies.
 std::shared_ptr<Sync> sync_of(PyObject* self);
 
 // Holds the wrapper's lock for one call; the waits let other threads run.

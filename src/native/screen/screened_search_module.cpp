@@ -17,13 +17,13 @@ constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
 
 // ---- the side table of Sync records ----------------------------------------
 
-// Instance -> (its Sync, the weak reference whose callback drops the entry).
+// Store (or wrapper) -> (its Sync, the weak reference whose callback drops the entry).
 // Never destroyed: its references must not be released after the
 // interpreter has finalised.
 auto& syncs = *new std::unordered_map<PyObject*, std::pair<std::shared_ptr<Sync>, tx::Ref>>();
 PyObject* module_object = nullptr;
 
-// Weak-reference callback; its `self` is the instance's address as an int.
+// Weak-reference callback; its `self` is the key's address as an int.
 PyObject* forget_instance(PyObject* address, PyObject*) {
   auto* key = static_cast<PyObject*>(PyLong_AsVoidPtr(address));
   if (key == nullptr && PyErr_Occurred()) return nullptr;
@@ -40,14 +40,28 @@ PyMethodDef forget_def = {"_forget_instance", forget_instance, METH_O, nullptr};
 
 }  // namespace
 
+// Kept per store rather than per wrapper: a copy of a wrapper, or a second
+// wrapper made over the same two halves, numbers the same documents, so it
+// must wait for the same writes and see the same misalignment mark. A store
+// that cannot be weakly referenced keys by the wrapper itself.
+PyObject* sync_key(PyObject* self) {
+  PyObject* store = nullptr;
+  if (PyObject_GetOptionalAttr(self, tx::name<"_filter">(), &store) < 0) tx::rethrow_python();
+  if (store == nullptr) return self;
+  const bool weak = PyType_SUPPORTS_WEAKREFS(Py_TYPE(store));
+  Py_DECREF(store);  // still held by the wrapper; only its identity is kept
+  return weak ? store : self;
+}
+
 std::shared_ptr<Sync> sync_of(PyObject* self) {
-  auto it = syncs.find(self);
+  PyObject* key = sync_key(self);
+  auto it = syncs.find(key);
   if (it != syncs.end()) return it->second.first;
-  tx::Ref address = tx::Ref::steal(PyLong_FromVoidPtr(self));
+  tx::Ref address = tx::Ref::steal(PyLong_FromVoidPtr(key));
   tx::Ref callback = tx::Ref::steal(PyCFunction_NewEx(&forget_def, address.get(), module_object));
-  tx::Ref ref = tx::Ref::steal(PyWeakref_NewRef(self, callback.get()));
+  tx::Ref ref = tx::Ref::steal(PyWeakref_NewRef(key, callback.get()));
   auto sync = std::make_shared<Sync>();
-  syncs.emplace(self, std::make_pair(sync, std::move(ref)));
+  syncs.emplace(key, std::make_pair(sync, std::move(ref)));
   return sync;
 }
 
