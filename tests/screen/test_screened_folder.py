@@ -147,3 +147,12 @@ def test_a_save_over_an_old_folder_replaces_its_parts_and_keeps_other_entries(tm
     filled(ids=("x", "y")).save(str(folder))
     assert Faked.load(str(folder)).ids == ["x", "y"]
     assert (folder / "notes.txt").read_text() == "mine"
+
+
+def test_a_misaligned_folder_whose_name_has_undecodable_bytes_is_named_in_the_refusal(tmp_path):
+    name = os.fsdecode(b"f\xff")  # a surrogate escape, as os.listdir gives such a name
+    filled().save(str(tmp_path / name))
+    rewrite(tmp_path / name, "inner/ids.json", lambda ids: ids[::-1])
+    with pytest.raises(ValueError) as raised:
+        Faked.load(name, base_dir=str(tmp_path))
+    assert str(raised.value).startswith(f"Corrupted index at '{name}': the inner index and the filter hold")

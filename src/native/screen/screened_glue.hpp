@@ -56,6 +56,7 @@ class WriteHold {
     }
   }
   ~WriteHold() { sync_->lock.unlock(); }
+  Sync& sync() const noexcept { return *sync_; }
   WriteHold(const WriteHold&) = delete;
   WriteHold& operator=(const WriteHold&) = delete;
 
@@ -63,8 +64,9 @@ class WriteHold {
   std::shared_ptr<Sync> sync_;
 };
 
-// Marks the pair as no longer aligned; restricted searches and save refuse from now on.
-void mark_misaligned(PyObject* self, const std::string& why);
+// Marks the pair as no longer aligned; restricted searches and save refuse
+// from now on. Touches no Python state, so it is safe while an error is set.
+void mark_misaligned(Sync& sync, const std::string& why) noexcept;
 // RuntimeError when the pair is marked misaligned.
 void refuse_if_misaligned(PyObject* self, const char* what);
 

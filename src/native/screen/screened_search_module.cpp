@@ -65,11 +65,13 @@ std::shared_ptr<Sync> sync_of(PyObject* self) {
   return sync;
 }
 
-void mark_misaligned(PyObject* self, const std::string& why) {
-  std::shared_ptr<Sync> sync = sync_of(self);
-  if (!sync->misaligned) {
-    sync->misaligned = true;
-    sync->why = why;
+void mark_misaligned(Sync& sync, const std::string& why) noexcept {
+  if (!sync.misaligned) {
+    sync.misaligned = true;
+    try {
+      sync.why = why;
+    } catch (...) {  // the mark itself stands without its reason
+    }
   }
 }
 
