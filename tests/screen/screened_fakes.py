@@ -188,3 +188,21 @@ class FakeStreamingIndex(_Recorder):
         os.makedirs(path, exist_ok=True)
         with open(os.path.join(path, "count.json"), "w") as f:
             json.dump(self.count, f)
+
+
+def run_isolated(script):
+    """Runs `script` in a fresh interpreter (so a crash fails one test, not
+    the run) and returns its standard output, stripped."""
+    import subprocess
+    import sys
+    import textwrap
+
+    here = os.path.dirname(os.path.abspath(__file__))
+    run = subprocess.run(
+        [sys.executable, "-c", f"import sys; sys.path.insert(0, {here!r})\n" + textwrap.dedent(script)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert run.returncode == 0, f"exit status {run.returncode}: {run.stderr[-2000:]}"
+    return run.stdout.strip()

@@ -158,3 +158,12 @@ def test_a_folder_left_mid_swap_is_named_at_load(tmp_path):
     (tmp_path / "g").rename(tmp_path / ".f.saving-abc")
     with pytest.raises(FileNotFoundError, match=r"\.f\.saving-abc"):
         Faked.load(str(tmp_path / "f"))
+
+
+def test_a_misaligned_folder_whose_name_has_undecodable_bytes_is_named_in_the_refusal(tmp_path):
+    name = os.fsdecode(b"f\xff")  # a surrogate escape, as os.listdir gives such a name
+    filled().save(str(tmp_path / name))
+    rewrite(tmp_path / name, "inner/ids.json", lambda ids: ids[::-1])
+    with pytest.raises(ValueError) as raised:
+        Faked.load(name, base_dir=str(tmp_path))
+    assert str(raised.value).startswith(f"Corrupted index at '{name}': the inner index and the filter hold")

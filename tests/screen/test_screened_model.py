@@ -300,3 +300,36 @@ def test_a_streaming_wrapper_restricts_saves_and_refuses_what_the_index_lacks(tm
     assert back.ids == ids and back.inner.size == 30
     again, _ = back.search(texts[:4], vecs[:4], k=5, roles=["r"])
     assert np.array_equal(again, w.search(texts[:4], vecs[:4], k=5, roles=["r"])[0])
+
+
+# ---- writes and questions that could cross roles --------------------------------
+
+
+def test_a_forwarded_fit_makes_the_next_add_refuse_rather_than_misnumber():
+    w = ScreenedSearch(_TarnixCore(), RowScreen())
+    w.fit(np.stack([vector_for(f"train{i}") for i in range(12)]))  # reaches the inner index alone
+    with pytest.raises(RuntimeError, match="holds 12 documents but the filter 0"):
+        w.add(["secret", "public"], np.stack([vector_for("secret"), vector_for("public")]),
+              roles=[["admin"], ["guest"]])
+    assert w.ids == [] and w.inner.size == 12
+    with pytest.raises(RuntimeError, match="rebuild"):
+        w.search(np.stack([vector_for("public")]), 3, roles=["guest"])
+
+
+def test_roles_changed_while_the_filter_is_translated_are_not_cached_for_the_old_roles(monkeypatch):
+    from tarnix_engine import _row_screen
+
+    w = ScreenedSearch(_RelevanceCore(), RowScreen())
+    w.add(["pub", "secret"], ["red apple", "red pear"], metadata=[{"n": 1}, {"n": 1}], roles=[["user"], ["admin"]])
+    session_roles = ["user"]
+    translate = _row_screen.compile_filter
+
+    def promoted_meanwhile(*args, **kwargs):
+        session_roles.append("admin")  # as another thread would, while the search runs
+        return translate(*args, **kwargs)
+
+    monkeypatch.setattr(_row_screen, "compile_filter", promoted_meanwhile)
+    assert w.candidates("n = 1", session_roles).tolist() == [0]
+    monkeypatch.setattr(_row_screen, "compile_filter", translate)
+    assert w.candidates("n = 1", ["user"]).tolist() == [0]
+    assert hit_ids(w.search(["red"], 2, filter="n = 1", roles=["user"])) == {"pub"}

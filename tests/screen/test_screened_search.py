@@ -1,12 +1,14 @@
 """ScreenedSearch writes, restricted searches and forwarding, over recording fakes."""
 
+import copy
+
 import numpy as np
 import pytest
 
 from tarnix_engine import _screened_search
 from tarnix_engine._screened_search import ScreenedSearch
 
-from screened_fakes import Failing, FakeStore, FakeStreamingIndex, FakeVectorIndex
+from screened_fakes import Failing, FakeStore, FakeStreamingIndex, FakeVectorIndex, run_isolated
 
 
 @pytest.fixture
@@ -187,6 +189,90 @@ def test_a_one_shot_role_iterator_is_read_once_and_granted(wrapper):
     assert [c[1] for c in store_calls(wrapper, "grant")] == [(["a"], ["r1"]), (["a"], ["r2"])]
 
 
+def test_role_entries_that_change_the_roles_list_while_read_are_read_from_a_copy():
+    out = run_isolated(
+        """
+        import numpy as np
+        from screened_fakes import FakeStore, FakeVectorIndex
+        from tarnix_engine._screened_search import ScreenedSearch
+
+        class Shrinking:
+            def __iter__(self):
+                roles.clear()
+                return iter(["r1"])
+
+        roles = [Shrinking(), ["r2"]]
+        w = ScreenedSearch(FakeVectorIndex(), FakeStore())
+        w.add(["a", "b"], np.zeros((2, 3)), roles=roles)
+        print([c[1] for c in w.row_screen.calls if c[0] == "grant"])
+        """
+    )
+    assert out == "[(['a'], ['r1']), (['b'], ['r2'])]"
+
+
+class Meddling(FakeVectorIndex):
+    """Changes the ids list it is handed, as an inner index may."""
+
+    on_add = on_delete = None
+    fail_add = False
+
+    def add(self, ids, *args, **kwargs):
+        batch = list(ids)
+        if self.on_add:
+            self.on_add(ids)
+        if self.fail_add:
+            raise Failing("refused")
+        self.ids.extend(batch)
+
+    def delete(self, ids):
+        super().delete(ids)
+        if self.on_delete:
+            self.on_delete(ids)
+
+
+@pytest.mark.parametrize(
+    "meddling, step",
+    [
+        # The grants still go to the documents they were given for.
+        ({"on_add": list.reverse}, lambda w: w.add(["a", "b"], vectors(2), roles=[["ra"], ["rb"]])),
+        # The undo still takes the new ids out of the store.
+        ({"on_add": list.clear, "fail_add": True}, lambda w: w.add(["a", "b"], vectors(2))),
+        # The store still deletes the ids the inner index deleted.
+        ({"on_delete": list.clear}, lambda w: w.delete(["x"])),
+    ],
+)
+def test_an_inner_index_that_changes_the_ids_it_was_given_does_not_redirect_the_store(meddling, step):
+    w = ScreenedSearch(Meddling(), FakeStore())
+    w.add(["x", "y"], vectors(2), roles=[["rx"], ["ry"]])
+    vars(w.inner).update(meddling)
+    try:
+        step(w)
+    except Failing:
+        pass
+    assert w.ids == w.inner.ids
+    for doc, role in [("a", "ra"), ("b", "rb"), ("y", "ry")]:
+        if doc in w.ids:
+            assert w.candidates(roles=[role]).tolist() == [w.ids.index(doc)]
+
+
+@pytest.mark.parametrize(
+    "inner, write_alone",
+    [
+        (FakeStreamingIndex(), lambda w: w.add_batch(["forwarded"])),  # reaches the inner index alone
+        (FakeVectorIndex(), lambda w: w.inner.add(["x"])),
+    ],
+)
+def test_an_add_over_halves_that_already_differ_in_size_is_refused_and_marks_the_pair(inner, write_alone):
+    w = ScreenedSearch(inner, FakeStore())
+    w.add(["a"], ["text a"] if isinstance(inner, FakeStreamingIndex) else vectors(1), roles=[["r"]])
+    write_alone(w)
+    with pytest.raises(RuntimeError, match="holds 2 documents but the filter 1"):
+        w.add(["b"], ["text b"] if isinstance(inner, FakeStreamingIndex) else vectors(1), roles=[["r"]])
+    assert w.ids == ["a"] and [c[0] for c in store_calls(w, "add")] == ["add"]
+    with pytest.raises(RuntimeError, match="rebuild it from the source documents"):
+        w.search("q", roles=["r"])
+
+
 @pytest.mark.parametrize(
     "args, kwargs",
     [
@@ -333,6 +419,20 @@ def test_a_store_failure_after_the_inner_delete_marks_the_pair(wrapper, failing)
     assert wrapper.search("q")[0] == "search"
 
 
+@pytest.mark.parametrize(
+    "other",
+    [copy.copy, lambda w: ScreenedSearch(w.inner, w.row_screen)],
+    ids=["copy", "new wrapper over the same halves"],
+)
+def test_the_mark_holds_for_every_wrapper_over_the_same_halves(wrapper, other):
+    wrapper.add(["a", "b"], vectors(2), roles=[["r"], ["r"]])
+    wrapper.row_screen.fail_next["compact"] = Failing("compact")
+    with pytest.raises(Failing):
+        wrapper.delete(["a"])
+    with pytest.raises(RuntimeError, match="rebuild it from the source documents"):
+        other(wrapper).search("q", roles=["r"])
+
+
 # ---- search and search_raw ------------------------------------------------
 
 
@@ -362,6 +462,15 @@ def test_explicit_candidates_alone_reach_the_inner_index_as_given(wrapper):
     assert got.dtype == np.int64 and got.tolist() == [5, 1, 5]
     same = np.array([3, 2], dtype=np.int64)
     assert wrapper.search("q", candidates=same)[2]["candidates"] is same
+
+
+@pytest.mark.parametrize(
+    "given",
+    [np.array([2, 0], dtype=np.uint64), np.array([1.0, 2.0]), np.array([3], dtype=np.int32), [True, False]],
+)
+def test_explicit_candidates_are_converted_as_asarray_converts_them(wrapper, given):
+    got = wrapper.search("q", candidates=given)[2]["candidates"]
+    assert got.dtype == np.int64 and got.tolist() == np.asarray(given, dtype=np.int64).tolist()
 
 
 def test_a_filter_and_explicit_candidates_give_their_sorted_intersection(wrapper):

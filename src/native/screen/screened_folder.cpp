@@ -22,9 +22,13 @@ void write_parts(PyObject* self, PyObject* folder) {
   tx::call(ns.get<"write_config">().get(), {tx::join_path(folder, "config.json").get(), config.get()});
 }
 
+// The folder is named as the caller gave it, undecodable bytes of its name
+// (surrogate escapes) included, so it is formatted as a str, never as UTF-8.
 [[noreturn]] void misaligned_folder(PyObject* directory, const std::string& what) {
-  tx::raise(PyExc_ValueError,
-            "Corrupted index at '" + tx::utf8(directory) + "': " + what + ". Refusing to load a misaligned index.");
+  tx::Ref message = tx::Ref::steal(PyUnicode_FromFormat(
+      "Corrupted index at '%U': %s. Refusing to load a misaligned index.", directory, what.c_str()));
+  PyErr_SetObject(PyExc_ValueError, message.get());
+  tx::rethrow_python();
 }
 
 [[noreturn]] void different_ids(PyObject* directory, Py_ssize_t inner_count, PyObject* store_size) {

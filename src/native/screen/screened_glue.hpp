@@ -17,14 +17,14 @@ extern tx::PlainClass screened_class;
 // What a wrapper keeps beside its two members: the lock that keeps searches
 // (shared) and writes (exclusive) apart, and whether the two sides can still
 // be trusted to number their documents alike. Kept outside the instance,
-// whose attributes are fixed, in a table keyed by the instance.
+// whose attributes are fixed, in a table keyed by the instance's store.
 struct Sync {
   tx::SharedExclusive lock;
   bool misaligned = false;  // read and written with the interpreter lock held
   std::string why;
 };
 
-// The instance's Sync, made on first use and dropped when the instance dies.
+// The Sync of the instance's store, made on first use and dropped when the store dies.
 std::shared_ptr<Sync> sync_of(PyObject* self);
 
 // Holds the wrapper's lock for one call; the waits let other threads run.
@@ -56,6 +56,7 @@ class WriteHold {
     }
   }
   ~WriteHold() { sync_->lock.unlock(); }
+  Sync& sync() const noexcept { return *sync_; }
   WriteHold(const WriteHold&) = delete;
   WriteHold& operator=(const WriteHold&) = delete;
 
@@ -63,8 +64,9 @@ class WriteHold {
   std::shared_ptr<Sync> sync_;
 };
 
-// Marks the pair as no longer aligned; restricted searches and save refuse from now on.
-void mark_misaligned(PyObject* self, const std::string& why);
+// Marks the pair as no longer aligned; restricted searches and save refuse
+// from now on. Touches no Python state, so it is safe while an error is set.
+void mark_misaligned(Sync& sync, const std::string& why) noexcept;
 // RuntimeError when the pair is marked misaligned.
 void refuse_if_misaligned(PyObject* self, const char* what);
 
@@ -77,6 +79,8 @@ tx::Ref optional_attr(PyObject* o, PyObject* name);
 
 // The inner index's `size` as an integer, or -1 when it has none.
 Py_ssize_t inner_size(PyObject* inner);
+// The store's `size` as an integer.
+Py_ssize_t store_count(PyObject* store);
 
 [[noreturn]] void raise_type_lacks(PyObject* inner, const char* what);
 

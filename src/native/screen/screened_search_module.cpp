@@ -17,13 +17,13 @@ constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
 
 // ---- the side table of Sync records ----------------------------------------
 
-// Instance -> (its Sync, the weak reference whose callback drops the entry).
+// Store (or wrapper) -> (its Sync, the weak reference whose callback drops the entry).
 // Never destroyed: its references must not be released after the
 // interpreter has finalised.
 auto& syncs = *new std::unordered_map<PyObject*, std::pair<std::shared_ptr<Sync>, tx::Ref>>();
 PyObject* module_object = nullptr;
 
-// Weak-reference callback; its `self` is the instance's address as an int.
+// Weak-reference callback; its `self` is the key's address as an int.
 PyObject* forget_instance(PyObject* address, PyObject*) {
   auto* key = static_cast<PyObject*>(PyLong_AsVoidPtr(address));
   if (key == nullptr && PyErr_Occurred()) return nullptr;
@@ -40,22 +40,38 @@ PyMethodDef forget_def = {"_forget_instance", forget_instance, METH_O, nullptr};
 
 }  // namespace
 
+// Kept per store rather than per wrapper: a copy of a wrapper, or a second
+// wrapper made over the same two halves, numbers the same documents, so it
+// must wait for the same writes and see the same misalignment mark. A store
+// that cannot be weakly referenced keys by the wrapper itself.
+PyObject* sync_key(PyObject* self) {
+  PyObject* store = nullptr;
+  if (PyObject_GetOptionalAttr(self, tx::name<"_filter">(), &store) < 0) tx::rethrow_python();
+  if (store == nullptr) return self;
+  const bool weak = PyType_SUPPORTS_WEAKREFS(Py_TYPE(store));
+  Py_DECREF(store);  // still held by the wrapper; only its identity is kept
+  return weak ? store : self;
+}
+
 std::shared_ptr<Sync> sync_of(PyObject* self) {
-  auto it = syncs.find(self);
+  PyObject* key = sync_key(self);
+  auto it = syncs.find(key);
   if (it != syncs.end()) return it->second.first;
-  tx::Ref address = tx::Ref::steal(PyLong_FromVoidPtr(self));
+  tx::Ref address = tx::Ref::steal(PyLong_FromVoidPtr(key));
   tx::Ref callback = tx::Ref::steal(PyCFunction_NewEx(&forget_def, address.get(), module_object));
-  tx::Ref ref = tx::Ref::steal(PyWeakref_NewRef(self, callback.get()));
+  tx::Ref ref = tx::Ref::steal(PyWeakref_NewRef(key, callback.get()));
   auto sync = std::make_shared<Sync>();
-  syncs.emplace(self, std::make_pair(sync, std::move(ref)));
+  syncs.emplace(key, std::make_pair(sync, std::move(ref)));
   return sync;
 }
 
-void mark_misaligned(PyObject* self, const std::string& why) {
-  std::shared_ptr<Sync> sync = sync_of(self);
-  if (!sync->misaligned) {
-    sync->misaligned = true;
-    sync->why = why;
+void mark_misaligned(Sync& sync, const std::string& why) noexcept {
+  if (!sync.misaligned) {
+    sync.misaligned = true;
+    try {
+      sync.why = why;
+    } catch (...) {  // the mark itself stands without its reason
+    }
   }
 }
 
@@ -76,6 +92,13 @@ tx::Ref optional_attr(PyObject* o, PyObject* attribute) {
 Py_ssize_t inner_size(PyObject* inner) {
   tx::Ref size = optional_attr(inner, tx::name<"size">());
   if (!size) return -1;
+  const Py_ssize_t n = PyNumber_AsSsize_t(size.get(), PyExc_OverflowError);
+  if (n == -1 && PyErr_Occurred()) tx::rethrow_python();
+  return n;
+}
+
+Py_ssize_t store_count(PyObject* store) {
+  tx::Ref size = tx::attr<"size">(store);
   const Py_ssize_t n = PyNumber_AsSsize_t(size.get(), PyExc_OverflowError);
   if (n == -1 && PyErr_Occurred()) tx::rethrow_python();
   return n;
@@ -117,7 +140,14 @@ tx::Ref candidates_impl(PyObject* self, PyObject* filter, PyObject* roles) {
   if (!restricted(filter, roles)) return tx::Ref::none();
   refuse_if_misaligned(self, "restrict a search");
   tx::Ref store = store_of(self);
-  return tx::call_method(store.get(), tx::name<"positions">(), {filter ? filter : Py_None, roles ? roles : Py_None});
+  // The store keys its cache by the roles before it queries with them: it
+  // gets a list no other code holds, so nothing run meanwhile (a filter's
+  // translation, another thread) can change the roles between the two and
+  // leave one caller's answer cached under another's roles.
+  tx::Ref roles_held = (roles == nullptr || roles == Py_None)
+                           ? tx::Ref::none()
+                           : tx::Ref::steal(PyList_GetSlice(roles, 0, PyList_GET_SIZE(roles)));
+  return tx::call_method(store.get(), tx::name<"positions">(), {filter ? filter : Py_None, roles_held.get()});
 }
 
 PyObject* candidates(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -134,7 +164,9 @@ PyObject* candidates(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 tx::Ref resolve_impl(PyObject* self, PyObject* filter, PyObject* roles, PyObject* explicit_candidates) {
   tx::Ref allowed = tx::call_method(self, tx::name<"candidates">(), {filter, roles});
   if (explicit_candidates == Py_None) return allowed;
-  tx::Ref given = tx::Ref::steal(PyArray_FROMANY(explicit_candidates, NPY_INT64, 0, 0, 0));
+  // Converted as numpy's asarray(candidates, dtype=int64) converts: an
+  // unsigned or float array is cast, not refused.
+  tx::Ref given = tx::Ref::steal(PyArray_FROMANY(explicit_candidates, NPY_INT64, 0, 0, NPY_ARRAY_FORCECAST));
   if (PyArray_NDIM(tx::as_array_object(given.get())) != 1) {
     tx::raise(PyExc_ValueError, "candidates passed to ScreenedSearch must be a 1D array of positions.");
   }

@@ -85,27 +85,30 @@ tx::Ref checked_roles(PyObject* roles) {
 
 // Takes the new ids out of the store again after the inner add failed; the
 // pending exception is raised again unchanged, or, if the undo fails too,
-// the undo's error with the first as its context.
-[[noreturn]] void undo_add(PyObject* self, PyObject* store, PyObject* ids, Py_ssize_t size_before, PyObject* inner) {
+// the undo's error with the first as its context. `ids` is the batch as it
+// was before the inner index saw the list it was given (and may have changed).
+[[noreturn]] void undo_add(Sync& sync, PyObject* store, PyObject* ids, Py_ssize_t size_before, PyObject* inner) {
   PyObject* first = PyErr_GetRaisedException();
   try {
-    tx::call_method(store, tx::name<"delete">(), {ids});
+    tx::Ref again = tx::Ref::steal(PySequence_List(ids));
+    tx::call_method(store, tx::name<"delete">(), {again.get()});
     tx::call_method(store, tx::name<"compact">(), {});
-  } catch (const tx::PyErrorSet&) {
-    mark_misaligned(self, "an add failed and its ids could not be taken out of the filter again");
+  } catch (...) {
+    tx::translate_current_exception();
+    mark_misaligned(sync, "an add failed and its ids could not be taken out of the filter again");
     PyObject* second = PyErr_GetRaisedException();
     PyException_SetContext(second, first);  // steals first
     PyErr_SetRaisedException(second);
-    throw;
+    throw tx::PyErrorSet{};
   }
   // An inner index that kept part of the failed batch no longer lines up.
   try {
     if (size_before >= 0 && inner_size(inner) != size_before) {
-      mark_misaligned(self, "the inner index kept part of a failed add");
+      mark_misaligned(sync, "the inner index kept part of a failed add");
     }
-  } catch (const tx::PyErrorSet&) {
+  } catch (...) {
     PyErr_Clear();
-    mark_misaligned(self, "the inner index's size could not be read after a failed add");
+    mark_misaligned(sync, "the inner index's size could not be read after a failed add");
   }
   PyErr_SetRaisedException(first);
   tx::rethrow_python();
@@ -125,18 +128,39 @@ PyObject* add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     require_list(roles, "roles", true);
     WriteHold hold(sync_of(self));
     tx::Ref ids = copy_list(ids_given);
-    const Py_ssize_t n = PyList_GET_SIZE(ids.get());
-    check_length(metadata, "metadata", n);
-    check_length(roles, "roles", n);
-    tx::Ref entries = roles == Py_None ? tx::Ref::none() : checked_roles(roles);
+    // The batch as given: the list handed to the inner index may be changed
+    // by it, and the undo and the grants must still name these ids.
+    tx::Ref batch = tx::Ref::steal(PyList_AsTuple(ids.get()));
+    const Py_ssize_t n = PyTuple_GET_SIZE(batch.get());
+    // Copies, so that code run while the role entries are read (their
+    // iterators) cannot shrink or grow the lists already checked.
+    tx::Ref metadata_held = metadata == Py_None ? tx::Ref::none() : copy_list(metadata);
+    tx::Ref roles_held = roles == Py_None ? tx::Ref::none() : copy_list(roles);
+    check_length(metadata_held.get(), "metadata", n);
+    check_length(roles_held.get(), "roles", n);
+    tx::Ref entries = roles_held.is_none() ? tx::Ref::none() : checked_roles(roles_held.get());
     check_batch(b.args.get(), b.kwargs.get(), n);
 
     tx::Ref store = store_of(self);
     tx::Ref inner = inner_of(self);
-    tx::call_method(store.get(), tx::name<"add">(), {ids.get(), metadata});
-    Py_ssize_t before = -1;
+    // New documents take the positions after the ones both sides hold; if
+    // the two counts differ already (a write that reached the inner index
+    // alone, such as a forwarded fit), the store's positions would name
+    // other documents of the inner index.
+    const Py_ssize_t before = inner_size(inner.get());
+    if (before >= 0) {
+      const Py_ssize_t held = store_count(store.get());
+      if (held != before) {
+        mark_misaligned(hold.sync(), "the inner index and the filter held different numbers of documents");
+        tx::raise_format(PyExc_RuntimeError,
+                         "the inner index holds %zd documents but the filter %zd, so new documents would not "
+                         "take the same positions on both sides; the ScreenedSearch is misaligned and must be "
+                         "rebuilt from the source documents",
+                         before, held);
+      }
+    }
+    tx::call_method(store.get(), tx::name<"add">(), {ids.get(), metadata_held.get()});
     try {
-      before = inner_size(inner.get());
       tx::Ref method = optional_attr(inner.get(), tx::name<"add">());
       tx::Ref call_args;
       if (method) {
@@ -154,13 +178,14 @@ PyObject* add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
         tx::raise_format(PyExc_TypeError, "%U has no add() or add_batch().", type_name.get());
       }
       tx::Ref done = tx::Ref::steal(PyObject_Call(method.get(), call_args.get(), b.kwargs.get()));
-    } catch (const tx::PyErrorSet&) {
-      undo_add(self, store.get(), ids.get(), before, inner.get());
+    } catch (...) {
+      tx::translate_current_exception();
+      undo_add(hold.sync(), store.get(), batch.get(), before, inner.get());
     }
     if (before >= 0) {
       const Py_ssize_t after = inner_size(inner.get());
       if (after != before + n) {
-        mark_misaligned(self, "the inner index did not grow by the number of ids added");
+        mark_misaligned(hold.sync(), "the inner index did not grow by the number of ids added");
         tx::raise_format(PyExc_RuntimeError,
                          "the inner index grew by %zd documents for %zd ids; the ScreenedSearch is now misaligned "
                          "and must be rebuilt from the source documents",
@@ -175,7 +200,7 @@ PyObject* add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     for (Py_ssize_t i = 0; i < n; ++i) {
       PyObject* names = PyList_GET_ITEM(entries.get(), i);
       if (names == Py_None) continue;
-      PyObject* id = PyList_GET_ITEM(ids.get(), i);
+      PyObject* id = PyTuple_GET_ITEM(batch.get(), i);
       for (Py_ssize_t j = 0; j < PyList_GET_SIZE(names); ++j) {
         PyObject* role = PyList_GET_ITEM(names, j);
         PyObject* role_ids = nullptr;
@@ -272,6 +297,10 @@ PyObject* delete_(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     tx::Ref method = optional_attr(inner.get(), tx::name<"delete">());
     if (!method) raise_type_lacks(inner.get(), "delete");
     tx::Ref ids = copy_list(a[0]);
+    // The store deletes the ids asked for, whatever the inner index does to
+    // the list it is given.
+    tx::Ref store_ids = copy_list(ids.get());
+    tx::Ref store = store_of(self);
     const Py_ssize_t before = inner_size(inner.get());
     try {
       tx::call(method.get(), {ids.get()});
@@ -280,18 +309,18 @@ PyObject* delete_(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
       // anyway no longer lines up with the untouched store.
       tx::cleanup_keeping_error([&] {
         if (before >= 0 && inner_size(inner.get()) != before) {
-          mark_misaligned(self, "the inner index changed during a failed delete");
+          mark_misaligned(hold.sync(), "the inner index changed during a failed delete");
         }
       });
       throw;
     }
-    tx::Ref store = store_of(self);
     try {
-      tx::call_method(store.get(), tx::name<"delete">(), {ids.get()});
+      tx::call_method(store.get(), tx::name<"delete">(), {store_ids.get()});
       tx::call_method(store.get(), tx::name<"compact">(), {});
-    } catch (const tx::PyErrorSet&) {
-      mark_misaligned(self, "the inner index deleted documents that the filter could not delete");
-      throw;
+    } catch (...) {
+      tx::translate_current_exception();
+      mark_misaligned(hold.sync(), "the inner index deleted documents that the filter could not delete");
+      throw tx::PyErrorSet{};
     }
     return tx::Ref::none();
   });
