@@ -250,8 +250,15 @@ PyObject* positions(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     std::array<PyObject*, 2> a;
     sig.bind(args, nargs, kwnames, a);
     PyObject* filter = a[0] ? a[0] : Py_None;
-    PyObject* roles = a[1] ? a[1] : Py_None;
-    require_exact(roles, &PyList_Type, "roles", true);
+    require_exact(a[1] ? a[1] : Py_None, &PyList_Type, "roles", true);
+    // One private copy serves both the cache key and the query: code run
+    // meanwhile (a role's hash, the filter's translation, another thread)
+    // may change the caller's list, and the answer must be the one for the
+    // roles it is cached under.
+    const Ref roles_copy = (a[1] == nullptr || a[1] == Py_None)
+                               ? Ref::none()
+                               : Ref::steal(PyList_GetSlice(a[1], 0, PyList_GET_SIZE(a[1])));
+    PyObject* roles = roles_copy.get();
 
     Ref fkey = filter_key(filter);
     Ref key;
