@@ -70,7 +70,6 @@ inline void check_k(std::int32_t k) {
   if (k < 0) tx::raise(PyExc_ValueError, "k must be non-negative, got " + std::to_string(k));
 }
 
-
 // An 8-bit code holds 256 levels; more would saturate most codes at 255.
 constexpr std::int64_t kMaxLevels = 256;
 
