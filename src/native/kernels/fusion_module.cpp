@@ -20,7 +20,8 @@ constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
 // too short to be worth waking a team of threads, which on busy cores may
 // wait a whole time slice for its last member.
 constexpr std::int64_t kReleaseGilEntries = 4096;
-constexpr std::int64_t kParallelEntries = 1 << 18;
+constexpr std::int64_t kParallelListEntries = 1 << 18;   // merge_batch: a few ns per entry
+constexpr std::int64_t kParallelShardEntries = 1 << 16;  // _process_batch: sorted and ranked, ~20 ns
 // Rows handed to a thread at a time: a few tens of microseconds of work.
 constexpr std::int64_t kRowsPerChunk = 32;
 
@@ -135,7 +136,7 @@ PyObject* merge_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     std::int64_t* id_out = tx::array_data<std::int64_t>(ids.get());
     double* score_out = tx::array_data<double>(scores.get());
     const std::int64_t entries = nq * (na + nb);
-    const int threads = parallel && entries >= kParallelEntries ? tx::omp_max_threads() : 1;
+    const int threads = parallel && entries >= kParallelListEntries ? tx::omp_max_threads() : 1;
     maybe_without_gil(entries, [&] {
       std::vector<tx::fusion::Scratch> scratch(static_cast<std::size_t>(std::max(threads, 1)));
       tx::parallel_for_dynamic(nq, threads, kRowsPerChunk, [&](std::int64_t q) {
@@ -219,7 +220,7 @@ PyObject* process_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     double* score_out = tx::array_data<double>(scores.get());
     const std::int64_t entries = static_cast<std::int64_t>(nq) * S * (V + T);
     // The caller does not say whether to run in parallel: long batches do.
-    const int threads = entries >= kParallelEntries ? tx::omp_max_threads() : 1;
+    const int threads = entries >= kParallelShardEntries ? tx::omp_max_threads() : 1;
     maybe_without_gil(entries, [&] {
       const std::size_t teams = static_cast<std::size_t>(std::max(threads, 1));
       std::vector<tx::fusion::Scratch> scratch(teams);
