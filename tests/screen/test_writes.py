@@ -190,6 +190,57 @@ def test_delete_then_compact_renumbers_keeping_order(filled):
     assert rows(filled, "SELECT * FROM _remap") == []
 
 
+def by_id(store):
+    """Each document's rows in every table, keyed by id, with the stored type
+    of every metadata value; and the ids in position order."""
+    conn = store._conn
+    columns = [r[1] for r in conn.execute("PRAGMA table_info(metadata)")][1:]
+    typed = ", ".join(f"m.{c}, typeof(m.{c})" for c in columns)
+    docs = {}
+    for position, doc in conn.execute("SELECT position, id FROM docs ORDER BY position"):
+        docs[doc] = (
+            conn.execute(f"SELECT {typed} FROM metadata m WHERE position = ?", (position,)).fetchall(),
+            sorted(conn.execute("SELECT key, value FROM metadata_multi WHERE position = ?", (position,))),
+            sorted(conn.execute("SELECT role FROM doc_access WHERE position = ?", (position,))),
+        )
+    return list(docs), docs
+
+
+@pytest.mark.parametrize("deleted", [["a"], ["e"], ["a", "c", "e"], ["b", "c", "d"], ["a", "b", "c", "d"]])
+def test_compact_moves_every_table_along(filled, deleted):
+    filled.update(["b", "c"], [{"score": 1.0, "code": "007", "raw": b"\x00x", "tags": ["ml", "x"]}, {"score": 2}])
+    filled.grant(["e"], ["staff", "guest"])
+    schema = dump(filled)[0]
+    order, docs = by_id(filled)
+    for doc in deleted:
+        del docs[doc]
+        order.remove(doc)
+    filled.delete(deleted)
+    filled.compact()
+    assert by_id(filled) == (order, docs)
+    assert filled.positions().tolist() == list(range(len(order)))
+    assert dump(filled)[0] == schema
+    # A second compaction reuses what the first left behind.
+    filled.delete([order.pop(0)])
+    filled.compact()
+    assert filled.ids == order and rows(filled, "SELECT * FROM _remap") == []
+
+
+def test_compact_keeps_the_unique_keys(filled, tmp_path):
+    filled.delete(["a"])
+    filled.compact()
+    for sql, row in [
+        ("INSERT INTO metadata_multi VALUES (?, ?, ?)", (0, "tags", "ml")),
+        ("INSERT INTO doc_access VALUES (?, ?)", (0, "staff")),
+        ("INSERT INTO docs VALUES (?, ?)", (9, "b")),
+    ]:
+        with pytest.raises(sqlite3.IntegrityError):
+            filled._conn.execute(sql, row)
+    filled._conn.rollback()
+    filled.save(str(tmp_path))
+    assert RowScreen.load(str(tmp_path)).ids == ["b", "c", "d", "e"]
+
+
 def test_positions_freed_at_the_top_are_given_again(filled):
     filled.delete(["d", "e"])
     filled.add(["x", "y"])

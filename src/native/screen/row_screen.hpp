@@ -1,6 +1,6 @@
 // The parts of the pre-filter store that need no interpreter: the schema it
-// creates, reading the packed answer of a position query, and the renumbering
-// plan of a compaction.
+// creates, reading the packed answer of a position query, and the statements
+// of a compaction.
 #pragma once
 
 #include <algorithm>
@@ -77,15 +77,62 @@ inline std::size_t sort_unique(std::int64_t* values, std::size_t n) {
   return static_cast<std::size_t>(std::unique(values, values + n) - values);
 }
 
-// The moves that renumber ascending positions to 0, 1, 2, ...: (old, new)
-// for every position that changes, in order.
-inline std::vector<std::pair<std::int64_t, std::int64_t>> compaction_moves(const std::vector<std::int64_t>& olds) {
-  std::vector<std::pair<std::int64_t, std::int64_t>> moves;
-  for (std::size_t i = 0; i < olds.size(); ++i) {
-    const auto target = static_cast<std::int64_t>(i);
-    if (olds[i] != target) moves.emplace_back(olds[i], target);
+// Positions are distinct integers, so they run 0..n-1 exactly when the
+// smallest is 0 and the largest n-1; compact() then has nothing to move.
+inline bool is_compact(std::int64_t count, std::int64_t lowest, std::int64_t highest) noexcept {
+  return count == 0 || (lowest == 0 && highest == count - 1);
+}
+
+// The statements of a compaction. _remap holds (old, new) for every position
+// that changes; it is filled in one statement, with no row passing through
+// the interpreter.
+inline constexpr const char* kCreateRemap =
+    "CREATE TEMP TABLE IF NOT EXISTS _remap (old INTEGER PRIMARY KEY, new INTEGER NOT NULL)";
+inline constexpr const char* kFillRemap =
+    "INSERT INTO _remap (old, new) SELECT old, new FROM "
+    "(SELECT position AS old, row_number() OVER (ORDER BY position) - 1 AS new FROM docs) WHERE old <> new";
+
+// The unique position indexes, re-created by a compaction exactly as the
+// schema creates them.
+inline constexpr std::string_view kMultiPositionIndex =
+    "CREATE UNIQUE INDEX IF NOT EXISTS idx_metadata_multi_pos_key_value ON metadata_multi(position, key, value)";
+inline constexpr std::string_view kAccessPositionIndex =
+    "CREATE UNIQUE INDEX IF NOT EXISTS idx_doc_access_pos_role ON doc_access(position, role)";
+static_assert(std::string_view(kSchema).find(kMultiPositionIndex) != std::string_view::npos);
+static_assert(std::string_view(kSchema).find(kAccessPositionIndex) != std::string_view::npos);
+
+// Every row moves to a lower position, into one another row of the same
+// table may still hold, and SQLite checks a unique key row by row in an
+// order it does not promise; so no table is renumbered in place under a
+// unique key on position. Where position is the row key (docs, metadata) the
+// rows that move are copied out, renumbered in the copy, deleted and put back
+// at their new positions. Where a unique index covers it (metadata_multi,
+// doc_access) the index is dropped for the one UPDATE and built again after,
+// which checks the result. Each row is rewritten once and each index entry
+// written once, instead of twice through a detour.
+inline std::vector<std::string> renumber_statements() {
+  const std::string moved = " WHERE position IN (SELECT old FROM _remap)";
+  std::vector<std::string> out;
+  for (const std::string table : {"docs", "metadata"}) {
+    out.push_back("CREATE TEMP TABLE _moved AS SELECT * FROM " + table + moved);
+    out.push_back("UPDATE _moved SET position = (SELECT new FROM _remap WHERE old = _moved.position)");
+    out.push_back("DELETE FROM " + table + moved);
+    // _moved holds its rows in ascending order, so the inserts append.
+    out.push_back("INSERT INTO " + table + " SELECT * FROM _moved");
+    out.push_back("DROP TABLE temp._moved");
   }
-  return moves;
+  const std::pair<std::string, std::string_view> indexed[] = {
+      {"metadata_multi", kMultiPositionIndex},
+      {"doc_access", kAccessPositionIndex},
+  };
+  for (const auto& [table, index] : indexed) {
+    const auto name_start = index.find("idx_");
+    out.push_back("DROP INDEX " + std::string(index.substr(name_start, index.find(' ', name_start) - name_start)));
+    out.push_back("UPDATE " + table + " SET position = (SELECT new FROM _remap WHERE old = " + table + ".position)" +
+                  moved);
+    out.push_back(std::string(index));
+  }
+  return out;
 }
 
 // "?,?,?" for n values.

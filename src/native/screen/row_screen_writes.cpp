@@ -334,29 +334,16 @@ PyObject* compact(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* 
   return guard([&] {
     no_arguments("compact", nargs, kwnames);
     Ref cursor = new_cursor(self);
-    Ref rows = query_rows(cursor.get(), "SELECT position FROM docs ORDER BY position");
-    std::vector<std::int64_t> olds;
-    olds.reserve(static_cast<std::size_t>(PyList_GET_SIZE(rows.get())));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows.get()); ++i) {
-      olds.push_back(to_int64(row_item(PyList_GET_ITEM(rows.get(), i), 0).get()));
-    }
-    const auto moves = compaction_moves(olds);
-    if (moves.empty()) return Ref::none();
-    Ref mapping = Ref::steal(PyList_New(static_cast<Py_ssize_t>(moves.size())));
-    for (std::size_t i = 0; i < moves.size(); ++i) {
-      Ref pair = new_tuple({py_long(moves[i].first).get(), py_long(moves[i].second).get()});
-      PyList_SET_ITEM(mapping.get(), static_cast<Py_ssize_t>(i), pair.release());
-    }
-    execute(cursor.get(), "CREATE TEMP TABLE IF NOT EXISTS _remap (old INTEGER PRIMARY KEY, new INTEGER NOT NULL)");
+    Ref rows = query_rows(cursor.get(), "SELECT COUNT(*), MIN(position), MAX(position) FROM docs");
+    PyObject* row = PyList_GET_ITEM(rows.get(), 0);
+    const std::int64_t count = to_int64(row_item(row, 0).get());
+    if (count == 0) return Ref::none();
+    if (is_compact(count, to_int64(row_item(row, 1).get()), to_int64(row_item(row, 2).get()))) return Ref::none();
+    execute(cursor.get(), kCreateRemap);
     execute(cursor.get(), "DELETE FROM _remap");
-    execute_many(cursor.get(), "INSERT INTO _remap (old, new) VALUES (?, ?)", mapping.get());
-    // Moved rows pass through negative positions, which no unmoved row
-    // holds, so no unique key is violated at any moment.
-    for (const std::string table : {"docs", "metadata", "metadata_multi", "doc_access"}) {
-      execute(cursor.get(), "UPDATE " + table + " SET position = -1 - (SELECT new FROM _remap WHERE old = " + table +
-                                ".position) WHERE position IN (SELECT old FROM _remap)");
-      execute(cursor.get(), "UPDATE " + table + " SET position = -1 - position WHERE position < 0");
-    }
+    execute(cursor.get(), kFillRemap);
+    static const std::vector<std::string> statements = renumber_statements();
+    for (const std::string& sql : statements) execute(cursor.get(), sql);
     execute(cursor.get(), "DELETE FROM _remap");
     commit(self);
     return Ref::none();
