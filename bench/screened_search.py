@@ -138,7 +138,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true")
     args = parser.parse_args()
-    n_vec, dim, n_q, rounds = (50_000, 64, 50, 3) if args.quick else (1_000_000, 384, 200, 5)
+    n_vec, dim, n_q, rounds = (50_000, 64, 50, 3) if args.quick else (1_000_000, 384, 100, 3)
     print(f"CPU: {cpu_model()}   cores: {os.cpu_count()}   rounds: {rounds} (medians, per query)")
     header()
 

@@ -232,3 +232,16 @@ def test_load_through_the_registry_and_a_subclass(shard_flow, texts_vectors, tmp
         pass
 
     assert type(Mine.load(str(tmp_path))) is Mine
+
+
+def test_load_of_a_folder_left_mid_swap_names_the_folder_to_restore(shard_flow, texts_vectors, tmp_path):
+    # A save killed between the two renames of the fallback swap leaves the
+    # new folder at its staging name and the old one beside it.
+    index = trained(shard_flow, texts_vectors)
+    index.save(str(tmp_path / "staged"))
+    index.save(str(tmp_path / "retired"))
+    (tmp_path / "staged").rename(tmp_path / ".stream.saving-0a1b2c")
+    (tmp_path / "retired").rename(tmp_path / ".stream.saving-0a1b2c.old")
+    with pytest.raises(FileNotFoundError, match="interrupted") as err:
+        shard_flow._StreamingCore.load(str(tmp_path / "stream"))
+    assert str(tmp_path / ".stream.saving-0a1b2c") in str(err.value)

@@ -136,8 +136,7 @@ PyObject* save_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     static const auto sig = tx::signature<2>("save", {"directory", "base_dir"}, 1);
     std::array<PyObject*, 2> a;
     sig.bind(args, nargs, kwnames, a);
-    tx::require_exact(a[0], &PyUnicode_Type, "directory", true);
-    tx::Ref folder = tx::call(ns.get<"resolve_directory">().get(), {a[0], a[1] ? a[1] : Py_None});
+    tx::Ref folder = tx::folder_to_save(ns, a[0], a[1]);
     tx::call_method(folder.get(), tx::name<"mkdir">(), {Py_True, Py_True}, tx::kwnames<"parents", "exist_ok">());
     const Snapshot snap = take_snapshot(self);
     // The array files are owned: an earlier save's copies go with the old
@@ -154,8 +153,7 @@ PyObject* load_method(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, Py
     static const auto sig = tx::signature<2>("load", {"directory", "base_dir"}, 1);
     std::array<PyObject*, 2> a;
     sig.bind(args, nargs, kwnames, a);
-    tx::require_exact(a[0], &PyUnicode_Type, "directory", true);
-    tx::Ref folder = tx::call(ns.get<"resolve_directory">().get(), {a[0], a[1] ? a[1] : Py_None});
+    tx::Ref folder = tx::folder_to_load(ns, a[0], a[1]);
 
     tx::Ref config_path = tx::join_path(folder.get(), "config.json");
     tx::Ref meta;

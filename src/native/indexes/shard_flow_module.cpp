@@ -378,7 +378,8 @@ PyMODINIT_FUNC PyInit__shard_flow() {
     g::ns.import_from("tarnix_engine._types", {"_Parameters"});
     g::ns.import_from("tarnix_engine._registry", {"_ENGINE_REGISTRY", "_populate", "_populate_imported"});
     g::ns.import_from("tarnix_engine._persistence", {"read_config", "resolve_directory", "write_config",
-                                                     "stage_folder", "commit_folder", "discard_folder"});
+                                                     "stage_folder", "commit_folder", "discard_folder",
+                                                     "refuse_interrupted_swap"});
     g::ns.import_from("tarnix_engine.indexes._vortel_impl", {"_VortelCore", "MAX_DEFAULT_SUB_K"});
     g::ns.import_from("tarnix_engine.indexes._term_scoring", {"_RelevanceCore"});
     g::ns.import_from("tarnix_engine.indexes._tarnix_impl", {"_TarnixCore"});

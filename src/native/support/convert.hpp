@@ -86,41 +86,13 @@ Ref list_of(Py_ssize_t n, Make&& make) {
   return list;
 }
 
-// a, b = o, with the interpreter's messages when o does not hold exactly two.
-inline std::pair<Ref, Ref> unpack_pair(PyObject* o) {
-  PyObject* raw = PyObject_GetIter(o);
-  if (raw == nullptr) {
-    // Only an object that is not iterable at all gets the unpacking message;
-    // a TypeError raised by its own __iter__ passes through, as in Python.
-    if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(o)->tp_iter == nullptr && !PySequence_Check(o)) {
-      PyErr_Clear();
-      raise_format(PyExc_TypeError, "cannot unpack non-iterable %s object", type_name(o));
-    }
-    rethrow_python();
-  }
-  Ref it = Ref::steal(raw);
-  Ref items[2];
-  for (int i = 0; i < 2; ++i) {
-    PyObject* item = PyIter_Next(it.get());
-    if (item == nullptr) {
-      if (PyErr_Occurred()) rethrow_python();
-      raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-    }
-    items[i] = Ref::steal(item);
-  }
-  if (PyObject* extra = PyIter_Next(it.get())) {
-    Py_DECREF(extra);
-    raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-  }
-  if (PyErr_Occurred()) rethrow_python();
-  return {std::move(items[0]), std::move(items[1])};
-}
-
 // a, b, ... = o for exactly N values, with the interpreter's messages.
 template <std::size_t N>
 std::array<Ref, N> unpack_values(PyObject* o) {
   PyObject* raw = PyObject_GetIter(o);
   if (raw == nullptr) {
+    // Only an object that is not iterable at all gets the unpacking message;
+    // a TypeError raised by its own __iter__ passes through, as in Python.
     if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(o)->tp_iter == nullptr && !PySequence_Check(o)) {
       PyErr_Clear();
       raise_format(PyExc_TypeError, "cannot unpack non-iterable %s object", type_name(o));
@@ -143,6 +115,12 @@ std::array<Ref, N> unpack_values(PyObject* o) {
   }
   if (PyErr_Occurred()) rethrow_python();
   return items;
+}
+
+// a, b = o, with the interpreter's messages when o does not hold exactly two.
+inline std::pair<Ref, Ref> unpack_pair(PyObject* o) {
+  std::array<Ref, 2> items = unpack_values<2>(o);
+  return {std::move(items[0]), std::move(items[1])};
 }
 
 // Python's comparison operators on arbitrary objects.
