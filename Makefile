@@ -21,6 +21,8 @@ demo: $(VENV)/.installed $(VENV)/.embedding
 	$(PY) examples/vector_search.py
 	@echo
 	$(PY) examples/streaming_search.py
+	@echo
+	$(PY) examples/screened_search.py
 
 install: $(VENV)/.installed
 
