@@ -4,8 +4,8 @@ The package descriptions arrive in four batches, as a crawler or a log
 shipper would deliver them; each batch becomes one shard of the streaming
 index (a BM25 text index and a quantised vector index over that batch), and
 every search fuses the text and vector hits of all shards by reciprocal rank.
-Vectors are the hashed word features of the vector demo, so nothing is
-downloaded. The demo searches, restricts a search to candidate positions,
+Vectors are the sentence embeddings of the vector demo (tools/embedding,
+computed from the installed weights and cached). The demo searches, restricts a search to candidate positions,
 saves the index, loads it back and keeps adding batches to the loaded copy.
 """
 
@@ -17,8 +17,9 @@ from pathlib import Path
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 from dpkg_corpus import documents  # noqa: E402
-from vector_search import embed, inverse_document_frequency  # noqa: E402
+from tools.embedding import WeightsNotInstalled, embed_texts  # noqa: E402
 
 from tarnix_engine.indexes._shard_flow import _StreamingCore  # noqa: E402
 
@@ -43,13 +44,14 @@ def main() -> None:
     if len(ids) < 50:
         print("fewer than 50 installed packages with descriptions; nothing to demonstrate")
         return
-    idf = inverse_document_frequency(texts)
-    vectors = embed(texts, idf)
+    try:
+        vectors = embed_texts(texts)
+    except (WeightsNotInstalled, ImportError) as e:
+        print(f"the sentence-embedding tool is not set up ({e}); `make demo` installs it")
+        return
     held_back = len(texts) // (BATCHES + 1)  # the last batch arrives after the reload
 
-    # Hashed word features are a weak stand-in for sentence embeddings, so
-    # the text side gets the same weight as the vector side here.
-    index = _StreamingCore(top_k=5, alpha_text=1.0, alpha_vector=1.0)
+    index = _StreamingCore(top_k=5)
     start = time.perf_counter()
     bounds = np.linspace(0, len(texts) - held_back, BATCHES + 1).astype(int)
     for lo, hi in zip(bounds[:-1], bounds[1:]):
@@ -57,14 +59,14 @@ def main() -> None:
     print(f"{index.size} package descriptions in {index.n_shards} shards, "
           f"added in {time.perf_counter() - start:.2f} s; expected recall {index.expected_recall}")
 
-    positions, scores = index.search(QUERIES, embed(QUERIES, idf), k=5, parallel=True)
+    positions, scores = index.search(QUERIES, embed_texts(QUERIES), k=5, parallel=True)
     print("\nhybrid search (text and vector hits of every shard, fused):")
     for query, p, s in zip(QUERIES, positions, scores):
         show(query, p, s, ids)
 
     # Only packages whose name starts with "lib": positions are append order.
     allowed = np.array([i for i in range(index.size) if ids[i].startswith("lib")], dtype=np.int64)
-    p, s = index.search(QUERIES[2], embed(QUERIES[2:], idf)[0], k=5, candidates=allowed)
+    p, s = index.search(QUERIES[2], embed_texts(QUERIES[2:])[0], k=5, candidates=allowed)
     print(f"\nrestricted to the {len(allowed)} lib* packages:")
     show(QUERIES[2], p, s, ids)
 
@@ -75,7 +77,7 @@ def main() -> None:
     lo = bounds[-1]
     loaded.add_batch(texts[lo:], vectors[lo:])
     print(f"\nsaved, loaded and grown by one more batch: {loaded.size} packages in {loaded.n_shards} shards")
-    p, s = loaded.search(QUERIES[0], embed(QUERIES[:1], idf)[0], k=5)
+    p, s = loaded.search(QUERIES[0], embed_texts(QUERIES[:1])[0], k=5)
     show(QUERIES[0], p, s, ids)
 
 
