@@ -14,6 +14,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from dpkg_corpus import documents  # noqa: E402
+from text_search import show  # noqa: E402
 
 from tarnix_engine._screened_search import ScreenedSearch  # noqa: E402
 from tarnix_engine.indexes._term_scoring import _RelevanceCore  # noqa: E402
@@ -23,12 +24,6 @@ def kind_of(name):
     if name.endswith("-dev"):
         return "development"
     return "library" if name.startswith("lib") else "program"
-
-
-def show(title, hits):
-    print(f"  {title}")
-    for hit in hits:
-        print(f"    {hit.rank + 1}. {hit.id:<28} {hit.score:6.2f}")
 
 
 def main() -> None:
@@ -44,11 +39,11 @@ def main() -> None:
 
     query = ["compression library"]
     show("no restriction", index.search(query, 3)[0])
-    show("filter \"kind = 'library'\"", index.search(query, 3, filter="kind = 'library'")[0])
-    show('filter {"kind": "development"}', index.search(query, 3, filter={"kind": "development"})[0])
+    show("filter: kind = 'library'", index.search(query, 3, filter="kind = 'library'")[0])
+    show("filter: {'kind': 'development'}", index.search(query, 3, filter={"kind": "development"})[0])
     short = index.row_screen.where("name_length", "<=", 6)
-    show("chain where name_length <= 6", index.search(query, 3, filter=short)[0])
-    show('roles ["developers"]', index.search(query, 3, roles=["developers"])[0])
+    show("chain: where('name_length', '<=', 6)", index.search(query, 3, filter=short)[0])
+    show("roles: ['developers']", index.search(query, 3, roles=["developers"])[0])
     print(f"  roles [] allow nothing: {index.search(query, 3, roles=[])[0]}")
 
     with tempfile.TemporaryDirectory() as folder:
