@@ -11,6 +11,15 @@ void require_list(PyObject* o, const char* param, bool none_ok) { tx::require_ex
 
 tx::Ref copy_list(PyObject* list) { return tx::Ref::steal(PyList_GetSlice(list, 0, PyList_GET_SIZE(list))); }
 
+// (ids, *args): the arguments of the inner index's add or update.
+tx::Ref ids_then(PyObject* ids, PyObject* args) {
+  const Py_ssize_t extra = PyTuple_GET_SIZE(args);
+  tx::Ref out = tx::Ref::steal(PyTuple_New(extra + 1));
+  PyTuple_SET_ITEM(out.get(), 0, Py_NewRef(ids));
+  for (Py_ssize_t i = 0; i < extra; ++i) PyTuple_SET_ITEM(out.get(), i + 1, Py_NewRef(PyTuple_GET_ITEM(args, i)));
+  return out;
+}
+
 void check_length(PyObject* list, const char* what, Py_ssize_t n_ids) {
   if (list == nullptr || list == Py_None) return;
   const Py_ssize_t n = PyList_GET_SIZE(list);
@@ -164,13 +173,7 @@ PyObject* add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
       tx::Ref method = optional_attr(inner.get(), tx::name<"add">());
       tx::Ref call_args;
       if (method) {
-        // inner.add(ids, *args, **kwargs)
-        const Py_ssize_t extra = PyTuple_GET_SIZE(b.args.get());
-        call_args = tx::Ref::steal(PyTuple_New(extra + 1));
-        PyTuple_SET_ITEM(call_args.get(), 0, Py_NewRef(ids.get()));
-        for (Py_ssize_t i = 0; i < extra; ++i) {
-          PyTuple_SET_ITEM(call_args.get(), i + 1, Py_NewRef(PyTuple_GET_ITEM(b.args.get(), i)));
-        }
+        call_args = ids_then(ids.get(), b.args.get());  // inner.add(ids, *args, **kwargs)
       } else if ((method = optional_attr(inner.get(), tx::name<"add_batch">()))) {
         call_args = b.args;  // the streaming index numbers the batch itself and takes no ids
       } else {
@@ -238,12 +241,7 @@ PyObject* update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     tx::Ref method = optional_attr(inner.get(), tx::name<"update">());
     if (!method) raise_type_lacks(inner.get(), "update");
     if (PyTuple_GET_SIZE(b.args.get()) > 0 || PyDict_GET_SIZE(b.kwargs.get()) > 0) {
-      const Py_ssize_t extra = PyTuple_GET_SIZE(b.args.get());
-      tx::Ref call_args = tx::Ref::steal(PyTuple_New(extra + 1));
-      PyTuple_SET_ITEM(call_args.get(), 0, Py_NewRef(ids.get()));
-      for (Py_ssize_t i = 0; i < extra; ++i) {
-        PyTuple_SET_ITEM(call_args.get(), i + 1, Py_NewRef(PyTuple_GET_ITEM(b.args.get(), i)));
-      }
+      tx::Ref call_args = ids_then(ids.get(), b.args.get());
       tx::Ref done = tx::Ref::steal(PyObject_Call(method.get(), call_args.get(), b.kwargs.get()));
     }
     if (metadata != Py_None) {
