@@ -52,15 +52,14 @@ void require_str(PyObject* o, const char* param, bool none_ok = false) {
 
 // `where(condition, *params)`, shared by both builders: the text as given,
 // its values after the values of earlier calls.
-tx::Ref add_condition(const tx::Signature<1>& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+tx::Ref add_condition(const tx::VarSignature<1, 0>& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
-  std::array<PyObject*, 1> a;
-  tx::Ref params = tx::bind_with_rest(sig, args, nargs, kwnames, a);
-  require_str(a[0], "condition");
+  auto b = sig.bind(args, nargs, kwnames);
+  require_str(b.positional[0], "condition");
   tx::Ref wheres = tx::attr<"_wheres">(self);
   tx::Ref values = tx::attr<"_params">(self);
-  append(wheres.get(), a[0]);
-  extend(values.get(), params.get());
+  append(wheres.get(), b.positional[0]);
+  extend(values.get(), b.args.get());
   return tx::Ref::borrow(self);
 }
 
@@ -207,7 +206,7 @@ PyObject* query_join(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 }
 
 PyObject* query_where(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const auto sig = tx::signature<1>("Query.where", {"condition"}, 1);
+  static const tx::VarSignature<1, 0> sig("Query.where", {"condition"}, {}, 1, false);
   return tx::guard([&] { return add_condition(sig, self, args, nargs, kwnames); });
 }
 
@@ -311,7 +310,7 @@ PyObject* update_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 }
 
 PyObject* update_where(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const auto sig = tx::signature<1>("Update.where", {"condition"}, 1);
+  static const tx::VarSignature<1, 0> sig("Update.where", {"condition"}, {}, 1, false);
   return tx::guard([&] { return add_condition(sig, self, args, nargs, kwnames); });
 }
 

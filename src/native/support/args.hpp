@@ -143,9 +143,12 @@ class VarSignature {
     Ref kwargs;                             // dict of the other keywords
   };
 
+  // Without `takes_kwargs` (a function with no **kwargs) any other keyword
+  // is refused, as the interpreter refuses it.
   constexpr VarSignature(const char* function, std::array<const char*, P> positional,
-                         std::array<const char*, K> keyword, std::size_t required)
-      : function_(function), positional_(positional), keyword_(keyword), required_(required) {}
+                         std::array<const char*, K> keyword, std::size_t required, bool takes_kwargs = true)
+      : function_(function), positional_(positional), keyword_(keyword), required_(required),
+        takes_kwargs_(takes_kwargs) {}
 
   Bound bind(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) const {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
@@ -166,6 +169,8 @@ class VarSignature {
         b.positional[i] = value;
       } else if (const std::size_t k = find(key, keyword_); k < K) {
         b.keyword[k] = value;
+      } else if (!takes_kwargs_) {
+        raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function_, key);
       } else if (PyDict_SetItem(b.kwargs.get(), key, value) < 0) {
         rethrow_python();
       }
@@ -192,23 +197,8 @@ class VarSignature {
   std::array<const char*, P> positional_;
   std::array<const char*, K> keyword_;
   std::size_t required_;
+  bool takes_kwargs_;
 };
-
-// Binds `f(named..., *rest)`: the named parameters by position or keyword
-// as `sig` says, and returns the positional arguments beyond them as a tuple.
-template <std::size_t N>
-Ref bind_with_rest(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
-                   std::array<PyObject*, N>& out) {
-  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-  const Py_ssize_t head = std::min<Py_ssize_t>(nargs, static_cast<Py_ssize_t>(N));
-  const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-  std::vector<PyObject*> stack(args, args + head);
-  stack.insert(stack.end(), args + nargs, args + nargs + nkw);
-  sig.bind(stack.data(), head, kwnames, out);
-  Ref rest = Ref::steal(PyTuple_New(nargs - head));
-  for (Py_ssize_t i = head; i < nargs; ++i) PyTuple_SET_ITEM(rest.get(), i - head, Py_NewRef(args[i]));
-  return rest;
-}
 
 // A function that takes keyword arguments only; `f(**kw)` called with a
 // positional argument.
