@@ -13,6 +13,9 @@ from hypothesis.extra import numpy as hnp
 
 from tarnix_engine.kernels import packing
 
+SIMD_MODULE = packing  # the `level` fixture (tests/conftest.py) runs tests at each of its levels
+SIMD_LEVELS = ("portable", "avx2", "avx512")
+
 
 def numpy_encode(data, bins):
     """The encoding written in numpy: (x - lo) / step, truncated, held in 0..255."""
@@ -132,7 +135,8 @@ def test_constant_column_and_huge_quotients():
 
 @settings(max_examples=60, deadline=None)
 @given(
-    hnp.arrays(np.float32, hnp.array_shapes(min_dims=2, max_dims=2, min_side=1, max_side=20),
+    # past 32 columns the vector levels take their single-precision pass
+    hnp.arrays(np.float32, hnp.array_shapes(min_dims=2, max_dims=2, min_side=1, max_side=70),
                elements=st.floats(-1e6, 1e6, width=32)),
     st.integers(0, 2),
 )
@@ -213,64 +217,110 @@ def test_encoding_refuses_non_finite_values_by_name():
         packing.encode_dataset(np.array([[np.nan]], dtype=np.float32), unit_column_table())
 
 
-def test_every_kernel_level_gives_the_same_codes():
-    script = textwrap.dedent(
-        """
-        import numpy as np
-        from tarnix_engine.kernels import packing
-        rng = np.random.default_rng(5)
-        data = (rng.standard_normal((300, 77)) * 10).astype(np.float32)
-        edges = packing.generate_numba(data[:100], 256)
-        print(packing.encode_dataset(data, edges, True).tobytes().hex())
-        """
-    )
-    outputs = set()
-    for level in ["portable", "avx2", "avx512"]:
-        env = dict(os.environ, TARNIX_SIMD_LEVEL=level)
-        outputs.add(subprocess.run([sys.executable, "-c", script], env=env, check=True,
-                                   capture_output=True, text=True).stdout)
-    assert len(outputs) == 1
+def test_every_kernel_level_gives_the_same_codes(level):
+    rng = np.random.default_rng(5)
+    data = (rng.standard_normal((300, 77)) * 10).astype(np.float32)
+    edges = packing.generate_numba(data[:100], 256)
+    expected = numpy_encode(data, edges)
+    assert np.array_equal(packing.encode_dataset(data, edges, True), expected)
+    assert np.array_equal(packing.encode_dataset(data, edges, False), expected)
+
+
+ULPS = (1, 2, 3, 5, 8, 13, 21, 34, 55, 89, 144)
+
+
+def off_float(value, fraction):
+    """The double `fraction` of a float32 ulp away from the float nearest `value`."""
+    f = np.float32(value)
+    return float(f) + fraction * float(np.spacing(f))
+
+
+# Grids (lo, step) for values next to integer quotients: steps whose
+# reciprocal is inexact; lo and 1/step as far from a float as can be, so the
+# single-precision pass errs by nearly all it may (lo 1e6 and 2e6 steps from
+# 0, then quotients up to 256 with no offset); a negative step; a subnormal
+# float lo. The single-precision pass serves all of these.
+SINGLE_GRIDS = [
+    (0.0, 0.1), (-1.0, 1 / 3), (2.5, 0.7), (-3.0, 1e-3), (0.0, 3.0), (1e30, 7e27), (-0.17, 0.35 / 255),
+    (off_float(1000.0, 0.45), 1e-3), (off_float(-2000.0, -0.47), 1e-3), (off_float(-0.2, 0.49), 0.4 / 255),
+    (0.0, 1 / off_float(255 / 1.7, 0.49)), (0.0, 1 / off_float(255 / 3.1, -0.49)),
+    (1.0, -0.25), (1e-40, 1e-38),
+]
+# Grids it cannot serve: too far from 0 for its precision, lo beyond
+# float's range (the quotients 66..134 ordinary), a reciprocal beyond it.
+DOUBLE_GRIDS = [(5000.0, 1e-3), (-1e39, 1e37), (1e-40, 1e-41)]
+# Tables without a usable reciprocal, for random values.
+DIVIDE_TABLES = [[0.0, 0.0], [0.0, 5e-324], [-1e308, 0.0], [0.0, np.inf]]
+
+
+def near_integer_values(lo, step):
+    """x on, or within 1 to 144 float32 ulps of, lo + n * step for n = 0..256."""
+    n = np.arange(0, 257, dtype=np.float64)
+    with np.errstate(over="ignore"):
+        x = (n * step + lo).astype(np.float32)
+    x = x[np.isfinite(x)]
+    gap = np.spacing(x)
+    return np.concatenate([x] + [x + np.float32(k) * gap for k in ULPS] + [x - np.float32(k) * gap for k in ULPS])
 
 
 def near_integer_cases():
-    """Values whose quotient (x - lo) / step falls on, or within a few ulps
-    of, every integer 0..256, for steps whose reciprocal is inexact; and edge
-    tables whose reciprocal the fast path cannot use."""
-    columns, tables = [], []
-    for lo, step in [(0.0, 0.1), (-1.0, 1 / 3), (2.5, 0.7), (-3.0, 1e-3), (0.0, 3.0), (1e30, 7e27)]:
-        n = np.arange(0, 257, dtype=np.float64)
-        x = (n * step + lo).astype(np.float32)
-        near = np.concatenate([x, np.nextafter(x, np.float32(np.inf)), np.nextafter(x, np.float32(-np.inf))])
-        columns.append(near)
-        tables.append([lo, lo + step])
-    width = len(columns[0])
+    """Every grid's near-integer values in columns repeated, each copy with
+    its rows shuffled, so that every case meets both the 32-value vector
+    steps and the tail after them; and random values for the tables whose
+    reciprocal no fast path can use."""
     rng = np.random.default_rng(2)
-    for lo, step in [(0.0, 0.0), (0.0, 5e-324), (-1e308, 1e308), (1.0, -0.25), (0.0, np.inf)]:
-        columns.append(rng.normal(size=width).astype(np.float32) * 4)
-        tables.append([lo, lo + step] if np.isfinite(step) else [lo, np.inf])
-    data = np.ascontiguousarray(np.stack(columns, axis=1))
-    edges = np.array(tables, dtype=np.float64)
+    grids = SINGLE_GRIDS + DOUBLE_GRIDS
+    columns = [near_integer_values(lo, step) for lo, step in grids]
+    tables = [[lo, lo + step] for lo, step in grids] + DIVIDE_TABLES
+    columns += [rng.normal(size=1).astype(np.float32) * 4 for _ in DIVIDE_TABLES]
+    height = max(len(c) for c in columns)
+    columns = [np.resize(rng.permutation(c), height) for c in columns]
+    copies = 4  # 84 columns: two vector steps of 32 and a tail of 20
+    data = np.stack([rng.permutation(c) for _ in range(copies) for c in columns], axis=1)
+    edges = np.array(tables * copies, dtype=np.float64)
+    return np.ascontiguousarray(data.astype(np.float32)), edges
+
+
+def lone_near_integer_cases():
+    """The single-precision grids in one 32-value vector step, with one
+    near-integer value a row among values halfway between codes: a flagged
+    neighbour would send the whole step through the double pass and hide a
+    value the single-precision pass got wrong."""
+    rng = np.random.default_rng(4)
+    lo = np.array([g[0] for g in SINGLE_GRIDS])
+    step = np.array([g[1] for g in SINGLE_GRIDS])
+    cols = np.resize(np.arange(len(SINGLE_GRIDS)), 32)
+    values = [near_integer_values(*SINGLE_GRIDS[c]) for c in cols[: len(SINGLE_GRIDS)]]
+    rows = sum(len(v) for v in values)
+    halfway = (rng.integers(0, 256, size=(rows, 32)) + 0.5) * step[cols] + lo[cols]
+    data = halfway.astype(np.float32)
+    r = 0
+    for c, v in enumerate(values):
+        data[r : r + len(v), c] = v
+        r += len(v)
+    edges = np.stack([lo[cols], lo[cols] + step[cols]], axis=1)
     return data, edges
 
 
-def test_quotients_next_to_integers_truncate_as_the_division_does(tmp_path):
-    # The encoder may take the quotient as a product by the reciprocal; where
-    # that could truncate differently from the division it must divide.
-    data, edges = near_integer_cases()
+@pytest.mark.parametrize("cases", [near_integer_cases, lone_near_integer_cases])
+def test_quotients_next_to_integers_truncate_as_the_division_does(level, cases):
+    # The encoder may take the quotient as a product by the reciprocal, in
+    # single or double precision; where that could truncate differently from
+    # the division it must divide.
+    data, edges = cases()
+    assert np.isfinite(data).all()
     with np.errstate(over="ignore"):
         expected = numpy_encode(data, edges)
-    assert np.array_equal(packing.encode_dataset(data, edges), expected)
-    np.save(tmp_path / "data.npy", data)
-    np.save(tmp_path / "edges.npy", edges)
-    script = textwrap.dedent(
-        f"""
-        import numpy as np
-        from tarnix_engine.kernels import packing
-        data, edges = np.load({str(tmp_path / "data.npy")!r}), np.load({str(tmp_path / "edges.npy")!r})
-        print(packing.encode_dataset(data, edges, True).tobytes().hex())
-        """
-    )
-    for level in ["portable", "avx2", "avx512"]:
-        env = dict(os.environ, TARNIX_SIMD_LEVEL=level)
-        out = subprocess.run([sys.executable, "-c", script], env=env, check=True, capture_output=True, text=True)
-        assert bytes.fromhex(out.stdout.strip()) == expected.tobytes(), level
+    assert np.array_equal(packing.encode_dataset(data, edges, True), expected)
+
+
+@pytest.mark.parametrize("value", [np.nan, np.inf, -np.inf])
+@pytest.mark.parametrize("col", [0, 31, 32, 63, 64, 70])  # vector steps, their last lanes, the tail
+def test_a_non_finite_value_anywhere_is_refused(level, value, col):
+    data = np.random.default_rng(3).standard_normal((40, 71)).astype(np.float32)
+    edges = packing.generate_numba(data, 256)
+    for parallel in (False, True):
+        bad = data.copy()
+        bad[17, col] = value
+        with pytest.raises(ValueError, match="^vectors contains NaN or infinite values$"):
+            packing.encode_dataset(bad, edges, parallel)
