@@ -1,6 +1,9 @@
 """Tests for the 8-bit quantisation kernels: edge grids and encoding."""
 
+import contextlib
+import ctypes
 import os
+import platform
 import subprocess
 import sys
 import textwrap
@@ -238,17 +241,18 @@ def off_float(value, fraction):
 # Grids (lo, step) for values next to integer quotients: steps whose
 # reciprocal is inexact; lo and 1/step as far from a float as can be, so the
 # single-precision pass errs by nearly all it may (lo 1e6 and 2e6 steps from
-# 0, then quotients up to 256 with no offset); a negative step; a subnormal
-# float lo. The single-precision pass serves all of these.
+# 0, then quotients up to 256 with no offset); a negative step; subnormal
+# values around quotient 33. The single-precision pass serves all of these.
 SINGLE_GRIDS = [
     (0.0, 0.1), (-1.0, 1 / 3), (2.5, 0.7), (-3.0, 1e-3), (0.0, 3.0), (1e30, 7e27), (-0.17, 0.35 / 255),
     (off_float(1000.0, 0.45), 1e-3), (off_float(-2000.0, -0.47), 1e-3), (off_float(-0.2, 0.49), 0.4 / 255),
     (0.0, 1 / off_float(255 / 1.7, 0.49)), (0.0, 1 / off_float(255 / 3.1, -0.49)),
-    (1.0, -0.25), (1e-40, 1e-38),
+    (1.0, -0.25), (-1e-37, 3e-39),
 ]
 # Grids it cannot serve: too far from 0 for its precision, lo beyond
-# float's range (the quotients 66..134 ordinary), a reciprocal beyond it.
-DOUBLE_GRIDS = [(5000.0, 1e-3), (-1e39, 1e37), (1e-40, 1e-41)]
+# float's range (the quotients 66..134 ordinary), a reciprocal beyond it, a
+# lo below its normal range.
+DOUBLE_GRIDS = [(5000.0, 1e-3), (-1e39, 1e37), (1e-40, 1e-41), (1e-40, 1e-38)]
 # Tables without a usable reciprocal, for random values.
 DIVIDE_TABLES = [[0.0, 0.0], [0.0, 5e-324], [-1e308, 0.0], [0.0, np.inf]]
 
@@ -275,7 +279,7 @@ def near_integer_cases():
     columns += [rng.normal(size=1).astype(np.float32) * 4 for _ in DIVIDE_TABLES]
     height = max(len(c) for c in columns)
     columns = [np.resize(rng.permutation(c), height) for c in columns]
-    copies = 4  # 84 columns: two vector steps of 32 and a tail of 20
+    copies = 4  # 88 columns: two vector steps of 32 and a tail of 24
     data = np.stack([rng.permutation(c) for _ in range(copies) for c in columns], axis=1)
     edges = np.array(tables * copies, dtype=np.float64)
     return np.ascontiguousarray(data.astype(np.float32)), edges
@@ -312,6 +316,39 @@ def test_quotients_next_to_integers_truncate_as_the_division_does(level, cases):
     with np.errstate(over="ignore"):
         expected = numpy_encode(data, edges)
     assert np.array_equal(packing.encode_dataset(data, edges, True), expected)
+
+
+@contextlib.contextmanager
+def subnormals_flushed(bits):
+    """This thread's SSE control word with `bits` set, as a library built for
+    fast math leaves it for the whole process (glibc on x86-64 only)."""
+    if platform.machine() != "x86_64" or platform.libc_ver()[0] != "glibc":
+        pytest.skip("sets the x86-64 SSE control word through glibc")
+    libm = ctypes.CDLL("libm.so.6")
+    saved = (ctypes.c_ubyte * 32)()  # fenv_t; the SSE control word is its last 4 bytes
+    assert libm.fegetenv(saved) == 0
+    flushed = (ctypes.c_ubyte * 32).from_buffer_copy(saved)
+    mxcsr = int.from_bytes(bytes(flushed[28:32]), "little") | bits
+    flushed[28:32] = list(mxcsr.to_bytes(4, "little"))
+    assert libm.fesetenv(flushed) == 0
+    try:
+        yield
+    finally:
+        libm.fesetenv(saved)
+
+
+@pytest.mark.parametrize("bits", [0x8000, 0x0040], ids=["flush-to-zero", "denormals-are-zero"])
+def test_a_lo_below_floats_normal_range_survives_flushed_subnormals(level, bits):
+    # lo = 1e-39 is a float subnormal but an ordinary double: flushed to 0 in
+    # single precision it would move every quotient by lo / step = 0.1.
+    lo, step = 1e-39, 1e-38
+    edges = np.tile([[lo, lo + step]], (40, 1))  # a vector step of 32 and a tail
+    rng = np.random.default_rng(6)
+    data = (lo + step * rng.uniform(1.2, 8.0, size=(200, 40))).astype(np.float32)
+    with subnormals_flushed(bits):
+        got = packing.encode_dataset(data, edges, False)
+        expected = numpy_encode(data, edges)
+    assert np.array_equal(got, expected)
 
 
 @pytest.mark.parametrize("value", [np.nan, np.inf, -np.inf])

@@ -73,11 +73,16 @@ struct Columns {
 // an infinity among them, goes through the double-precision pass. A column
 // whose slack would reach 0.25 (|lo| over about 2^21 steps from 0), whose
 // lo or reciprocal float cannot hold, or that has no usable reciprocal
-// gets an infinite slack: every value of it takes the double pass.
+// gets an infinite slack: every value of it takes the double pass. So does
+// a column whose lo is below float's normal range: a thread that flushes
+// subnormals to zero (a library built for fast math sets that for the whole
+// process) would take it as 0, |lo| |inv| off, while the double pass and
+// numpy still see it.
 inline void single_precision(double lo, double inv, float& lo_f, float& inv_f, float& slack) noexcept {
   const double bound = 2.0 * std::fabs(lo) * std::fabs(inv) * 0x1p-24 + 0x1p-14;
   const float lo_single = static_cast<float>(lo), inv_single = static_cast<float>(inv);
-  if (std::isfinite(lo_single) && std::isnormal(inv_single) && bound < 0.25) {
+  const bool lo_normal = lo == 0.0 || std::fabs(lo) >= static_cast<double>(std::numeric_limits<float>::min());
+  if (lo_normal && std::isfinite(lo_single) && std::isnormal(inv_single) && bound < 0.25) {
     lo_f = lo_single;
     inv_f = inv_single;
     slack = std::nextafter(static_cast<float>(bound), 1.0f);  // never below the bound
