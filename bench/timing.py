@@ -24,6 +24,22 @@ def measure(fn, rounds=3, warmup=1):
     return statistics.median(times), result
 
 
+def measure_interleaved(fns, rounds=3, warmup=1):
+    """measure() for several named calls at once, each round running every
+    call once in turn: ({name: median seconds}, {name: last result})."""
+    results = {}
+    for _ in range(warmup):
+        for name, fn in fns.items():
+            results[name] = fn()
+    times = {name: [] for name in fns}
+    for _ in range(rounds):
+        for name, fn in fns.items():
+            t0 = time.perf_counter()
+            results[name] = fn()
+            times[name].append(time.perf_counter() - t0)
+    return {name: statistics.median(t) for name, t in times.items()}, results
+
+
 def cpu_model():
     try:
         with open("/proc/cpuinfo") as f:
