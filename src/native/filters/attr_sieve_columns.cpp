@@ -8,12 +8,6 @@ namespace {
 
 enum class Kind { Node, Condition, Junction, Not };
 
-std::string_view view(PyObject* str) {
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(str, &size);
-  if (data == nullptr) rethrow_python();
-  return {data, static_cast<std::size_t>(size)};
-}
 
 void add(PyObject* sink, PyObject* item) {
   if (PySet_Check(sink) ? PySet_Add(sink, item) : PyList_Append(sink, item)) rethrow_python();
@@ -179,10 +173,10 @@ namespace {
 // The SQL of a builtin column named in any letter case, or nullptr.
 const char* builtin_of(PyObject* column) {
   if (!PyUnicode_Check(column)) raise_format(PyExc_TypeError, "column must be a str, not %s", type_name(column));
-  if (PyUnicode_IS_ASCII(column)) return sieve::builtin_column(text::ascii_lower(view(column)));
+  if (PyUnicode_IS_ASCII(column)) return sieve::builtin_column(utf8_view(column));
   // Python's own lower(), since a few non-ASCII letters lower to ASCII ones.
   Ref lowered = call_method(column, name<"lower">(), {});
-  return sieve::builtin_column(view(lowered.get()));
+  return sieve::builtin_column(utf8_view(lowered.get()));
 }
 
 }  // namespace
@@ -193,7 +187,7 @@ void append_column(std::string& out, PyObject* column) {
   if (const char* builtin = builtin_of(column)) {
     out.append(builtin);
   } else {
-    sieve::append_scalar_column(out, view(column));
+    sieve::append_scalar_column(out, utf8_view(column));
   }
 }
 

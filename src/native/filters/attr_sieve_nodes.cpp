@@ -17,16 +17,10 @@ void append(PyObject* list, PyObject* item) {
 void require_str(PyObject* o, const char* param) { require_exact(o, &PyUnicode_Type, param, false); }
 void require_list(PyObject* o, const char* param) { require_exact(o, &PyList_Type, param, false); }
 
-std::string_view view(PyObject* str) {
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(str, &size);
-  if (data == nullptr) rethrow_python();
-  return {data, static_cast<std::size_t>(size)};
-}
 
 // An operator is spliced into the SQL text, so only the known forms pass.
 void check_operator(PyObject* op) {
-  if (!sieve::allowed_operator(view(op))) {
+  if (!sieve::allowed_operator(utf8_view(op))) {
     raise_format(PyExc_ValueError, "Unsupported operator %R. Use one of %s.", op, sieve::kOperatorList);
   }
 }
@@ -36,7 +30,7 @@ void append_text(std::string& out, PyObject* text) {
   if (!PyUnicode_Check(text)) {
     raise_format(PyExc_TypeError, "expected str instance, %s found", type_name(text));
   }
-  out.append(view(text));
+  out.append(utf8_view(text));
 }
 
 // ---------------------------------------------------------------------------
@@ -52,7 +46,7 @@ void predicate_native(PyObject* self, std::string_view lhs, PyObject* params, st
   if (!PyTuple_Check(values.get())) raise(PyExc_TypeError, "condition values must be a tuple");
   const Py_ssize_t n = PyTuple_GET_SIZE(values.get());
   for (Py_ssize_t i = 0; i < n; ++i) append(params, PyTuple_GET_ITEM(values.get(), i));
-  sieve::append_predicate(out, lhs, view(op.get()), static_cast<std::size_t>(n));
+  sieve::append_predicate(out, lhs, utf8_view(op.get()), static_cast<std::size_t>(n));
 }
 
 void predicate(PyObject* self, std::string_view lhs, PyObject* params, std::string& out) {
@@ -91,7 +85,7 @@ void render_constant(PyObject* self, PyObject* params, std::string& out) {
   append(params, left.get());
   append(params, right.get());
   out.append("(? ");
-  out.append(view(op.get()));
+  out.append(utf8_view(op.get()));
   out.append(" ?)");
 }
 
@@ -107,6 +101,9 @@ void render_junction(PyObject* self, PyObject* params, std::string& out) {
   }
   Ref parts = Ref::borrow(classes.junction.field(self, kParts));
   if (!PyTuple_Check(parts.get())) raise(PyExc_TypeError, "junction parts must be a tuple");
+  // The walk nests only through junctions and NOT, so they alone are guarded.
+  RecursionGuard depth(" while rendering a filter");
+  out.reserve(out.size() + 40 * static_cast<std::size_t>(PyTuple_GET_SIZE(parts.get())));  // a condition's usual size
   out.push_back('(');
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(parts.get()); ++i) {
     if (i != 0) {
@@ -121,6 +118,7 @@ void render_junction(PyObject* self, PyObject* params, std::string& out) {
 
 void render_not(PyObject* self, PyObject* params, std::string& out) {
   Ref part = Ref::borrow(classes.not_.field(self, kPart));
+  RecursionGuard depth(" while rendering a filter");
   out.append("(NOT ");
   render_into(part.get(), params, out);
   out.push_back(')');
@@ -172,7 +170,7 @@ PyObject* condition_predicate(PyObject* self, PyObject* const* args, Py_ssize_t 
     require_str(a[0], "lhs");
     require_list(a[1], "params");
     std::string out;
-    predicate_native(self, view(a[0]), a[1], out);
+    predicate_native(self, utf8_view(a[0]), a[1], out);
     return text_of(out);
   });
 }
@@ -278,7 +276,7 @@ PyObject* condition_builder(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     call(ns.get<"validate_identifier">().get(), {a[0]});
     check_operator(a[1]);
     Ref values = PyTuple_CheckExact(a[2]) ? Ref::borrow(a[2]) : Ref::steal(PySequence_Tuple(a[2]));
-    if (PyTuple_GET_SIZE(values.get()) == 0 && view(a[1]) == "IN") {
+    if (PyTuple_GET_SIZE(values.get()) == 0 && utf8_view(a[1]) == "IN") {
       raise_format(PyExc_ValueError, "IN on %R needs a non-empty list of values.", a[0]);
     }
     return build_condition(a[0], a[1], values.get(), multi);
@@ -399,12 +397,9 @@ PlainClass make_class(PyObject* module, const char* qualname, const char* doc, P
 // ---------------------------------------------------------------------------
 // Shared with the other glue files
 
-Ref text_of(const std::string& s) {
-  return Ref::steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict"));
-}
+Ref text_of(const std::string& s) { return py_str(std::string_view(s)); }
 
 void render_into(PyObject* node, PyObject* params, std::string& out) {
-  RecursionGuard depth(" while rendering a filter");
   bool known = false;
   Kind kind = exact_kind(Py_TYPE(node), known);
   if (!known) {

@@ -39,10 +39,11 @@ inline bool chain_operator(std::string_view op) noexcept {
   return false;
 }
 
-// Builtin columns every filter may name, matched on the lower-cased name.
-inline const char* builtin_column(std::string_view lowered) noexcept {
-  if (lowered == "id") return "d.id";
-  if (lowered == "position") return "m.position";
+// Builtin columns every filter may name, matched regardless of the case of
+// ASCII letters.
+inline const char* builtin_column(std::string_view name) noexcept {
+  if (text::ascii_iequals(name, "id")) return "d.id";
+  if (text::ascii_iequals(name, "position")) return "m.position";
   return nullptr;
 }
 

@@ -3,6 +3,8 @@
 
 #include <array>
 #include <climits>
+#include <cstring>
+#include <string_view>
 
 #include "support/core.hpp"
 
@@ -75,6 +77,19 @@ inline Py_ssize_t length(PyObject* o) {
 
 inline Ref py_long(std::int64_t v) { return Ref::steal(PyLong_FromLongLong(v)); }
 inline Ref py_str(const char* s) { return Ref::steal(PyUnicode_FromString(s)); }
+
+// A str of UTF-8 text (strict). ASCII text, the usual SQL, is copied in
+// without the decoder: a branch-free scan finds it is ASCII.
+inline Ref py_str(std::string_view s) {
+  unsigned char high = 0;
+  for (const char c : s) high |= static_cast<unsigned char>(c);
+  if (high < 0x80) {
+    Ref str = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(s.size()), 127));
+    std::memcpy(PyUnicode_DATA(str.get()), s.data(), s.size());
+    return str;
+  }
+  return Ref::steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict"));
+}
 inline Ref py_bool(bool v) { return Ref::borrow(v ? Py_True : Py_False); }
 
 // [make(0), ..., make(n - 1)], where make returns a Ref: an allocation that

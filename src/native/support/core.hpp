@@ -11,6 +11,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace tx {
@@ -86,12 +87,19 @@ PyObject* name() {
   return interned;
 }
 
-inline std::string utf8(PyObject* str) {
+// The UTF-8 text of a str, valid while the str lives. An ASCII str is its
+// own UTF-8: its bytes are read in place, without the call.
+inline std::string_view utf8_view(PyObject* str) {
+  if (PyUnicode_Check(str) && PyUnicode_IS_COMPACT_ASCII(str)) {
+    return {static_cast<const char*>(PyUnicode_DATA(str)), static_cast<std::size_t>(PyUnicode_GET_LENGTH(str))};
+  }
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(str, &size);
   if (data == nullptr) rethrow_python();
-  return std::string(data, static_cast<std::size_t>(size));
+  return {data, static_cast<std::size_t>(size)};
 }
+
+inline std::string utf8(PyObject* str) { return std::string(utf8_view(str)); }
 
 inline std::string repr(PyObject* o) { return utf8(Ref::steal(PyObject_Repr(o)).get()); }
 

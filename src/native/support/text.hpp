@@ -33,6 +33,18 @@ inline std::string ascii_lower(std::string_view s) {
   return out;
 }
 
+// Whether a and b are equal once ASCII letters are lower-cased.
+inline bool ascii_iequals(std::string_view a, std::string_view b) noexcept {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
 // `mark` repeated `n` times with `sep` between: ("?", ",", 3) gives "?,?,?".
 inline void append_repeated(std::string& out, std::string_view mark, std::string_view sep, std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) {
@@ -44,9 +56,15 @@ inline void append_repeated(std::string& out, std::string_view mark, std::string
 // Appends `s` with every `quote` character doubled, the escape of SQL
 // quoted identifiers and string literals.
 inline void append_doubling(std::string& out, std::string_view s, char quote) {
-  for (char c : s) {
-    out.push_back(c);
-    if (c == quote) out.push_back(c);
+  for (std::size_t at = 0;;) {
+    const std::size_t q = s.find(quote, at);
+    if (q == std::string_view::npos) {
+      out.append(s.substr(at));
+      return;
+    }
+    out.append(s.substr(at, q + 1 - at));
+    out.push_back(quote);
+    at = q + 1;
   }
 }
 
