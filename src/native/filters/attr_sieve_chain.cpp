@@ -72,10 +72,7 @@ Ref make_condition(PyObject* column, PyObject* op, PyObject* values, PyObject* m
 Ref chain_condition(PyObject* column, PyObject* op, PyObject* value, PyObject* multi) {
   require_str(column, "column");
   require_str(op, "op");
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(op, &size);
-  if (data == nullptr) rethrow_python();
-  const std::string_view op_text(data, static_cast<std::size_t>(size));
+  const std::string_view op_text = utf8_view(op);
   if (!sieve::chain_operator(op_text)) {
     raise_format(PyExc_ValueError, "Unsupported operator %R. Use one of %s.", op, sieve::kChainOperatorList);
   }

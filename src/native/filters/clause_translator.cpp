@@ -45,10 +45,7 @@ bool is_number_literal(PyObject* node) {
 // else by the interpreter's Unicode rules.
 tx::Ref lower(PyObject* name) {
   if (PyUnicode_CheckExact(name) && PyUnicode_IS_ASCII(name)) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(name, &size);
-    if (data == nullptr) tx::rethrow_python();
-    const std::string_view text(data, static_cast<std::size_t>(size));
+    const std::string_view text = tx::utf8_view(name);
     if (text.find_first_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ") == std::string_view::npos) return tx::Ref::borrow(name);
     const std::string lowered = tx::text::ascii_lower(text);
     return tx::Ref::steal(PyUnicode_FromStringAndSize(lowered.data(), static_cast<Py_ssize_t>(lowered.size())));

@@ -93,10 +93,7 @@ Ref position_authorizer_object() {
 Packed unpack_answer(PyObject* value) {
   if (value == Py_None) return packed_of(0);
   if (!PyUnicode_Check(value)) raise(PyExc_ValueError, "the position query returned a value that is not positions");
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(value, &size);
-  if (data == nullptr) rethrow_python();
-  const std::string_view packed(data, static_cast<std::size_t>(size));
+  const std::string_view packed = utf8_view(value);
   Packed p = packed_of(count_packed(packed));
   if (!parse_packed(packed, packed_data(p))) {
     raise(PyExc_ValueError, "the position query returned a value that is not positions");
