@@ -40,41 +40,60 @@ void append_text(std::string& out, PyObject* text) {
 
 PyObject* condition_predicate(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
-void predicate_native(PyObject* self, std::string_view lhs, PyObject* params, std::string& out) {
+// The predicate after its left-hand side, which is already in `out`.
+void predicate_rest(PyObject* self, PyObject* params, std::string& out) {
   Ref values = Ref::borrow(classes.condition.field(self, kValues));
   Ref op = Ref::borrow(classes.condition.field(self, kOp));
   if (!PyTuple_Check(values.get())) raise(PyExc_TypeError, "condition values must be a tuple");
   const Py_ssize_t n = PyTuple_GET_SIZE(values.get());
   for (Py_ssize_t i = 0; i < n; ++i) append(params, PyTuple_GET_ITEM(values.get(), i));
-  sieve::append_predicate(out, lhs, utf8_view(op.get()), static_cast<std::size_t>(n));
+  sieve::append_predicate_rest(out, utf8_view(op.get()), static_cast<std::size_t>(n));
 }
 
-void predicate(PyObject* self, std::string_view lhs, PyObject* params, std::string& out) {
-  if (!Py_IS_TYPE(self, classes.condition.type())) {
-    MethodLookup m = lookup_method(self, name<"_predicate">());
-    if (!m.is(reinterpret_cast<void*>(condition_predicate), self)) {
-      Ref lhs_str = Ref::steal(PyUnicode_FromStringAndSize(lhs.data(), static_cast<Py_ssize_t>(lhs.size())));
-      Ref text = call(m.bound.get(), {lhs_str.get(), params});
-      append_text(out, text.get());
-      return;
-    }
+void predicate_native(PyObject* self, std::string_view lhs, PyObject* params, std::string& out) {
+  out.append(lhs);
+  predicate_rest(self, params, out);
+}
+
+// The Python override of _predicate a subclass may have; nullptr when the
+// condition's own one applies.
+Ref predicate_override(PyObject* self) {
+  if (Py_IS_TYPE(self, classes.condition.type())) return Ref();
+  MethodLookup m = lookup_method(self, name<"_predicate">());
+  if (m.is(reinterpret_cast<void*>(condition_predicate), self)) return Ref();
+  return std::move(m.bound);
+}
+
+void predicate(PyObject* self, const Ref& override, std::string_view lhs, PyObject* params, std::string& out) {
+  if (override) {
+    Ref lhs_str = Ref::steal(PyUnicode_FromStringAndSize(lhs.data(), static_cast<Py_ssize_t>(lhs.size())));
+    Ref text = call(override.get(), {lhs_str.get(), params});
+    append_text(out, text.get());
+    return;
   }
   predicate_native(self, lhs, params, out);
 }
 
 void render_condition(PyObject* self, PyObject* params, std::string& out) {
   Ref column = Ref::borrow(classes.condition.field(self, kColumn));
-  if (truth(classes.condition.field(self, kMulti))) {
+  PyObject* multi = classes.condition.field(self, kMulti);
+  const Ref override = predicate_override(self);
+  if (multi == Py_True || (multi != Py_False && truth(multi))) {
     append(params, column.get());
     out.append(sieve::kMultiOpen);
-    predicate(self, sieve::kMultiLhs, params, out);
+    predicate(self, override, sieve::kMultiLhs, params, out);
     out.append(sieve::kMultiClose);
     return;
   }
-  std::string lhs;
-  append_column(lhs, column.get());
   out.push_back('(');
-  predicate(self, lhs, params, out);
+  if (override) {
+    std::string lhs;
+    append_column(lhs, column.get());
+    predicate(self, override, lhs, params, out);
+  } else {  // the usual case: the column goes straight into the text
+    append_column(out, column.get());
+    predicate_rest(self, params, out);
+  }
   out.push_back(')');
 }
 

@@ -55,11 +55,11 @@ inline void append_scalar_column(std::string& out, std::string_view name) {
   out.push_back('"');
 }
 
-// The predicate on `lhs` for an operator compared exactly: "IN", "BETWEEN"
-// and "IS NULL" have shapes of their own; every other operator (the
-// comparisons, LIKE, and lower-case spellings) is `lhs op ?`.
-inline void append_predicate(std::string& out, std::string_view lhs, std::string_view op, std::size_t n_values) {
-  out.append(lhs);
+// What follows the left-hand side of a predicate, for an operator compared
+// exactly: "IN", "BETWEEN" and "IS NULL" have shapes of their own; every
+// other operator (the comparisons, LIKE, and lower-case spellings) is
+// `lhs op ?`.
+inline void append_predicate_rest(std::string& out, std::string_view op, std::size_t n_values) {
   if (op == "IN") {
     out.append(" IN (");
     text::append_repeated(out, "?", ",", n_values);
