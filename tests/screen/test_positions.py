@@ -1,4 +1,6 @@
+import gc
 import sqlite3
+import sys
 
 import numpy as np
 import pytest
@@ -189,6 +191,90 @@ def test_reads_of_a_new_store(store):
     assert store.size == 0 and store.ids == []
     assert_answer(store.positions(), [])
     assert store.filter_by_roles([]).tolist() == []
+
+
+# Each write changes what a filter may name; a miss right after it must see
+# the new schema, even though the miss before it had read the old one.
+SCHEMA_CHANGES = {
+    "add scalar": (lambda s: s.add(["f"], [{"colour": "red"}]), "colour = 'red'", [5]),
+    "add multi": (lambda s: s.add(["f"], [{"cats": ["p"]}]), "cats = 'p'", [5]),
+    "update scalar": (lambda s: s.update(["c"], [{"colour": "red"}]), "colour = 'red'", [2]),
+    "update multi": (lambda s: s.update(["c"], [{"cats": ["p"]}]), "cats = 'p'", [2]),
+    "update clears multi": (lambda s: s.update(["a", "b", "d"], [{"tags": []}] * 3), "tags = 'db'", None),
+    "delete last holder": (lambda s: s.delete(["b", "d", "a"]), "tags = 'ml'", None),
+    "delete then compact": (lambda s: (s.delete(["a", "b", "d"]), s.compact()), "tags = 'db'", None),
+    "failed add": (lambda s: s.add(["f"], [{"colour": "red", "bad": object()}]), "colour = 'red'", None),
+    "rows written on the connection": (
+        lambda s: s._conn.execute("INSERT INTO metadata_multi VALUES (2, 'cats', 'p')"),
+        "cats = 'p'",
+        [2],
+    ),
+    "rows written and committed on the connection": (
+        lambda s: (s._conn.execute("INSERT INTO metadata_multi VALUES (2, 'cats', 'p')"), s._conn.commit()),
+        "cats = 'p'",
+        [2],
+    ),
+}
+
+
+@pytest.mark.parametrize("name", SCHEMA_CHANGES)
+def test_a_miss_after_a_write_sees_the_new_schema(filled, name):
+    change, text, expected = SCHEMA_CHANGES[name]
+    column, value = text.split()[0], text.split("'")[1]
+    # A miss first, so the store has read the schema before the write.
+    assert_answer(filled.positions("year > 0", ["staff"]), [0, 1, 2])
+    if column in filled.schema()[0] | filled.schema()[1]:
+        filled.positions(text)
+    else:
+        with pytest.raises(FilterError):
+            filled.positions(text)
+    try:
+        change(filled)
+    except sqlite3.ProgrammingError:
+        assert name == "failed add"
+    if expected is None:
+        with pytest.raises(FilterError, match="Unknown column"):
+            filled.positions(text, ["staff", "admin"])
+        with pytest.raises(FilterError):
+            filled.positions({column: value})
+        assert column not in filled.schema()[0] | filled.schema()[1]
+    else:
+        granted = {0, 1, 2, 3}
+        assert_answer(filled.positions(text, ["staff", "admin"]), [p for p in expected if p in granted])
+        assert_answer(filled.positions({column: value}), expected)
+        assert column in filled.schema()[0] | filled.schema()[1]
+
+
+@pytest.mark.parametrize("name", ["add scalar", "update scalar"])
+def test_a_chain_after_a_write_sees_the_new_column(filled, name):
+    change, _, expected = SCHEMA_CHANGES[name]
+    chain = filled.where("colour", "=", "red")
+    with pytest.raises(FilterError, match=r"\['colour'\]"):
+        chain.positions()
+    change(filled)
+    assert_answer(chain.positions(), expected)
+
+
+def test_the_schema_read_for_one_store_is_not_another_stores(filled):
+    twin = RowScreen()
+    filled._conn.backup(twin._conn)
+    assert filled.schema() == twin.schema()
+    twin.add(["f"], [{"colour": "red"}])
+    assert "colour" in twin.schema()[0] and "colour" not in filled.schema()[0]
+    # A connection swapped in is read afresh.
+    filled._conn, twin._conn = twin._conn, filled._conn
+    assert "colour" in filled.schema()[0] and "colour" not in twin.schema()[0]
+
+
+def test_a_dropped_store_lets_go_of_its_connection():
+    store = RowScreen()
+    store.add(["a"], [{"year": 1, "tags": ["x"]}])
+    conn = store._conn
+    held = sys.getrefcount(conn)
+    store.positions("year > 0")
+    del store
+    gc.collect()
+    assert sys.getrefcount(conn) == held - 1
 
 
 def test_schema_size_and_ids(filled):

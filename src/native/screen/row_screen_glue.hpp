@@ -35,6 +35,8 @@ void add_to_class(const char* name, const Ref& value);
 Ref new_memory_connection();
 // Sets the three fields of a store (connection, new lock, new cache).
 void set_store_fields(PyObject* self, const Ref& conn);
+// Forgets the schema the store's reads keep between writes.
+void forget_schema(PyObject* self);
 // Installs the members each glue file defines.
 void install_reads();
 void install_writes();

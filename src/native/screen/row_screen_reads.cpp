@@ -3,6 +3,7 @@
 #include "screen/row_screen_glue.hpp"
 
 #include <cstring>
+#include <unordered_map>
 
 namespace tx::row_screen {
 namespace {
@@ -326,26 +327,133 @@ PyObject* as_attr_sieve(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
+// ---- the schema and its memo ---------------------------------------------------
+//
+// A miss reads the schema before its query, and the query's authorizer
+// expires every prepared statement of the connection, so the two schema
+// reads would be prepared again on every miss. The database is private to
+// the store and changes only through its writes, each of which forgets the
+// memo; the memo also holds only for the connection it was read from, at the
+// same count of changed rows, outside any transaction.
+
+struct SchemaMemo {
+  Ref watch;    // weak reference to the store; its callback drops the entry
+  Ref conn;     // the connection the schema was read from
+  long long changes = 0;
+  Ref scalar;   // frozensets, copied into new sets for every caller
+  Ref multi;
+};
+
+std::unordered_map<PyObject*, SchemaMemo>& schema_memos() {
+  static auto* memos = new std::unordered_map<PyObject*, SchemaMemo>();
+  return *memos;
+}
+
+// Removes the entry of `store` (if `watch` is given, only the entry it
+// watches), destroying it after the map is consistent again: releasing its
+// references may run any Python code.
+void drop_memo(PyObject* store, PyObject* watch = nullptr) {
+  auto& memos = schema_memos();
+  auto it = memos.find(store);
+  if (it == memos.end() || (watch != nullptr && it->second.watch.get() != watch)) return;
+  SchemaMemo gone = std::move(it->second);
+  memos.erase(it);
+}
+
+PyObject* memo_expired(PyObject* address, PyObject* watch) {
+  drop_memo(static_cast<PyObject*>(PyLong_AsVoidPtr(address)), watch);
+  if (PyErr_Occurred()) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyMethodDef memo_expired_def = {"_schema_memo_expired", memo_expired, METH_O, nullptr};
+
+// The connection's count of changed rows and whether it is outside a
+// transaction; false when either cannot be read as expected (the memo is
+// then simply not used).
+bool memo_state(PyObject* conn, long long& changes) {
+  try {
+    Ref in_tx = Ref::steal(PyObject_GetAttr(conn, name<"in_transaction">()));
+    const int open = PyObject_IsTrue(in_tx.get());
+    if (open < 0) rethrow_python();
+    if (open) return false;
+    Ref total = Ref::steal(PyObject_GetAttr(conn, name<"total_changes">()));
+    if (!PyLong_CheckExact(total.get())) return false;
+    changes = PyLong_AsLongLong(total.get());
+    if (changes == -1 && PyErr_Occurred()) rethrow_python();
+    return true;
+  } catch (const PyErrorSet&) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+    PyErr_Clear();
+    return false;
+  }
+}
+
+// Whether `memo` was read for `self` from `conn` at `changes`.
+bool memo_holds(const SchemaMemo& memo, PyObject* self, PyObject* conn, long long changes) {
+  if (memo.conn.get() != conn || memo.changes != changes) return false;
+  PyObject* target = nullptr;
+  if (PyWeakref_GetRef(memo.watch.get(), &target) < 0) rethrow_python();
+  Py_XDECREF(target);
+  return target == self;
+}
+
+std::pair<Ref, Ref> read_schema(PyObject* conn) {
+  Ref scalar = Ref::steal(PySet_New(nullptr));
+  Ref columns = query_rows(conn, "PRAGMA table_info(metadata)");
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(columns.get()); ++i) {
+    if (PySet_Add(scalar.get(), row_item(PyList_GET_ITEM(columns.get(), i), 1).get()) < 0) rethrow_python();
+  }
+  if (PySet_Discard(scalar.get(), name<"position">()) < 0) rethrow_python();
+  Ref multi = Ref::steal(PySet_New(nullptr));
+  // The distinct keys, one index seek per key: a scan of every value
+  // (SELECT DISTINCT key) costs as much as the position query itself.
+  Ref keys = query_rows(conn,
+                        "WITH RECURSIVE k(key) AS (SELECT MIN(key) FROM metadata_multi UNION ALL "
+                        "SELECT (SELECT MIN(key) FROM metadata_multi WHERE key > k.key) FROM k "
+                        "WHERE k.key IS NOT NULL) SELECT key FROM k WHERE key IS NOT NULL");
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+    if (PySet_Add(multi.get(), row_item(PyList_GET_ITEM(keys.get(), i), 0).get()) < 0) rethrow_python();
+  }
+  return {std::move(scalar), std::move(multi)};
+}
+
+// Keeps what was read for `self`; a store that takes no weak reference is
+// not remembered.
+void remember_schema(PyObject* self, const Ref& conn, long long changes, PyObject* scalar, PyObject* multi) {
+  if (!PyType_SUPPORTS_WEAKREFS(Py_TYPE(self))) return;
+  SchemaMemo memo;
+  memo.conn = conn;
+  memo.changes = changes;
+  memo.scalar = Ref::steal(PyFrozenSet_New(scalar));
+  memo.multi = Ref::steal(PyFrozenSet_New(multi));
+  Ref address = Ref::steal(PyLong_FromVoidPtr(self));
+  Ref callback = Ref::steal(PyCFunction_NewEx(&memo_expired_def, address.get(), nullptr));
+  memo.watch = Ref::steal(PyWeakref_NewRef(self, callback.get()));
+  drop_memo(self);
+  schema_memos().emplace(self, std::move(memo));
+}
+
 PyObject* schema(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
     no_arguments("schema", nargs, kwnames);
     Ref conn = connection(self);
-    Ref scalar = Ref::steal(PySet_New(nullptr));
-    Ref columns = query_rows(conn.get(), "PRAGMA table_info(metadata)");
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(columns.get()); ++i) {
-      if (PySet_Add(scalar.get(), row_item(PyList_GET_ITEM(columns.get(), i), 1).get()) < 0) rethrow_python();
+    long long changes = 0;
+    const bool usable = memo_state(conn.get(), changes);
+    if (usable) {
+      auto& memos = schema_memos();
+      auto it = memos.find(self);
+      if (it != memos.end() && memo_holds(it->second, self, conn.get(), changes)) {
+        // Held across the copies, which may run code that drops the entry.
+        Ref scalar = it->second.scalar;
+        Ref multi = it->second.multi;
+        Ref a = Ref::steal(PySet_New(scalar.get()));
+        Ref b = Ref::steal(PySet_New(multi.get()));
+        return new_tuple({a.get(), b.get()});
+      }
     }
-    if (PySet_Discard(scalar.get(), name<"position">()) < 0) rethrow_python();
-    Ref multi = Ref::steal(PySet_New(nullptr));
-    // The distinct keys, one index seek per key: a scan of every value
-    // (SELECT DISTINCT key) costs as much as the position query itself.
-    Ref keys = query_rows(conn.get(),
-                          "WITH RECURSIVE k(key) AS (SELECT MIN(key) FROM metadata_multi UNION ALL "
-                          "SELECT (SELECT MIN(key) FROM metadata_multi WHERE key > k.key) FROM k "
-                          "WHERE k.key IS NOT NULL) SELECT key FROM k WHERE key IS NOT NULL");
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
-      if (PySet_Add(multi.get(), row_item(PyList_GET_ITEM(keys.get(), i), 0).get()) < 0) rethrow_python();
-    }
+    auto [scalar, multi] = read_schema(conn.get());
+    if (usable) remember_schema(self, conn, changes, scalar.get(), multi.get());
     return new_tuple({scalar.get(), multi.get()});
   });
 }
@@ -485,6 +593,8 @@ void add_property(const char* attribute, const PyMethodDef* getter, const char* 
 }
 
 }  // namespace
+
+void forget_schema(PyObject* self) { drop_memo(self); }
 
 void install_reads() {
   add_to_class("positions", make_member(&positions_def, Wrap::locked));
