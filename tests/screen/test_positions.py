@@ -209,6 +209,11 @@ SCHEMA_CHANGES = {
         "cats = 'p'",
         [2],
     ),
+    "column added on the connection": (
+        lambda s: s._conn.execute("ALTER TABLE metadata ADD COLUMN colour"),
+        "colour = 'red'",
+        [],
+    ),
     "rows written and committed on the connection": (
         lambda s: (s._conn.execute("INSERT INTO metadata_multi VALUES (2, 'cats', 'p')"), s._conn.commit()),
         "cats = 'p'",

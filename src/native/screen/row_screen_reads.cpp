@@ -3,6 +3,7 @@
 #include "screen/row_screen_glue.hpp"
 
 #include <cstring>
+#include <optional>
 #include <unordered_map>
 
 namespace tx::row_screen {
@@ -331,15 +332,22 @@ PyObject* as_attr_sieve(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 //
 // A miss reads the schema before its query, and the query's authorizer
 // expires every prepared statement of the connection, so the two schema
-// reads would be prepared again on every miss. The database is private to
-// the store and changes only through its writes, each of which forgets the
-// memo; the memo also holds only for the connection it was read from, at the
-// same count of changed rows, outside any transaction.
+// reads would be prepared again on every miss. What they found is kept
+// instead, stamped with the connection it came from, that connection's count
+// of changed rows and its schema version, and read again when any of them
+// differs, or after any write of the store; it is neither used nor kept
+// inside a transaction, whose rollback would turn the version back.
+
+struct Stamp {
+  long long changes = 0;
+  long long version = 0;
+  bool operator==(const Stamp&) const = default;
+};
 
 struct SchemaMemo {
   Ref watch;    // weak reference to the store; its callback drops the entry
   Ref conn;     // the connection the schema was read from
-  long long changes = 0;
+  Stamp stamp;
   Ref scalar;   // frozensets, copied into new sets for every caller
   Ref multi;
 };
@@ -368,10 +376,15 @@ PyObject* memo_expired(PyObject* address, PyObject* watch) {
 
 PyMethodDef memo_expired_def = {"_schema_memo_expired", memo_expired, METH_O, nullptr};
 
-// The connection's count of changed rows and whether it is outside a
-// transaction; false when either cannot be read as expected (the memo is
-// then simply not used).
-bool memo_state(PyObject* conn, long long& changes) {
+long long as_long_long(PyObject* value) {
+  const long long n = PyLong_AsLongLong(value);
+  if (n == -1 && PyErr_Occurred()) rethrow_python();
+  return n;
+}
+
+// The count of changed rows, when the connection is outside a transaction
+// and tells it as an int; false otherwise (the memo is then not used).
+bool outside_transaction(PyObject* conn, long long& changes) {
   try {
     Ref in_tx = Ref::steal(PyObject_GetAttr(conn, name<"in_transaction">()));
     const int open = PyObject_IsTrue(in_tx.get());
@@ -379,8 +392,7 @@ bool memo_state(PyObject* conn, long long& changes) {
     if (open) return false;
     Ref total = Ref::steal(PyObject_GetAttr(conn, name<"total_changes">()));
     if (!PyLong_CheckExact(total.get())) return false;
-    changes = PyLong_AsLongLong(total.get());
-    if (changes == -1 && PyErr_Occurred()) rethrow_python();
+    changes = as_long_long(total.get());
     return true;
   } catch (const PyErrorSet&) {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
@@ -389,9 +401,20 @@ bool memo_state(PyObject* conn, long long& changes) {
   }
 }
 
-// Whether `memo` was read for `self` from `conn` at `changes`.
-bool memo_holds(const SchemaMemo& memo, PyObject* self, PyObject* conn, long long changes) {
-  if (memo.conn.get() != conn || memo.changes != changes) return false;
+// The stamp of the connection now, or nothing when it cannot be formed.
+std::optional<Stamp> stamp_of(PyObject* conn) {
+  Stamp stamp;
+  if (!outside_transaction(conn, stamp.changes)) return std::nullopt;
+  Ref row = call_method(execute(conn, "PRAGMA schema_version").get(), name<"fetchone">(), {});
+  Ref version = row_item(row.get(), 0);
+  if (!PyLong_CheckExact(version.get())) return std::nullopt;
+  stamp.version = as_long_long(version.get());
+  return stamp;
+}
+
+// Whether `memo` was read for `self` from `conn` as it is stamped now.
+bool memo_holds(const SchemaMemo& memo, PyObject* self, PyObject* conn, const Stamp& stamp) {
+  if (memo.conn.get() != conn || !(memo.stamp == stamp)) return false;
   PyObject* target = nullptr;
   if (PyWeakref_GetRef(memo.watch.get(), &target) < 0) rethrow_python();
   Py_XDECREF(target);
@@ -420,11 +443,11 @@ std::pair<Ref, Ref> read_schema(PyObject* conn) {
 
 // Keeps what was read for `self`; a store that takes no weak reference is
 // not remembered.
-void remember_schema(PyObject* self, const Ref& conn, long long changes, PyObject* scalar, PyObject* multi) {
+void remember_schema(PyObject* self, const Ref& conn, const Stamp& stamp, PyObject* scalar, PyObject* multi) {
   if (!PyType_SUPPORTS_WEAKREFS(Py_TYPE(self))) return;
   SchemaMemo memo;
   memo.conn = conn;
-  memo.changes = changes;
+  memo.stamp = stamp;
   memo.scalar = Ref::steal(PyFrozenSet_New(scalar));
   memo.multi = Ref::steal(PyFrozenSet_New(multi));
   Ref address = Ref::steal(PyLong_FromVoidPtr(self));
@@ -438,12 +461,11 @@ PyObject* schema(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* k
   return guard([&] {
     no_arguments("schema", nargs, kwnames);
     Ref conn = connection(self);
-    long long changes = 0;
-    const bool usable = memo_state(conn.get(), changes);
-    if (usable) {
+    const std::optional<Stamp> stamp = stamp_of(conn.get());
+    if (stamp) {
       auto& memos = schema_memos();
       auto it = memos.find(self);
-      if (it != memos.end() && memo_holds(it->second, self, conn.get(), changes)) {
+      if (it != memos.end() && memo_holds(it->second, self, conn.get(), *stamp)) {
         // Held across the copies, which may run code that drops the entry.
         Ref scalar = it->second.scalar;
         Ref multi = it->second.multi;
@@ -453,7 +475,7 @@ PyObject* schema(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* k
       }
     }
     auto [scalar, multi] = read_schema(conn.get());
-    if (usable) remember_schema(self, conn, changes, scalar.get(), multi.get());
+    if (stamp) remember_schema(self, conn, *stamp, scalar.get(), multi.get());
     return new_tuple({scalar.get(), multi.get()});
   });
 }
