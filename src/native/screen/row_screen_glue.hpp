@@ -39,6 +39,7 @@ void set_store_fields(PyObject* self, const Ref& conn);
 void forget_schema(PyObject* self);
 // Installs the members each glue file defines.
 void install_reads();
+void install_schema();
 void install_writes();
 void install_folder();
 

@@ -1,0 +1,172 @@
+// The schema of a RowScreen, its scalar columns and multi-valued keys, and
+// what the store keeps of it between writes.
+#include "screen/row_screen_glue.hpp"
+
+#include <optional>
+#include <unordered_map>
+
+namespace tx::row_screen {
+namespace {
+
+// ---- the schema and its memo ---------------------------------------------------
+//
+// A miss reads the schema before its query, and the query's authorizer
+// expires every prepared statement of the connection, so the two schema
+// reads would be prepared again on every miss. What they found is kept
+// instead, stamped with the connection it came from, that connection's count
+// of changed rows and its schema version, and read again when any of them
+// differs, or after any write of the store; it is neither used nor kept
+// inside a transaction, whose rollback would turn the version back.
+
+struct Stamp {
+  long long changes = 0;
+  long long version = 0;
+  bool operator==(const Stamp&) const = default;
+};
+
+struct SchemaMemo {
+  Ref watch;    // weak reference to the store; its callback drops the entry
+  Ref conn;     // the connection the schema was read from
+  Stamp stamp;
+  Ref scalar;   // frozensets, copied into new sets for every caller
+  Ref multi;
+};
+
+std::unordered_map<PyObject*, SchemaMemo>& schema_memos() {
+  static auto* memos = new std::unordered_map<PyObject*, SchemaMemo>();
+  return *memos;
+}
+
+// Removes the entry of `store` (if `watch` is given, only the entry it
+// watches), destroying it after the map is consistent again: releasing its
+// references may run any Python code.
+void drop_memo(PyObject* store, PyObject* watch = nullptr) {
+  auto& memos = schema_memos();
+  auto it = memos.find(store);
+  if (it == memos.end() || (watch != nullptr && it->second.watch.get() != watch)) return;
+  SchemaMemo gone = std::move(it->second);
+  memos.erase(it);
+}
+
+PyObject* memo_expired(PyObject* address, PyObject* watch) {
+  drop_memo(static_cast<PyObject*>(PyLong_AsVoidPtr(address)), watch);
+  if (PyErr_Occurred()) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyMethodDef memo_expired_def = {"_schema_memo_expired", memo_expired, METH_O, nullptr};
+
+long long as_long_long(PyObject* value) {
+  const long long n = PyLong_AsLongLong(value);
+  if (n == -1 && PyErr_Occurred()) rethrow_python();
+  return n;
+}
+
+// The count of changed rows, when the connection is outside a transaction
+// and tells it as an int; false otherwise (the memo is then not used).
+bool outside_transaction(PyObject* conn, long long& changes) {
+  try {
+    Ref in_tx = Ref::steal(PyObject_GetAttr(conn, name<"in_transaction">()));
+    const int open = PyObject_IsTrue(in_tx.get());
+    if (open < 0) rethrow_python();
+    if (open) return false;
+    Ref total = Ref::steal(PyObject_GetAttr(conn, name<"total_changes">()));
+    if (!PyLong_CheckExact(total.get())) return false;
+    changes = as_long_long(total.get());
+    return true;
+  } catch (const PyErrorSet&) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+    PyErr_Clear();
+    return false;
+  }
+}
+
+// The stamp of the connection now, or nothing when it cannot be formed.
+std::optional<Stamp> stamp_of(PyObject* conn) {
+  Stamp stamp;
+  if (!outside_transaction(conn, stamp.changes)) return std::nullopt;
+  Ref row = call_method(execute(conn, "PRAGMA schema_version").get(), name<"fetchone">(), {});
+  Ref version = row_item(row.get(), 0);
+  if (!PyLong_CheckExact(version.get())) return std::nullopt;
+  stamp.version = as_long_long(version.get());
+  return stamp;
+}
+
+// Whether `memo` was read for `self` from `conn` as it is stamped now.
+bool memo_holds(const SchemaMemo& memo, PyObject* self, PyObject* conn, const Stamp& stamp) {
+  if (memo.conn.get() != conn || !(memo.stamp == stamp)) return false;
+  PyObject* target = nullptr;
+  if (PyWeakref_GetRef(memo.watch.get(), &target) < 0) rethrow_python();
+  Py_XDECREF(target);
+  return target == self;
+}
+
+std::pair<Ref, Ref> read_schema(PyObject* conn) {
+  Ref scalar = Ref::steal(PySet_New(nullptr));
+  Ref columns = query_rows(conn, "PRAGMA table_info(metadata)");
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(columns.get()); ++i) {
+    if (PySet_Add(scalar.get(), row_item(PyList_GET_ITEM(columns.get(), i), 1).get()) < 0) rethrow_python();
+  }
+  if (PySet_Discard(scalar.get(), name<"position">()) < 0) rethrow_python();
+  Ref multi = Ref::steal(PySet_New(nullptr));
+  // The distinct keys, one index seek per key: a scan of every value
+  // (SELECT DISTINCT key) costs as much as the position query itself.
+  Ref keys = query_rows(conn,
+                        "WITH RECURSIVE k(key) AS (SELECT MIN(key) FROM metadata_multi UNION ALL "
+                        "SELECT (SELECT MIN(key) FROM metadata_multi WHERE key > k.key) FROM k "
+                        "WHERE k.key IS NOT NULL) SELECT key FROM k WHERE key IS NOT NULL");
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+    if (PySet_Add(multi.get(), row_item(PyList_GET_ITEM(keys.get(), i), 0).get()) < 0) rethrow_python();
+  }
+  return {std::move(scalar), std::move(multi)};
+}
+
+// Keeps what was read for `self`; a store that takes no weak reference is
+// not remembered.
+void remember_schema(PyObject* self, const Ref& conn, const Stamp& stamp, PyObject* scalar, PyObject* multi) {
+  if (!PyType_SUPPORTS_WEAKREFS(Py_TYPE(self))) return;
+  SchemaMemo memo;
+  memo.conn = conn;
+  memo.stamp = stamp;
+  memo.scalar = Ref::steal(PyFrozenSet_New(scalar));
+  memo.multi = Ref::steal(PyFrozenSet_New(multi));
+  Ref address = Ref::steal(PyLong_FromVoidPtr(self));
+  Ref callback = Ref::steal(PyCFunction_NewEx(&memo_expired_def, address.get(), nullptr));
+  memo.watch = Ref::steal(PyWeakref_NewRef(self, callback.get()));
+  drop_memo(self);
+  schema_memos().emplace(self, std::move(memo));
+}
+
+PyObject* schema(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&] {
+    no_arguments("schema", nargs, kwnames);
+    Ref conn = connection(self);
+    const std::optional<Stamp> stamp = stamp_of(conn.get());
+    if (stamp) {
+      auto& memos = schema_memos();
+      auto it = memos.find(self);
+      if (it != memos.end() && memo_holds(it->second, self, conn.get(), *stamp)) {
+        // Held across the copies, which may run code that drops the entry.
+        Ref scalar = it->second.scalar;
+        Ref multi = it->second.multi;
+        Ref a = Ref::steal(PySet_New(scalar.get()));
+        Ref b = Ref::steal(PySet_New(multi.get()));
+        return new_tuple({a.get(), b.get()});
+      }
+    }
+    auto [scalar, multi] = read_schema(conn.get());
+    if (stamp) remember_schema(self, conn, *stamp, scalar.get(), multi.get());
+    return new_tuple({scalar.get(), multi.get()});
+  });
+}
+
+PyMethodDef schema_def = {"schema", as_cfunction(schema), kFastcall,
+                          "schema($self, /)\n--\n\n"
+     "(scalar metadata columns, multi-valued keys), as two new sets."};
+}  // namespace
+
+void forget_schema(PyObject* self) { drop_memo(self); }
+
+void install_schema() { add_to_class("schema", make_member(&schema_def, Wrap::locked)); }
+
+}  // namespace tx::row_screen
