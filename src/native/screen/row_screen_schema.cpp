@@ -163,6 +163,7 @@ PyObject* schema(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* k
 PyMethodDef schema_def = {"schema", as_cfunction(schema), kFastcall,
                           "schema($self, /)\n--\n\n"
      "(scalar metadata columns, multi-valued keys), as two new sets."};
+
 }  // namespace
 
 void forget_schema(PyObject* self) { drop_memo(self); }
