@@ -68,6 +68,7 @@ class Bert:
     feed-forward, each followed by a residual layer norm."""
 
     SCORE_FLOATS = 1 << 18  # attention scores per group of sequences: 1 MB
+    BLOCK_ROWS = 512  # tokens per feed-forward block: 512 x 1,536 activations are 3 MB, and a product of 512 rows runs near full speed
 
     def __init__(self, weights, config):
         self.hidden = int(config["hidden_size"])
@@ -121,15 +122,13 @@ class Bert:
         size = h // heads
         rows = batch * length
         scratch = self._scratch
-        # Two state arrays in turn: a layer's input is its residual, and the
-        # feed-forward's output lands where the input was.
-        x = np.empty((rows, h), np.float32)
-        spare = np.empty((rows, h), np.float32)
+        x = np.empty((rows, h), np.float32)  # the result: not a working array another call reuses
         kernels.embed_norm(ids, self.word, self.position, self.token_type[0], *self.embed_norm, self.eps, x)
         states = [x.reshape(batch, length, h).copy()] if keep_layers else None
         qkv = scratch.get("qkv", (rows, 3 * h))
         context = scratch.get("context", (rows, h))
-        up = scratch.get("up", (rows, self.inner))
+        attended = scratch.get("attended", (rows, h))
+        up = scratch.get("up", (min(rows, self.BLOCK_ROWS), self.inner))
         # Attention in groups of sequences whose scores stay within the
         # second-level cache between the product, the softmax and the next product.
         group = max(1, self.SCORE_FLOATS // (heads * length * length))
@@ -149,14 +148,18 @@ class Bert:
                 np.matmul(k[part], q[part].transpose(0, 1, 3, 2), out=s)
                 kernels.masked_softmax_(s, mask[part])
                 np.matmul(s.transpose(0, 1, 3, 2), v[part], out=context_heads[part])
-            np.matmul(context, layer["out"], out=spare)
-            kernels.add_norm_(spare, layer["out_b"], x, *layer["norm1"], self.eps)
-            x, spare = spare, x
-            np.matmul(x, layer["up"], out=up)
-            kernels.bias_gelu_(up, layer["up_b"])
-            np.matmul(up, layer["down"], out=spare)
-            kernels.add_norm_(spare, layer["down_b"], x, *layer["norm2"], self.eps)
-            x, spare = spare, x
+            # The rest is row by row: in blocks of rows whose feed-forward
+            # activations stay in the second-level cache from product to product.
+            for start in range(0, rows, self.BLOCK_ROWS):
+                part = slice(start, start + self.BLOCK_ROWS)
+                xs, att = x[part], attended[part]
+                act = up[: len(xs)]
+                np.matmul(context[part], layer["out"], out=att)
+                kernels.add_norm_(att, layer["out_b"], xs, *layer["norm1"], self.eps)
+                np.matmul(att, layer["up"], out=act)
+                kernels.bias_gelu_(act, layer["up_b"])
+                np.matmul(act, layer["down"], out=xs)  # the layer's input is spent: its output goes there
+                kernels.add_norm_(xs, layer["down_b"], att, *layer["norm2"], self.eps)
             if keep_layers:
                 states.append(x.reshape(batch, length, h).copy())
         return states if keep_layers else x.reshape(batch, length, h)
