@@ -223,9 +223,10 @@ class SentenceModel:
             start = end
         return out
 
-    def embed(self, texts, batch_tokens=4096, max_batch=128, progress=None, threads=None):
+    def embed(self, texts, batch_tokens=1024, max_batch=128, progress=None, threads=None):
         """Unit vectors of `texts` in their order; `progress(count)` is called
-        after each batch. Batches run on `threads` threads (default: every
+        after each batch. Batches of about 1,024 tokens pad a quarter as much
+        as 4,096 on real text, and their products still run near full speed. Batches run on `threads` threads (default: every
         core) with BLAS held to one thread each, so the element-wise steps
         between the products run in parallel too."""
         texts = list(texts)
