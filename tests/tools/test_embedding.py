@@ -110,6 +110,77 @@ def test_padding_is_masked_out(tiny):
         np.testing.assert_allclose(pooled[i], em.mean_pool(alone, np.ones((1, len(s))))[0], rtol=1e-5, atol=1e-6)
 
 
+# ---- the fused kernels against float64 ---------------------------------------
+
+def gelu64(x):
+    return np.array([v * 0.5 * (1 + math.erf(v / math.sqrt(2))) for v in np.asarray(x, np.float64).ravel()])
+
+
+def test_gelu_follows_the_normal_cdf_without_subnormal_results():
+    # every exponent the exp inside sees, up to where the result underflows
+    x = np.concatenate([np.linspace(-20, 20, 40001), -np.geomspace(1e-6, 1e3, 2001), np.geomspace(1e-6, 1e3, 2001)])
+    x = x.astype(np.float32)
+    want = gelu64(x)
+    got = em.gelu(x)
+    assert got.dtype == np.float32
+    # erf's approximation is off by 1.5e-7 at most, which x scales; then float32 rounding
+    assert np.all(np.abs(got - want) <= 1e-7 * (1 + np.abs(x)))
+    assert np.all((got == 0) | (np.abs(got) >= np.finfo(np.float32).tiny))
+    bias = np.linspace(-1, 1, 7, dtype=np.float32)
+    rows = x[: 7 * 5000].reshape(5000, 7)
+    shifted = rows + bias
+    want = gelu64(shifted).reshape(shifted.shape)
+    got = rows.copy()
+    em.kernels.bias_gelu_(got, bias)
+    assert np.all(np.abs(got - want) <= 1e-7 * (1 + np.abs(shifted)))
+
+
+@pytest.mark.parametrize("spread", [1.0, 30.0, 120.0])  # weights down to exp(-120): zero below exp(-80)
+def test_masked_softmax_matches_float64(spread):
+    rng = np.random.default_rng(int(spread))
+    batch, heads, keys = 4, 3, 9
+    scores = (rng.uniform(-spread, 0, (batch, heads, keys, keys))).astype(np.float32)
+    mask = np.ones((batch, keys), bool)
+    mask[1, 5:] = False
+    mask[2, ::2] = False
+    mask[3] = False  # no key at all: all weights 0
+    want = np.where(mask[:, None, :, None], scores.astype(np.float64), -np.inf)
+    with np.errstate(invalid="ignore"):
+        want = np.exp(want - want.max(axis=2, keepdims=True))
+        want /= want.sum(axis=2, keepdims=True)
+    want[3] = 0.0
+    got = scores.copy()
+    em.kernels.masked_softmax_(got, mask)
+    tiny = np.finfo(np.float32).tiny
+    # the float32 difference from the largest score carries a rounding that exp scales by its size
+    np.testing.assert_allclose(got, want, rtol=1e-6 + min(spread, 80) * 6e-8, atol=np.exp(-80) * 2)
+    assert np.all((got == 0) | (got >= tiny))
+    np.testing.assert_allclose(got[:3].sum(axis=2), 1.0, rtol=1e-6)
+
+
+def test_residual_layer_norm_matches_float64():
+    rng = np.random.default_rng(2)
+    rows, n = 6, 384
+    x = rng.normal(3.0, 20.0, (rows, n)).astype(np.float32)  # an offset mean, as residual sums have
+    residual, bias = rng.normal(size=(rows, n)).astype(np.float32), rng.normal(size=n).astype(np.float32)
+    gain, beta = (1 + rng.normal(size=n)).astype(np.float32), rng.normal(size=n).astype(np.float32)
+    s = x.astype(np.float64) + bias + residual
+    want = (s - s.mean(1, keepdims=True)) / np.sqrt(s.var(1, keepdims=True) + 1e-12) * gain + beta
+    got = x.copy()
+    em.kernels.add_norm_(got, bias, residual, gain, beta, 1e-12)
+    np.testing.assert_allclose(got, want, rtol=1e-5, atol=1e-5)
+
+
+def test_forward_refuses_ids_it_cannot_look_up(tiny):
+    _, bert = tiny
+    ones = np.ones((1, 3), np.int8)
+    for ids in ([[1, VOCAB, 2]], [[1, -1, 2]]):
+        with pytest.raises(ValueError, match="token ids"):
+            bert.forward(np.array(ids), ones)
+    with pytest.raises(ValueError, match="longer than"):
+        bert.forward(np.ones((1, 17), np.int64), np.ones((1, 17), np.int8))
+
+
 @pytest.fixture(scope="module")
 def tiny_model(tiny):
     tokenizers = pytest.importorskip("tokenizers")
