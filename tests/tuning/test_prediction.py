@@ -327,7 +327,10 @@ def test_a_prediction_in_flight_keeps_the_arrays_it_reads_exported():
     depths = np.log(np.arange(1, D + 1, dtype=np.float64)).tobytes()
 
     held_while_predicting = []
-    for _ in range(5):  # a round can catch the thread just past its prediction
+    # A round can catch the thread just past its prediction (more often when
+    # other threads, BLAS's among them, hold the other core): try until one
+    # catches it in the middle.
+    for _ in range(40):
         model = TunedModel(a)
         _, (_, state) = model.__reduce__()
         log_depth = array.array("d")
