@@ -26,14 +26,17 @@ def measure(fn, rounds=3, warmup=1):
 
 def measure_interleaved(fns, rounds=3, warmup=1):
     """measure() for several named calls at once, each round running every
-    call once in turn: ({name: median seconds}, {name: last result})."""
+    call once in turn, forwards and backwards in alternate rounds so that no
+    call always follows the same one: ({name: median seconds}, {name: last
+    result})."""
     results = {}
     for _ in range(warmup):
         for name, fn in fns.items():
             results[name] = fn()
     times = {name: [] for name in fns}
-    for _ in range(rounds):
-        for name, fn in fns.items():
+    order = list(fns.items())
+    for r in range(rounds):
+        for name, fn in (order if r % 2 == 0 else order[::-1]):
             t0 = time.perf_counter()
             results[name] = fn()
             times[name].append(time.perf_counter() - t0)
