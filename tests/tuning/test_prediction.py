@@ -3,11 +3,9 @@ prediction against the plain-Python reference on random models, and the
 answers at the edges of the int64 range."""
 
 import array
-import dis
 import math
 import sys
 import threading
-import time
 
 import numpy as np
 import pytest
@@ -301,63 +299,35 @@ def test_threads_predicting_with_one_model_agree_with_one_thread(model):
     assert all(r == expected for r in results)
 
 
-def _inside_call(thread, code, offset):
-    # A thread whose frame stands at the call instruction is inside the call
-    # when this thread runs: with the GIL held, the call only gives the GIL
-    # up while it predicts, or after the arrays' exports were let go.
-    frame = sys._current_frames().get(thread.ident)
-    return frame is not None and frame.f_code is code and frame.f_lasti == offset
-
-
-def _call_offset(function, method):
-    instructions = list(dis.get_instructions(function))
-    at = next(i for i, ins in enumerate(instructions) if ins.argval == method)
-    return next(ins.offset for ins in instructions[at:] if ins.opname.startswith("CALL"))
-
-
-def test_a_prediction_in_flight_keeps_the_arrays_it_reads_exported():
-    # Re-stating a model while another thread predicts must not give up the
-    # buffers that prediction reads without the GIL: an array.array whose
-    # export is given up may be reallocated (or freed) under the reader.
-    D = 3_000_000  # a prediction long enough to be caught in the middle
+def test_a_prediction_in_flight_keeps_the_arrays_it_reads_exported(monkeypatch):
+    # Re-stating a model while a prediction runs must not give up the buffers
+    # that prediction reads without the GIL: an array.array whose export is
+    # given up may be reallocated (or freed) under the reader. The result
+    # record is built before the prediction lets go of what it read, so a
+    # record that re-states the model stands in for another thread doing so,
+    # at a moment that no scheduling can move.
     a = toy_arrays()
-    a["depth"] = np.arange(1, D + 1)
-    a["recall"] = np.zeros((2, 2, D), np.uint16)
-    a["log_value_per_candidate"] = np.zeros((2, 2, D), np.uint16)
-    depths = np.log(np.arange(1, D + 1, dtype=np.float64)).tobytes()
+    model = TunedModel(a)
+    _, (_, state) = model.__reduce__()
+    log_depth = array.array("d")
+    log_depth.frombytes(np.log(np.asarray(a["depth"], dtype=np.float64)).tobytes())
+    held = list(state)
+    held[ref.FIELDS.index("_log_depth")] = log_depth
+    model.__setstate__(tuple(held))
 
     held_while_predicting = []
-    # A round can catch the thread just past its prediction (more often when
-    # other threads, BLAS's among them, hold the other core): try until one
-    # catches it in the middle.
-    for _ in range(40):
-        model = TunedModel(a)
-        _, (_, state) = model.__reduce__()
-        log_depth = array.array("d")
-        log_depth.frombytes(depths)
-        held = list(state)
-        held[ref.FIELDS.index("_log_depth")] = log_depth
-        model.__setstate__(tuple(held))
 
-        def predict():
-            model.predict_one(10**6, 10)
-
-        offset = _call_offset(predict, "predict_one")
-        worker = threading.Thread(target=predict)
-        worker.start()
-        while worker.is_alive() and not _inside_call(worker, predict.__code__, offset):
-            time.sleep(0)
+    def restate_mid_prediction(**fields):
+        model.__setstate__(state)  # the model lets go of log_depth
         try:
-            if not worker.is_alive():
-                continue
-            model.__setstate__(state)  # the model lets go of log_depth
-            try:
-                log_depth.append(0.0)  # within its spare capacity: nothing moves even if allowed
-                held_while_predicting.append(False)
-            except BufferError:
-                held_while_predicting.append(True)
-                break
-        finally:
-            worker.join()
-        log_depth.append(0.0)  # once the prediction is over it may grow
-    assert held_while_predicting and held_while_predicting[-1]
+            log_depth.append(0.0)
+            held_while_predicting.append(False)
+        except BufferError:
+            held_while_predicting.append(True)
+        return PredictionResult(**fields)
+
+    expected = model.predict_one(10**6, 10)
+    monkeypatch.setattr(_depth_oracle, "PredictionResult", restate_mid_prediction)
+    assert model.predict_one(10**6, 10) == expected
+    assert held_while_predicting == [True]
+    log_depth.append(0.0)  # once the prediction is over it may grow
