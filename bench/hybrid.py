@@ -14,7 +14,9 @@ In one run it measures:
               with score 0 dropped) and against a sharded-exact reference (the
               same shards at full depth, fused by the same rule), for S = 1, 4,
               16 shards and every speed preference; with candidates 10% / 1%
-              at "balanced"
+              at "balanced"; exp.r is the index's expected_recall, a
+              prediction for searches at its top_k (100), so it compares
+              with r@100
   speed       queries per second of the 1,000-query batch (all cores), p50 / p99
               of single queries, peak RSS
   user        bm25s retrieve + faiss 8-bit flat index + numpy RRF at the same
@@ -265,7 +267,8 @@ def main():
     warm.search(queries[0], query_vectors[0], k=10)
 
     if "recall" in sections:
-        print("\nrecall against the exact hybrid reference (and the sharded-exact one), speed")
+        print("\nrecall against the exact hybrid reference (and the sharded-exact one), speed;")
+        print("exp.r predicts the recall of searches at the index's top_k (100): compare it with r@100")
         header = (f"{'S':>3} {'preference':>10} {'r@10':>6} {'r@100':>6} {'sh@10':>6} {'sh@100':>6} {'exp.r':>6} "
                   f"{'qps':>7} {'p50 ms':>7} {'p99 ms':>7} {'RSS MB':>7}")
         print(header)
