@@ -359,6 +359,26 @@ def test_subclass_overrides_are_honoured():
     assert render(_Xor([A, B])) == ('((m."a" = ?) XOR (m."b" = ?))', [1, 2])
 
 
+def test_an_override_sees_every_value_bound_before_it():
+    # A chain gathers its values apart from the list until Python code is
+    # handed the list: from then on the override must find them all, in order.
+    seen = []
+
+    class Numbered(_Node):
+        __slots__ = ()
+
+        def render(self, params):
+            seen.append(list(params))
+            params.append(len(params))
+            return "(n = ?)"
+
+    sieve = AttrSieve(None, and_([A, Numbered(), B, not_(Numbered())]))
+    text = '((m."a" = ?) AND (n = ?) AND (m."b" = ?) AND (NOT (n = ?)))'
+    assert sieve.to_sql() == (text, [1, 1, 2, 3]) and seen == [[1], [1, 1, 2]]
+    assert sieve.cache_key() == ("chain", text, (1, 1, 2, 3))
+    assert render(Numbered()) == ("(n = ?)", [0])
+
+
 def test_classes():
     assert _Condition.__mro__ == (_Condition, _Node, object)
     assert _And.__mro__ == (_And, _Junction, _Node, object) and _Or.__bases__ == (_Junction,)

@@ -218,30 +218,38 @@ PyObject* sieve_not(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject
   });
 }
 
-std::pair<Ref, Ref> render_sieve(PyObject* self) {
-  Ref params = Ref::steal(PyList_New(0));
+// The chain's text, its bound values gathered in `params`.
+Ref render_sieve(PyObject* self, ParamSink& params) {
   Ref root = Ref::borrow(node_of(self));
-  if (root.is_none()) return {py_str("1"), params};
+  if (root.is_none()) return py_str("1");
   std::string out;
-  render_into(root.get(), params.get(), out);
-  return {text_of(out), params};
+  render_into(root.get(), params, out);
+  return text_of(out);
 }
 
 PyObject* sieve_to_sql(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
     no_arguments("to_sql", nargs, kwnames);
-    auto [text, params] = render_sieve(self);
-    return Ref::steal(PyTuple_Pack(2, text.get(), params.get()));
+    ParamSink params;
+    Ref text = render_sieve(self, params);
+    return Ref::steal(PyTuple_Pack(2, text.get(), params.take_list().get()));
   });
+}
+
+// The to_sql() a subclass put in place of the chain's own, or nullptr.
+Ref to_sql_override(PyObject* self) {
+  if (Py_IS_TYPE(self, sieve().type())) return Ref();
+  MethodLookup m = lookup_method(self, name<"to_sql">());
+  if (m.is(reinterpret_cast<void*>(sieve_to_sql), self)) return Ref();
+  return std::move(m.bound);
 }
 
 // (sql, params) from self.to_sql(), honouring an override in a subclass.
 std::pair<Ref, Ref> sql_of(PyObject* self) {
-  if (!Py_IS_TYPE(self, sieve().type())) {
-    MethodLookup m = lookup_method(self, name<"to_sql">());
-    if (!m.is(reinterpret_cast<void*>(sieve_to_sql), self)) return unpack_pair(call(m.bound.get(), {}).get());
-  }
-  return render_sieve(self);
+  if (Ref override = to_sql_override(self)) return unpack_pair(call(override.get(), {}).get());
+  ParamSink params;
+  Ref text = render_sieve(self, params);
+  return {std::move(text), params.take_list()};
 }
 
 PyObject* sieve_scalar_columns(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
@@ -257,9 +265,17 @@ PyObject* sieve_scalar_columns(PyObject* self, PyObject* const*, Py_ssize_t narg
 PyObject* sieve_cache_key(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
     no_arguments("cache_key", nargs, kwnames);
-    auto [text, params] = sql_of(self);
-    Ref values = Ref::steal(PySequence_Tuple(params.get()));
-    Ref key = Ref::steal(PyTuple_Pack(3, py_str("chain").get(), text.get(), values.get()));
+    Ref text, values;
+    if (Ref override = to_sql_override(self)) {
+      auto [sql, params] = unpack_pair(call(override.get(), {}).get());
+      text = std::move(sql);
+      values = Ref::steal(PySequence_Tuple(params.get()));
+    } else {  // the values go straight into the key's tuple, with no list between
+      ParamSink params;
+      text = render_sieve(self, params);
+      values = params.take_tuple();
+    }
+    Ref key = Ref::steal(PyTuple_Pack(3, name<"chain">(), text.get(), values.get()));
     try {
       guarded_hash(key.get());
     } catch (const PyErrorSet&) {

@@ -168,9 +168,6 @@ PyObject* not_scalar_columns(PyObject* self, PyObject* const*, Py_ssize_t nargs,
   return columns_method<Kind::Not>(self, nargs, kwnames);
 }
 
-namespace {
-
-// The SQL of a builtin column named in any letter case, or nullptr.
 const char* builtin_of(PyObject* column) {
   if (!PyUnicode_Check(column)) raise_format(PyExc_TypeError, "column must be a str, not %s", type_name(column));
   if (PyUnicode_IS_ASCII(column)) return sieve::builtin_column(utf8_view(column));
@@ -178,8 +175,6 @@ const char* builtin_of(PyObject* column) {
   Ref lowered = call_method(column, name<"lower">(), {});
   return sieve::builtin_column(utf8_view(lowered.get()));
 }
-
-}  // namespace
 
 bool is_builtin(PyObject* column) { return builtin_of(column) != nullptr; }
 

@@ -40,17 +40,23 @@ void append_text(std::string& out, PyObject* text) {
 
 PyObject* condition_predicate(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
-// The predicate after its left-hand side, which is already in `out`.
-void predicate_rest(PyObject* self, PyObject* params, std::string& out) {
-  Ref values = Ref::borrow(classes.condition.field(self, kValues));
-  Ref op = Ref::borrow(classes.condition.field(self, kOp));
-  if (!PyTuple_Check(values.get())) raise(PyExc_TypeError, "condition values must be a tuple");
-  const Py_ssize_t n = PyTuple_GET_SIZE(values.get());
-  for (Py_ssize_t i = 0; i < n; ++i) append(params, PyTuple_GET_ITEM(values.get(), i));
-  sieve::append_predicate_rest(out, utf8_view(op.get()), static_cast<std::size_t>(n));
+// Adds a condition's values to `params`; returns how many there are.
+Py_ssize_t add_values(PyObject* values, ParamSink& params) {
+  if (!PyTuple_Check(values)) raise(PyExc_TypeError, "condition values must be a tuple");
+  const Py_ssize_t n = PyTuple_GET_SIZE(values);
+  for (Py_ssize_t i = 0; i < n; ++i) params.add(PyTuple_GET_ITEM(values, i));
+  return n;
 }
 
-void predicate_native(PyObject* self, std::string_view lhs, PyObject* params, std::string& out) {
+// The predicate after its left-hand side, which is already in `out`.
+void predicate_rest(PyObject* self, ParamSink& params, std::string& out) {
+  PyObject* values = classes.condition.field(self, kValues);
+  PyObject* op = classes.condition.field(self, kOp);
+  const Py_ssize_t n = add_values(values, params);
+  sieve::append_predicate_rest(out, utf8_view(op), static_cast<std::size_t>(n));
+}
+
+void predicate_native(PyObject* self, std::string_view lhs, ParamSink& params, std::string& out) {
   out.append(lhs);
   predicate_rest(self, params, out);
 }
@@ -64,78 +70,88 @@ Ref predicate_override(PyObject* self) {
   return std::move(m.bound);
 }
 
-void predicate(PyObject* self, const Ref& override, std::string_view lhs, PyObject* params, std::string& out) {
+void predicate(PyObject* self, const Ref& override, std::string_view lhs, ParamSink& params, std::string& out) {
   if (override) {
     Ref lhs_str = Ref::steal(PyUnicode_FromStringAndSize(lhs.data(), static_cast<Py_ssize_t>(lhs.size())));
-    Ref text = call(override.get(), {lhs_str.get(), params});
+    Ref text = call(override.get(), {lhs_str.get(), params.list()});
     append_text(out, text.get());
     return;
   }
   predicate_native(self, lhs, params, out);
 }
 
-void render_condition(PyObject* self, PyObject* params, std::string& out) {
-  Ref column = Ref::borrow(classes.condition.field(self, kColumn));
+void render_condition(PyObject* self, ParamSink& params, std::string& out) {
+  // Borrowed: a node's fields are set once and the node outlives its rendering.
+  PyObject* column = classes.condition.field(self, kColumn);
   PyObject* multi = classes.condition.field(self, kMulti);
   const Ref override = predicate_override(self);
   if (multi == Py_True || (multi != Py_False && truth(multi))) {
-    append(params, column.get());
+    params.add(column);
     out.append(sieve::kMultiOpen);
     predicate(self, override, sieve::kMultiLhs, params, out);
     out.append(sieve::kMultiClose);
     return;
   }
-  out.push_back('(');
   if (override) {
     std::string lhs;
-    append_column(lhs, column.get());
+    append_column(lhs, column);
+    out.push_back('(');
     predicate(self, override, lhs, params, out);
-  } else {  // the usual case: the column goes straight into the text
-    append_column(out, column.get());
-    predicate_rest(self, params, out);
+    out.push_back(')');
+    return;
   }
-  out.push_back(')');
+  // The usual case, written in one piece.
+  const char* builtin = builtin_of(column);
+  PyObject* values = classes.condition.field(self, kValues);
+  PyObject* op = classes.condition.field(self, kOp);
+  const Py_ssize_t n = add_values(values, params);
+  sieve::append_scalar_condition(out, builtin != nullptr ? std::string_view(builtin) : std::string_view(),
+                                 builtin != nullptr ? std::string_view() : utf8_view(column), utf8_view(op),
+                                 static_cast<std::size_t>(n));
 }
 
-void render_constant(PyObject* self, PyObject* params, std::string& out) {
+void render_constant(PyObject* self, ParamSink& params, std::string& out) {
   Ref op = Ref::borrow(classes.constant.field(self, kConstOp));
   Ref left = Ref::borrow(classes.constant.field(self, kLeft));
   Ref right = Ref::borrow(classes.constant.field(self, kRight));
-  append(params, left.get());
-  append(params, right.get());
+  params.add(left.get());
+  params.add(right.get());
   out.append("(? ");
   out.append(utf8_view(op.get()));
   out.append(" ?)");
 }
 
-void render_junction(PyObject* self, PyObject* params, std::string& out) {
-  std::string keyword;
+void render_junction(PyObject* self, ParamSink& params, std::string& out) {
+  std::string separator;  // the keyword with a space either side
   if (Py_IS_TYPE(self, classes.and_.type())) {
-    keyword = "AND";
+    separator = " AND ";
   } else if (Py_IS_TYPE(self, classes.or_.type())) {
-    keyword = "OR";
+    separator = " OR ";
   } else {
     Ref k = attr<"_KEYWORD">(self);
-    append_text(keyword, k.get());
+    separator.push_back(' ');
+    append_text(separator, k.get());
+    separator.push_back(' ');
   }
-  Ref parts = Ref::borrow(classes.junction.field(self, kParts));
-  if (!PyTuple_Check(parts.get())) raise(PyExc_TypeError, "junction parts must be a tuple");
+  PyObject* parts = classes.junction.field(self, kParts);  // borrowed, as a condition's fields
+  if (!PyTuple_Check(parts)) raise(PyExc_TypeError, "junction parts must be a tuple");
   // The walk nests only through junctions and NOT, so they alone are guarded.
   RecursionGuard depth(" while rendering a filter");
-  out.reserve(out.size() + 40 * static_cast<std::size_t>(PyTuple_GET_SIZE(parts.get())));  // a condition's usual size
+  out.reserve(out.size() + 40 * static_cast<std::size_t>(PyTuple_GET_SIZE(parts)));  // a condition's usual size
   out.push_back('(');
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(parts.get()); ++i) {
-    if (i != 0) {
-      out.push_back(' ');
-      out.append(keyword);
-      out.push_back(' ');
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(parts); ++i) {
+    if (i != 0) out.append(separator);
+    PyObject* part = PyTuple_GET_ITEM(parts, i);
+    if (Py_IS_TYPE(part, classes.condition.type())) {  // most parts: no dispatch needed
+      render_condition(part, params, out);
+    } else {
+      render_into(part, params, out);
     }
-    render_into(PyTuple_GET_ITEM(parts.get(), i), params, out);
   }
   out.push_back(')');
 }
 
-void render_not(PyObject* self, PyObject* params, std::string& out) {
+void render_not(PyObject* self, ParamSink& params, std::string& out) {
   Ref part = Ref::borrow(classes.not_.field(self, kPart));
   RecursionGuard depth(" while rendering a filter");
   out.append("(NOT ");
@@ -145,7 +161,7 @@ void render_not(PyObject* self, PyObject* params, std::string& out) {
 
 enum class Kind { Node, Condition, Constant, Junction, Not };
 
-void render_kind(Kind kind, PyObject* self, PyObject* params, std::string& out) {
+void render_kind(Kind kind, PyObject* self, ParamSink& params, std::string& out) {
   switch (kind) {
     case Kind::Condition: return render_condition(self, params, out);
     case Kind::Constant: return render_constant(self, params, out);
@@ -163,9 +179,10 @@ PyObject* render_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     sig.bind(args, nargs, kwnames, a);
     require_list(a[0], "params");
     std::string out;
+    ParamSink params(a[0]);
     {
       RecursionGuard depth(" while rendering a filter");
-      render_kind(K, self, a[0], out);
+      render_kind(K, self, params, out);
     }
     return text_of(out);
   });
@@ -189,7 +206,8 @@ PyObject* condition_predicate(PyObject* self, PyObject* const* args, Py_ssize_t 
     require_str(a[0], "lhs");
     require_list(a[1], "params");
     std::string out;
-    predicate_native(self, utf8_view(a[0]), a[1], out);
+    ParamSink params(a[1]);
+    predicate_native(self, utf8_view(a[0]), params, out);
     return text_of(out);
   });
 }
@@ -418,7 +436,7 @@ PlainClass make_class(PyObject* module, const char* qualname, const char* doc, P
 
 Ref text_of(const std::string& s) { return py_str(std::string_view(s)); }
 
-void render_into(PyObject* node, PyObject* params, std::string& out) {
+void render_into(PyObject* node, ParamSink& params, std::string& out) {
   bool known = false;
   Kind kind = exact_kind(Py_TYPE(node), known);
   if (!known) {
@@ -432,7 +450,7 @@ void render_into(PyObject* node, PyObject* params, std::string& out) {
     } else if (m.is(reinterpret_cast<void*>(render_method<Kind::Constant>), node)) {
       kind = Kind::Constant;
     } else {
-      Ref text = call(m.bound.get(), {params});
+      Ref text = call(m.bound.get(), {params.list()});
       append_text(out, text.get());
       return;
     }

@@ -3,6 +3,7 @@
 // binds every value itself.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <string>
 #include <string_view>
@@ -49,30 +50,62 @@ inline const char* builtin_column(std::string_view name) noexcept {
 
 // m."name" with any double quote inside the name doubled, so no name can
 // end the quoted identifier early.
+inline std::size_t scalar_column_bound(std::string_view name) noexcept { return 4 + 2 * name.size(); }
+
+inline char* put_scalar_column(char* p, std::string_view name) noexcept {
+  p = text::put(p, "m.\"");
+  p = text::put_doubling(p, name, '"');
+  *p++ = '"';
+  return p;
+}
+
 inline void append_scalar_column(std::string& out, std::string_view name) {
-  out.append("m.\"");
-  text::append_doubling(out, name, '"');
-  out.push_back('"');
+  text::append_bounded(out, scalar_column_bound(name), [&](char* p) { return put_scalar_column(p, name); });
 }
 
 // What follows the left-hand side of a predicate, for an operator compared
 // exactly: "IN", "BETWEEN" and "IS NULL" have shapes of their own; every
 // other operator (the comparisons, LIKE, and lower-case spellings) is
 // `lhs op ?`.
-inline void append_predicate_rest(std::string& out, std::string_view op, std::size_t n_values) {
+inline std::size_t predicate_rest_bound(std::string_view op, std::size_t n_values) noexcept {
+  return std::max<std::size_t>({op.size() + 3, 6 + text::repeated_size("?", ",", n_values), 16});
+}
+
+inline char* put_predicate_rest(char* p, std::string_view op, std::size_t n_values) noexcept {
   if (op == "IN") {
-    out.append(" IN (");
-    text::append_repeated(out, "?", ",", n_values);
-    out.push_back(')');
+    p = text::put(p, " IN (");
+    p = text::put_repeated(p, "?", ",", n_values);
+    *p++ = ')';
   } else if (op == "BETWEEN") {
-    out.append(" BETWEEN ? AND ?");
+    p = text::put(p, " BETWEEN ? AND ?");
   } else if (op == "IS NULL") {
-    out.append(" IS NULL");
+    p = text::put(p, " IS NULL");
   } else {
-    out.push_back(' ');
-    out.append(op);
-    out.append(" ?");
+    *p++ = ' ';
+    p = text::put(p, op);
+    p = text::put(p, " ?");
   }
+  return p;
+}
+
+inline void append_predicate_rest(std::string& out, std::string_view op, std::size_t n_values) {
+  text::append_bounded(out, predicate_rest_bound(op, n_values),
+                       [&](char* p) { return put_predicate_rest(p, op, n_values); });
+}
+
+// A whole condition on a builtin column (its SQL in `builtin`) or, when
+// `builtin` is empty, on the scalar column `name`: "(lhs rest)". The usual
+// node of a filter, so it is written with a single capacity check.
+inline void append_scalar_condition(std::string& out, std::string_view builtin, std::string_view name,
+                                    std::string_view op, std::size_t n_values) {
+  const std::size_t lhs = builtin.empty() ? scalar_column_bound(name) : builtin.size();
+  text::append_bounded(out, 2 + lhs + predicate_rest_bound(op, n_values), [&](char* p) {
+    *p++ = '(';
+    p = builtin.empty() ? put_scalar_column(p, name) : text::put(p, builtin);
+    p = put_predicate_rest(p, op, n_values);
+    *p++ = ')';
+    return p;
+  });
 }
 
 // A multi-valued key matches when any of the document's values does; the

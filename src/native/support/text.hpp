@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -45,27 +46,47 @@ inline bool ascii_iequals(std::string_view a, std::string_view b) noexcept {
   return true;
 }
 
-// `mark` repeated `n` times with `sep` between: ("?", ",", 3) gives "?,?,?".
-inline void append_repeated(std::string& out, std::string_view mark, std::string_view sep, std::size_t n) {
-  for (std::size_t i = 0; i < n; ++i) {
-    if (i != 0) out.append(sep);
-    out.append(mark);
-  }
+// Writing through a pointer, for text assembled from many small pieces:
+// `append_bounded` makes room for at most `bound` bytes once, hands `write`
+// the first free byte and keeps what it wrote up to the pointer it returns.
+inline char* put(char* p, std::string_view s) noexcept {
+  std::memcpy(p, s.data(), s.size());
+  return p + s.size();
 }
 
-// Appends `s` with every `quote` character doubled, the escape of SQL
-// quoted identifiers and string literals.
-inline void append_doubling(std::string& out, std::string_view s, char quote) {
-  for (std::size_t at = 0;;) {
-    const std::size_t q = s.find(quote, at);
-    if (q == std::string_view::npos) {
-      out.append(s.substr(at));
-      return;
-    }
-    out.append(s.substr(at, q + 1 - at));
-    out.push_back(quote);
-    at = q + 1;
+// `s` with every `quote` doubled, the escape of SQL quoted identifiers and
+// string literals; writes at most 2 * s.size() bytes.
+inline char* put_doubling(char* p, std::string_view s, char quote) noexcept {
+  for (char c : s) {
+    *p++ = c;
+    if (c == quote) *p++ = quote;
   }
+  return p;
+}
+
+// `mark` repeated `n` times with `sep` between: ("?", ",", 3) gives "?,?,?".
+inline std::size_t repeated_size(std::string_view mark, std::string_view sep, std::size_t n) noexcept {
+  return n == 0 ? 0 : n * mark.size() + (n - 1) * sep.size();
+}
+
+inline char* put_repeated(char* p, std::string_view mark, std::string_view sep, std::size_t n) noexcept {
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i != 0) p = put(p, sep);
+    p = put(p, mark);
+  }
+  return p;
+}
+
+template <class Write>
+void append_bounded(std::string& out, std::size_t bound, Write write) {
+  const std::size_t old = out.size();
+  out.resize(old + bound);
+  char* end = write(out.data() + old);
+  out.resize(static_cast<std::size_t>(end - out.data()));
+}
+
+inline void append_repeated(std::string& out, std::string_view mark, std::string_view sep, std::size_t n) {
+  append_bounded(out, repeated_size(mark, sep, n), [&](char* p) { return put_repeated(p, mark, sep, n); });
 }
 
 }  // namespace tx::text
