@@ -309,6 +309,99 @@ def test_unbuilt_node_reads_as_missing_attribute():
         _Condition.__new__(_Condition).render([])
 
 
+# --- fields forced from Python while a render runs --------------------------
+
+
+def _force(node, **fields):
+    # A class with the same base and slots may be assigned to __class__, and
+    # its slots are writable: the way Python code can change a built node.
+    cls = type(node)
+    slots = next(c.__slots__ for c in cls.__mro__ if c.__dict__.get("__slots__"))
+    node.__class__ = type("Open", (_Node,), {"__slots__": slots})
+    for field, value in fields.items():
+        setattr(node, field, value)
+    node.__class__ = cls
+
+
+class _Truthy:
+    __slots__ = ()
+
+    def __bool__(self):
+        return True
+
+
+class _Falsy(_Truthy):
+    __slots__ = ()
+
+    def __bool__(self):
+        return False
+
+
+def _churn():  # reuses whatever was just freed
+    return [("#" * 600,) * 40 for _ in range(200)], [_Falsy() for _ in range(200)]
+
+
+def _parts_replaced():
+    class Replacing(_Node):
+        __slots__ = ()
+
+        def render(self, params):
+            _force(tree, parts=())
+            _churn()
+            return "(r)"
+
+    tree = and_([Replacing()] + [condition(f"c{i}", "=", [i]) for i in range(30)])
+    return tree, "((r) AND " + " AND ".join(f'(m."c{i}" = ?)' for i in range(30)) + ")", list(range(30))
+
+
+def _condition_field_replaced(field, multi):
+    class Replacing(_Condition):
+        __slots__ = ()
+
+        def __getattribute__(self, name):
+            if name == "_predicate":
+                _force(self, **{field: "other" if field == "column" else False})
+                _churn()
+            return super().__getattribute__(name)
+
+    node = Replacing("".join(["c"] * 600), "=", (1,), multi)  # made at run time: the node alone holds it
+    if field == "multi":
+        _force(node, multi=_Truthy())
+    if multi or field == "multi":
+        return node, render(condition("t", "=", [1], multi=True))[0], ["c" * 600, 1]
+    return node, f'(m."{"c" * 600}" = ?)', [1]
+
+
+@pytest.mark.parametrize(
+    "case",
+    [_parts_replaced, lambda: _condition_field_replaced("column", False),
+     lambda: _condition_field_replaced("column", True), lambda: _condition_field_replaced("multi", False)],
+    ids=["parts", "column", "column-of-multi", "multi"],
+)
+def test_a_field_replaced_mid_render_stays_alive_until_the_render_ends(case):
+    node, text, params = case()
+    assert render(node) == (text, params)
+    node, text, params = case()
+    assert AttrSieve(None, node).to_sql() == (text, params)
+    node, text, params = case()
+    assert AttrSieve(None, node).cache_key() == ("chain", text, tuple(params))
+
+
+class _Unencodable(str):
+    def lower(self):
+        return "x"  # not a builtin, so the column fails only when written
+
+
+@pytest.mark.parametrize("values", [(1,), [1]])
+def test_a_column_that_cannot_be_written_fails_before_values_are_bound(values):
+    node = _Condition("x", "=", (), False)
+    _force(node, column=_Unencodable("a\ud800"), values=values)
+    params = []
+    with pytest.raises(UnicodeEncodeError):
+        node.render(params)
+    assert params == []
+
+
 # --- subclasses are dispatched as Python would ----------------------------
 
 

@@ -81,12 +81,14 @@ void predicate(PyObject* self, const Ref& override, std::string_view lhs, ParamS
 }
 
 void render_condition(PyObject* self, ParamSink& params, std::string& out) {
-  // Borrowed: a node's fields are set once and the node outlives its rendering.
-  PyObject* column = classes.condition.field(self, kColumn);
-  PyObject* multi = classes.condition.field(self, kMulti);
+  // Held, not borrowed: the Python code run below (a subclass's lookup of
+  // _predicate, lower() of a str subclass) can give the node a twin class
+  // with writable slots and replace a field, freeing the one read here.
+  const Ref column = Ref::borrow(classes.condition.field(self, kColumn));
+  const Ref multi = Ref::borrow(classes.condition.field(self, kMulti));
   const Ref override = predicate_override(self);
-  if (multi == Py_True || (multi != Py_False && truth(multi))) {
-    params.add(column);
+  if (multi.get() == Py_True || (multi.get() != Py_False && truth(multi.get()))) {
+    params.add(column.get());
     out.append(sieve::kMultiOpen);
     predicate(self, override, sieve::kMultiLhs, params, out);
     out.append(sieve::kMultiClose);
@@ -94,20 +96,23 @@ void render_condition(PyObject* self, ParamSink& params, std::string& out) {
   }
   if (override) {
     std::string lhs;
-    append_column(lhs, column);
+    append_column(lhs, column.get());
     out.push_back('(');
     predicate(self, override, lhs, params, out);
     out.push_back(')');
     return;
   }
-  // The usual case, written in one piece.
-  const char* builtin = builtin_of(column);
+  // The usual case, written in one piece. The column is read whole before
+  // any value is bound, so its errors come first and leave `params` as it was.
+  const char* builtin = builtin_of(column.get());
+  const std::string_view name = builtin != nullptr ? std::string_view() : utf8_view(column.get());
+  // Borrowed: no Python code runs from here on.
   PyObject* values = classes.condition.field(self, kValues);
   PyObject* op = classes.condition.field(self, kOp);
   const Py_ssize_t n = add_values(values, params);
-  sieve::append_scalar_condition(out, builtin != nullptr ? std::string_view(builtin) : std::string_view(),
-                                 builtin != nullptr ? std::string_view() : utf8_view(column), utf8_view(op),
-                                 static_cast<std::size_t>(n));
+  const std::string_view op_text = utf8_view(op);
+  sieve::append_scalar_condition(out, builtin != nullptr ? std::string_view(builtin) : std::string_view(), name,
+                                 op_text, static_cast<std::size_t>(n));
 }
 
 void render_constant(PyObject* self, ParamSink& params, std::string& out) {
@@ -133,15 +138,18 @@ void render_junction(PyObject* self, ParamSink& params, std::string& out) {
     append_text(separator, k.get());
     separator.push_back(' ');
   }
-  PyObject* parts = classes.junction.field(self, kParts);  // borrowed, as a condition's fields
-  if (!PyTuple_Check(parts)) raise(PyExc_TypeError, "junction parts must be a tuple");
+  // Held: a part's render may run Python code that replaces the parts, as a
+  // condition's column.
+  const Ref parts = Ref::borrow(classes.junction.field(self, kParts));
+  if (!PyTuple_Check(parts.get())) raise(PyExc_TypeError, "junction parts must be a tuple");
+  const Py_ssize_t n = PyTuple_GET_SIZE(parts.get());
   // The walk nests only through junctions and NOT, so they alone are guarded.
   RecursionGuard depth(" while rendering a filter");
-  out.reserve(out.size() + 40 * static_cast<std::size_t>(PyTuple_GET_SIZE(parts)));  // a condition's usual size
+  out.reserve(out.size() + 40 * static_cast<std::size_t>(n));  // a condition's usual size
   out.push_back('(');
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(parts); ++i) {
+  for (Py_ssize_t i = 0; i < n; ++i) {
     if (i != 0) out.append(separator);
-    PyObject* part = PyTuple_GET_ITEM(parts, i);
+    PyObject* part = PyTuple_GET_ITEM(parts.get(), i);
     if (Py_IS_TYPE(part, classes.condition.type())) {  // most parts: no dispatch needed
       render_condition(part, params, out);
     } else {
