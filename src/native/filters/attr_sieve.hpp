@@ -43,7 +43,7 @@ extern Builtins builtins;
 // every value goes straight into it, so it always sees them all, in order.
 class ParamSink {
  public:
-  ParamSink() { pending_.reserve(32); }
+  ParamSink() { pending_.reserve(64); }
   explicit ParamSink(PyObject* list) : list_(list) {}  // the caller's list, filled as it goes
   ParamSink(const ParamSink&) = delete;
   ParamSink& operator=(const ParamSink&) = delete;

@@ -84,19 +84,28 @@ void render_condition(PyObject* self, ParamSink& params, std::string& out) {
   // Held, not borrowed: the Python code run below (a subclass's lookup of
   // _predicate, lower() of a str subclass) can give the node a twin class
   // with writable slots and replace a field, freeing the one read here.
-  const Ref column = Ref::borrow(classes.condition.field(self, kColumn));
-  const Ref multi = Ref::borrow(classes.condition.field(self, kMulti));
+  const Ref held_column = Ref::borrow(classes.condition.field(self, kColumn));
+  const Ref held_multi = Ref::borrow(classes.condition.field(self, kMulti));
+  PyObject* column = held_column.get();
+  PyObject* multi = held_multi.get();
   const Ref override = predicate_override(self);
-  if (multi.get() == Py_True || (multi.get() != Py_False && truth(multi.get()))) {
-    params.add(column.get());
-    out.append(sieve::kMultiOpen);
-    predicate(self, override, sieve::kMultiLhs, params, out);
-    out.append(sieve::kMultiClose);
+  if (multi == Py_True || (multi != Py_False && truth(multi))) {
+    params.add(column);  // the key is the first value
+    if (override) {
+      out.append(sieve::kMultiOpen);
+      predicate(self, override, sieve::kMultiLhs, params, out);
+      out.append(sieve::kMultiClose);
+    } else {
+      PyObject* values = classes.condition.field(self, kValues);
+      PyObject* op = classes.condition.field(self, kOp);
+      const Py_ssize_t n = add_values(values, params);
+      sieve::append_multi_condition(out, utf8_view(op), static_cast<std::size_t>(n));
+    }
     return;
   }
   if (override) {
     std::string lhs;
-    append_column(lhs, column.get());
+    append_column(lhs, column);
     out.push_back('(');
     predicate(self, override, lhs, params, out);
     out.push_back(')');
@@ -104,8 +113,8 @@ void render_condition(PyObject* self, ParamSink& params, std::string& out) {
   }
   // The usual case, written in one piece. The column is read whole before
   // any value is bound, so its errors come first and leave `params` as it was.
-  const char* builtin = builtin_of(column.get());
-  const std::string_view name = builtin != nullptr ? std::string_view() : utf8_view(column.get());
+  const char* builtin = builtin_of(column);
+  const std::string_view name = builtin != nullptr ? std::string_view() : utf8_view(column);
   // Borrowed: no Python code runs from here on.
   PyObject* values = classes.condition.field(self, kValues);
   PyObject* op = classes.condition.field(self, kOp);

@@ -114,4 +114,15 @@ inline constexpr std::string_view kMultiOpen = "(m.position IN (SELECT position 
 inline constexpr std::string_view kMultiClose = "))";
 inline constexpr std::string_view kMultiLhs = "value";
 
+// A whole condition on a multi-valued key, in one piece as a scalar one.
+inline void append_multi_condition(std::string& out, std::string_view op, std::size_t n_values) {
+  constexpr std::size_t fixed = kMultiOpen.size() + kMultiLhs.size() + kMultiClose.size();
+  text::append_bounded(out, fixed + predicate_rest_bound(op, n_values), [&](char* p) {
+    p = text::put(p, kMultiOpen);
+    p = text::put(p, kMultiLhs);
+    p = put_predicate_rest(p, op, n_values);
+    return text::put(p, kMultiClose);
+  });
+}
+
 }  // namespace tx::sieve
