@@ -4,6 +4,7 @@ legacy forms, and folders left by earlier saves."""
 import contextlib
 import json
 import logging
+import os
 import pathlib
 
 import numpy as np
@@ -252,6 +253,25 @@ def test_a_code_matrix_that_is_not_the_shards_stacked_is_refused(
     else:
         np.save(tmp_path / "all_bytes.npy", replace(codes))
     with pytest.raises(ValueError, match="streaming index folder.*all_bytes"):
+        shard_flow._StreamingCore.load(str(tmp_path))
+
+
+@pytest.mark.parametrize("member", ["meta.json", "bin_edges.npy", "medians.npy", "all_bytes.npy"])
+@pytest.mark.parametrize(
+    "damage",
+    [os.mkfifo, os.mkdir, lambda path: os.symlink("/dev/zero", path)],
+    ids=["fifo", "directory", "device"],
+)
+def test_a_member_that_is_not_a_regular_file_is_refused_before_it_is_read(
+    shard_flow, texts_vectors, tmp_path, member, damage
+):
+    trained(shard_flow, texts_vectors).save(str(tmp_path))
+    if member == "meta.json":
+        (tmp_path / "config.json").unlink()
+    else:
+        (tmp_path / member).unlink()
+    damage(tmp_path / member)
+    with pytest.raises(ValueError, match=f"{member} is not a regular file"):
         shard_flow._StreamingCore.load(str(tmp_path))
 
 

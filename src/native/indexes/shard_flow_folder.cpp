@@ -16,6 +16,8 @@
 namespace tx::shard_flow_glue {
 namespace {
 
+constexpr tx::FolderKind kFolder{"streaming index"};
+
 std::string shard_folder_name(Py_ssize_t i) {
   char buffer[32];
   std::snprintf(buffer, sizeof buffer, "shard_%04zd", i);
@@ -214,11 +216,15 @@ PyObject* load_method(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, Py
     sig.bind(args, nargs, kwnames, a);
     tx::Ref folder = tx::folder_to_load(ns, a[0], a[1]);
 
+    // Members are checked before they are opened: a FIFO would block the
+    // reader for ever, a directory is no file.
+    const tx::SavedFolder members(kFolder, tx::fs_path(folder.get()), tx::utf8(tx::str(folder.get()).get()));
     tx::Ref config_path = tx::join_path(folder.get(), "config.json");
     tx::Ref meta;
     if (exists(config_path.get())) {
       meta = tx::call(ns.get<"read_config">().get(), {config_path.get()});
     } else {
+      members.member("meta.json");
       tx::Ref text = tx::call_method(tx::join_path(folder.get(), "meta.json").get(), tx::name<"read_text">(), {});
       meta = tx::call_method(ns.get<"json">().get(), tx::name<"loads">(), {text.get()});
     }
@@ -283,12 +289,13 @@ PyObject* load_method(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, Py
       // In place: nobody else can hold the new index's list yet.
       if (PyList_Append(shards.get(), shard.get()) < 0) tx::rethrow_python();
     }
-    if (exists(tx::join_path(folder.get(), "bin_edges.npy").get())) {
+    if (members.has("bin_edges.npy")) {
       s.boundaries.set(np_load(folder.get(), "bin_edges.npy"));
+      members.member("medians.npy");
       s.fit_values.set(np_load(folder.get(), "medians.npy"));
     }
     tx::Ref all_bytes;
-    if (exists(tx::join_path(folder.get(), "all_bytes.npy").get())) all_bytes = np_load(folder.get(), "all_bytes.npy");
+    if (members.has("all_bytes.npy")) all_bytes = np_load(folder.get(), "all_bytes.npy");
     check_all_bytes(folder.get(), codes, all_bytes.get());
     if (all_bytes) s.all_bytes.set(all_bytes);
     return index;
