@@ -127,6 +127,26 @@ def test_in_process_path_with_other_number_types_follows_the_interpreter():
     assert sorted(ids) == [1, 2, 3]
 
 
+def test_a_weight_whose_division_shrinks_the_ranked_ids_is_read_as_they_now_are():
+    # A replaced _compact hands out an array that the weight's own division
+    # shrinks in place: what is left of it is read, never the freed memory.
+    survivors = np.arange(1 << 16, dtype=np.int64)
+
+    class Shrinking:
+        def __truediv__(self, divisor):
+            if survivors.size > 2:
+                survivors.resize(2, refcheck=False)
+                np.ones(1 << 20)  # takes the memory the array gave up
+            return 0.5
+
+    class Mine(ReciprocalRankFusion):
+        def _compact(self, ids):
+            return survivors
+
+    ids, scores = Mine()._fuse_n_python(results([9]), [Shrinking()], 3)
+    assert list(ids) == [0, 1, -1] and list(scores) == [0.5, 0.5, 0.0]
+
+
 def test_ids_beyond_int64_reach_numpy_only_when_written():
     huge = np.array([2**70, 5], dtype=object)
     fusion = ReciprocalRankFusion()

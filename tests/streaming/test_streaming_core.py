@@ -193,6 +193,29 @@ def test_texts_and_vector_rows_must_agree_before_anything_is_built(shard_flow, s
     assert log == [] and index.n_shards == 0
 
 
+@pytest.mark.parametrize(
+    "change",
+    [lambda texts: texts.pop(), lambda texts: texts.append("late"), lambda texts: texts.clear()],
+    ids=["shrinks", "grows", "empties"],
+)
+def test_a_corpus_changed_during_the_batch_is_fitted_and_sized_as_given(shard_flow, stand_ins, log, change):
+    # The caller's list changes while the batch runs, as another thread may
+    # change it while add_batch waits for the lock or fits.
+    text_cls, vector_cls = stand_ins
+    texts, vectors = batch(3)
+
+    class ChangingText(text_cls):
+        def __init__(self):
+            change(texts)
+            super().__init__()
+
+    index = shard_flow._StreamingCore(ChangingText, vector_cls)
+    index.add_batch(texts, vectors)
+    fitted = [event[1] for event in log if event[0] == "text.fit"]
+    assert fitted == [["text 0", "text 1", "text 2"]]
+    assert index.size == 3
+
+
 def test_failure_after_the_first_capture_leaves_the_frozen_arrays_set(shard_flow, stand_ins, log):
     text_cls, vector_cls = stand_ins
 

@@ -76,13 +76,34 @@ def test_a_loaded_index_keeps_growing_with_the_frozen_quantisation(shard_flow, c
     assert np.array_equal(mine[0], theirs[0]) and np.allclose(mine[1], theirs[1])
 
 
-def test_a_batch_beyond_32_bit_offsets_is_refused(shard_flow, corpus, tmp_path):
+def test_a_batch_beyond_32_bit_offsets_is_refused(shard_flow, corpus, tmp_path, monkeypatch):
     import json
+    import pathlib
+
+    from tarnix_engine import _registry
 
     grown(shard_flow, corpus, BATCHES[:2]).save(str(tmp_path))
     config = json.loads((tmp_path / "config.json").read_text())
     config["shard_sizes"], config["cumulative_offsets"] = [2**31 - 100, 100], [0, 2**31 - 100]
     (tmp_path / "config.json").write_text(json.dumps(config))
+
+    # Loading checks each shard against its saved size, so the loaded
+    # indexes claim the faked sizes too.
+    claimed = {"shard_0000": 2**31 - 100, "shard_0001": 100}
+    real_load = _registry.load_engine_from_directory
+
+    class Claiming:
+        def __init__(self, inner, size):
+            self._inner, self.size = inner, size
+
+        def __getattr__(self, name):
+            return getattr(self._inner, name)
+
+    monkeypatch.setattr(
+        _registry,
+        "load_engine_from_directory",
+        lambda path: Claiming(real_load(path), claimed[pathlib.Path(path).parent.name]),
+    )
     index = shard_flow._StreamingCore.load(str(tmp_path))
     texts, vectors = corpus
     with pytest.raises(OverflowError, match="2147483647"):

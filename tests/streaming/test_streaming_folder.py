@@ -4,6 +4,7 @@ legacy forms, and folders left by earlier saves."""
 import contextlib
 import json
 import logging
+import os
 import pathlib
 
 import numpy as np
@@ -211,7 +212,15 @@ def test_a_failed_save_leaves_the_old_folder_loadable(shard_flow, texts_vectors,
 
 @pytest.mark.parametrize(
     "sizes, offsets, n_shards",
-    [([3, 2], [0, 3], 1), ([3, 2], [0, 4], 2), ([3, "2"], [0, 3], 2), ([3], [0, 3], 2)],
+    [
+        ([3, 2], [0, 3], 1),
+        ([3, 2], [0, 4], 2),
+        ([3, "2"], [0, 3], 2),
+        ([3], [0, 3], 2),
+        # lists that agree with each other but not with the shards they describe
+        ([2, 1], [0, 2], 2),
+        ([2, 3], [0, 2], 2),
+    ],
 )
 def test_shard_lists_that_disagree_are_refused(shard_flow, texts_vectors, tmp_path, sizes, offsets, n_shards):
     trained(shard_flow, texts_vectors).save(str(tmp_path))
@@ -219,6 +228,50 @@ def test_shard_lists_that_disagree_are_refused(shard_flow, texts_vectors, tmp_pa
     config.update(shard_sizes=sizes, cumulative_offsets=offsets, n_shards=n_shards)
     (tmp_path / "config.json").write_text(json.dumps(config))
     with pytest.raises(ValueError, match="streaming index folder"):
+        shard_flow._StreamingCore.load(str(tmp_path))
+
+
+@pytest.mark.parametrize(
+    "replace",
+    [
+        None,
+        lambda codes: codes.astype(np.float64),
+        lambda codes: codes[:4],
+        lambda codes: np.concatenate([codes, codes[:1]]),
+        lambda codes: codes[:, :-1],
+        lambda codes: codes.ravel(),
+    ],
+    ids=["missing", "float", "fewer rows", "more rows", "fewer columns", "flat"],
+)
+def test_a_code_matrix_that_is_not_the_shards_stacked_is_refused(
+    shard_flow, texts_vectors, tmp_path, replace
+):
+    trained(shard_flow, texts_vectors).save(str(tmp_path))
+    codes = np.load(tmp_path / "all_bytes.npy")
+    if replace is None:
+        (tmp_path / "all_bytes.npy").unlink()
+    else:
+        np.save(tmp_path / "all_bytes.npy", replace(codes))
+    with pytest.raises(ValueError, match="streaming index folder.*all_bytes"):
+        shard_flow._StreamingCore.load(str(tmp_path))
+
+
+@pytest.mark.parametrize("member", ["meta.json", "bin_edges.npy", "medians.npy", "all_bytes.npy"])
+@pytest.mark.parametrize(
+    "damage",
+    [os.mkfifo, os.mkdir, lambda path: os.symlink("/dev/zero", path)],
+    ids=["fifo", "directory", "device"],
+)
+def test_a_member_that_is_not_a_regular_file_is_refused_before_it_is_read(
+    shard_flow, texts_vectors, tmp_path, member, damage
+):
+    trained(shard_flow, texts_vectors).save(str(tmp_path))
+    if member == "meta.json":
+        (tmp_path / "config.json").unlink()
+    else:
+        (tmp_path / member).unlink()
+    damage(tmp_path / member)
+    with pytest.raises(ValueError, match=f"{member} is not a regular file"):
         shard_flow._StreamingCore.load(str(tmp_path))
 
 

@@ -142,6 +142,30 @@ def test_narrower_shards_are_padded_to_the_widest(build):
     assert tpos[1, 0, :4].tolist() == [0, 1, 2, 3] and vdist[1, 1, 8] == np.float32(1.0)
 
 
+@pytest.mark.parametrize("grown", [0, 2], ids=["text positions", "vector positions"])
+def test_hits_reshaped_after_the_stack_is_sized_are_refused_not_overrun(build, grown):
+    # The second shard's search grows the first shard's answer in place: the
+    # stacked arrays were already sized by the width it had when returned.
+    first = []
+
+    def hits(shard, texts, vectors, k, local):
+        rows = len(texts)
+        answer = [np.zeros((rows, 1), dtype=np.int64), np.ones((rows, 1)),
+                  np.zeros((rows, 1), dtype=np.int64), np.zeros((rows, 1))]
+        if not first:
+            first.append(answer)
+        else:
+            first[0][grown].resize((rows, 4096), refcheck=False)
+            first[0][grown][...] = 0
+            first.clear()
+        return tuple(answer)
+
+    index, kernel = build([4, 4], hits)
+    with pytest.raises(ValueError):
+        index.search(["q", "r"], np.ones((2, 2)), k=3)
+    assert kernel.calls == []
+
+
 def test_hits_that_are_not_plain_arrays_are_stacked_the_same(build):
     def hits(shard, texts, vectors, k, local):
         rows = len(texts)

@@ -318,7 +318,9 @@ void accumulate(PyObject* totals, PyObject* weight, PyObject* rank_k, PyObject* 
     if (PyDict_SetItem(totals, id, updated.get()) < 0) tx::rethrow_python();
   };
 
-  if (PyArray_Check(survivors)) {
+  // Read in place only with plain arithmetic: any other weight runs Python
+  // code at every step, which may resize the array under the pointer.
+  if (plain && PyArray_Check(survivors)) {
     PyArrayObject* arr = tx::as_array_object(survivors);
     if (PyArray_NDIM(arr) == 1 && PyArray_TYPE(arr) == NPY_INT64 && PyArray_ISNOTSWAPPED(arr) &&
         PyArray_ISALIGNED(arr)) {

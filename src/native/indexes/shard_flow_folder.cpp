@@ -16,6 +16,8 @@
 namespace tx::shard_flow_glue {
 namespace {
 
+constexpr tx::FolderKind kFolder{"streaming index"};
+
 std::string shard_folder_name(Py_ssize_t i) {
   char buffer[32];
   std::snprintf(buffer, sizeof buffer, "shard_%04zd", i);
@@ -129,6 +131,65 @@ void check_shard_lists(PyObject* folder, PyObject* n_shards_obj, PyObject* sizes
   }
 }
 
+// `o.<name>`, or an empty Ref when `o` has no such attribute.
+tx::Ref optional_attr(PyObject* o, PyObject* name) {
+  PyObject* value = nullptr;
+  if (PyObject_GetOptionalAttr(o, name, &value) < 0) tx::rethrow_python();
+  return value == nullptr ? tx::Ref() : tx::Ref::steal(value);
+}
+
+// A loaded shard's text and vector indexes must hold the documents its saved
+// size promises: positions past it would be returned as hits of the index.
+void check_shard_size(PyObject* folder, Py_ssize_t i, PyObject* part, const char* side, std::int64_t expected) {
+  tx::Ref size = optional_attr(part, tx::name<"size">());
+  if (!size || size.is_none()) return;  // a class of its own that does not tell
+  const std::int64_t held = tx::to_int64(size.get());
+  if (held != expected) {
+    mismatched(folder, shard_folder_name(i) + " holds " + std::to_string(held) + " documents in its " + side +
+                           " index but its saved size is " + std::to_string(expected));
+  }
+}
+
+// The code matrices of the loaded vector indexes, whose stack all_bytes must
+// be: rows and columns so far, or `known` false once some index's matrix is
+// not an array they can be told from.
+struct CodeShape {
+  bool known = true;
+  std::int64_t rows = 0, columns = -1;
+
+  void add(PyObject* vector_index) {
+    if (!known) return;
+    tx::Ref matrix = optional_attr(vector_index, tx::name<"_matrix">());
+    if (!matrix || matrix.is_none()) return;
+    if (!PyArray_Check(matrix.get()) || PyArray_NDIM(tx::as_array_object(matrix.get())) != 2) {
+      known = false;
+      return;
+    }
+    rows += PyArray_DIM(tx::as_array_object(matrix.get()), 0);
+    columns = PyArray_DIM(tx::as_array_object(matrix.get()), 1);
+  }
+};
+
+// all_bytes must be the loaded shards' code matrices stacked: a matrix of
+// another shape or type would put later batches' rows at wrong positions.
+void check_all_bytes(PyObject* folder, const CodeShape& codes, PyObject* all_bytes) {
+  if (!codes.known) return;
+  if (all_bytes == nullptr) {
+    if (codes.rows > 0) mismatched(folder, "all_bytes.npy is missing beside shards that hold code matrices");
+    return;
+  }
+  if (!PyArray_Check(all_bytes) || PyArray_NDIM(tx::as_array_object(all_bytes)) != 2 ||
+      PyArray_TYPE(tx::as_array_object(all_bytes)) != NPY_UINT8) {
+    mismatched(folder, "all_bytes.npy must hold a 2-D uint8 matrix");
+  }
+  PyArrayObject* a = tx::as_array_object(all_bytes);
+  if (PyArray_DIM(a, 0) != codes.rows || (codes.columns >= 0 && PyArray_DIM(a, 1) != codes.columns)) {
+    mismatched(folder, "all_bytes.npy has the shape " + tx::shape_text(all_bytes) +
+                           " but the shards' code matrices stack to " + std::to_string(codes.rows) + " rows of " +
+                           std::to_string(std::max<std::int64_t>(codes.columns, 0)));
+  }
+}
+
 }  // namespace
 
 PyObject* save_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -155,11 +216,15 @@ PyObject* load_method(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, Py
     sig.bind(args, nargs, kwnames, a);
     tx::Ref folder = tx::folder_to_load(ns, a[0], a[1]);
 
+    // Members are checked before they are opened: a FIFO would block the
+    // reader for ever, a directory is no file.
+    const tx::SavedFolder members(kFolder, tx::fs_path(folder.get()), tx::utf8(tx::str(folder.get()).get()));
     tx::Ref config_path = tx::join_path(folder.get(), "config.json");
     tx::Ref meta;
     if (exists(config_path.get())) {
       meta = tx::call(ns.get<"read_config">().get(), {config_path.get()});
     } else {
+      members.member("meta.json");
       tx::Ref text = tx::call_method(tx::join_path(folder.get(), "meta.json").get(), tx::name<"read_text">(), {});
       meta = tx::call_method(ns.get<"json">().get(), tx::name<"loads">(), {text.get()});
     }
@@ -209,22 +274,30 @@ PyObject* load_method(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, Py
     tx::Ref load_engine = tx::attr<"load_engine_from_directory">(registry_module.get());
     const std::int64_t n_shards = tx::to_int64(n_shards_obj.get());
     tx::Ref shards = s.shards.ref();
+    CodeShape codes;
     for (std::int64_t i = 0; i < n_shards; ++i) {
       tx::Ref shard_folder = tx::join_path(folder.get(), shard_folder_name(static_cast<Py_ssize_t>(i)).c_str());
       tx::Ref text_index = tx::call(load_engine.get(), {tx::str(tx::join_path(shard_folder.get(), "text").get()).get()});
       tx::Ref vector_index =
           tx::call(load_engine.get(), {tx::str(tx::join_path(shard_folder.get(), "vector").get()).get()});
+      tx::Ref saved_size = tx::Ref::steal(PyList_GetItemRef(sizes.get(), static_cast<Py_ssize_t>(i)));
+      const std::int64_t expected = tx::to_int64(saved_size.get());
+      check_shard_size(folder.get(), static_cast<Py_ssize_t>(i), text_index.get(), "text", expected);
+      check_shard_size(folder.get(), static_cast<Py_ssize_t>(i), vector_index.get(), "vector", expected);
+      codes.add(vector_index.get());
       tx::Ref shard = make_shard(index.get(), text_index.get(), vector_index.get());
       // In place: nobody else can hold the new index's list yet.
       if (PyList_Append(shards.get(), shard.get()) < 0) tx::rethrow_python();
     }
-    if (exists(tx::join_path(folder.get(), "bin_edges.npy").get())) {
+    if (members.has("bin_edges.npy")) {
       s.boundaries.set(np_load(folder.get(), "bin_edges.npy"));
+      members.member("medians.npy");
       s.fit_values.set(np_load(folder.get(), "medians.npy"));
     }
-    if (exists(tx::join_path(folder.get(), "all_bytes.npy").get())) {
-      s.all_bytes.set(np_load(folder.get(), "all_bytes.npy"));
-    }
+    tx::Ref all_bytes;
+    if (members.has("all_bytes.npy")) all_bytes = np_load(folder.get(), "all_bytes.npy");
+    check_all_bytes(folder.get(), codes, all_bytes.get());
+    if (all_bytes) s.all_bytes.set(all_bytes);
     return index;
   });
 }

@@ -194,15 +194,19 @@ PyObject* add_batch_method(PyObject* self, PyObject* const* args, Py_ssize_t nar
     const bool parallel = a[2] != nullptr && tx::truth(a[2]);
     // One vector row per text: the shard's size is its number of texts, so
     // a mismatch would put later shards' hits at the wrong global positions.
-    if (a[0] != Py_None) {
+    // The batch is the texts as they are now: the caller's list may change
+    // while this call waits for the lock or fits, and the shard's size must
+    // be the number of texts its indexes were fitted on.
+    tx::Ref corpus = a[0] == Py_None ? tx::Ref::none() : tx::Ref::steal(PyList_GetSlice(a[0], 0, PY_SSIZE_T_MAX));
+    if (!corpus.is_none()) {
       const std::int64_t rows = vector_rows(a[1]);
-      const Py_ssize_t texts = PyList_GET_SIZE(a[0]);
+      const Py_ssize_t texts = PyList_GET_SIZE(corpus.get());
       if (rows >= 0 && rows != texts) {
         tx::raise_format(PyExc_ValueError, "corpus and vectors must be the same length: got %zd texts and %lld vectors",
                          texts, static_cast<long long>(rows));
       }
     }
-    holding_lock(self, [&] { add_batch_locked(self, a[0], a[1], parallel); });
+    holding_lock(self, [&] { add_batch_locked(self, corpus.get(), a[1], parallel); });
     return tx::Ref::none();
   });
 }

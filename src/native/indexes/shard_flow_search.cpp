@@ -88,6 +88,9 @@ void stack_block(PyObject* stacked, int typenum, Py_ssize_t shard, std::int64_t 
 struct ShardHits {
   bool asked = false;
   std::array<tx::Ref, 4> arrays;  // text positions, text scores, vector positions, vector distances
+  // Widths as the stacked arrays were sized: read once, since the Python code
+  // that runs before the copy (other shards, astype) may reshape an array.
+  std::int64_t text_width = 0, vector_width = 0;
 };
 
 tx::Ref search_chunk(PyObject* self, PyObject* shards, PyObject* offsets, PyObject* texts, PyObject* vectors,
@@ -109,8 +112,10 @@ tx::Ref search_chunk(PyObject* self, PyObject* shards, PyObject* offsets, PyObje
     ShardHits& h = hits[static_cast<std::size_t>(j)];
     h.arrays = tx::unpack_values<4>(raw.get());
     h.asked = true;
-    text_width = std::max(text_width, extent(h.arrays[0].get(), 1));
-    vector_width = std::max(vector_width, extent(h.arrays[2].get(), 1));
+    h.text_width = extent(h.arrays[0].get(), 1);
+    h.vector_width = extent(h.arrays[2].get(), 1);
+    text_width = std::max(text_width, h.text_width);
+    vector_width = std::max(vector_width, h.vector_width);
   }
 
   const npy_intp S = n_shards, Q = nq, T = text_width, V = vector_width;
@@ -125,10 +130,10 @@ tx::Ref search_chunk(PyObject* self, PyObject* shards, PyObject* offsets, PyObje
   for (Py_ssize_t j = 0; j < n_shards; ++j) {
     const ShardHits& h = hits[static_cast<std::size_t>(j)];
     if (!h.asked) continue;
-    const std::int64_t a = extent(h.arrays[0].get(), 1);
+    const std::int64_t a = h.text_width;
     stack_block<std::int64_t>(text_positions.get(), NPY_INT64, j, nq, T, h.arrays[0].get(), a);
     stack_block<double>(text_scores.get(), NPY_FLOAT64, j, nq, T, h.arrays[1].get(), a);
-    const std::int64_t c = extent(h.arrays[2].get(), 1);
+    const std::int64_t c = h.vector_width;
     stack_block<std::int64_t>(vector_positions.get(), NPY_INT64, j, nq, V, h.arrays[2].get(), c);
     PyObject* distances = h.arrays[3].get();
     if (is_rows(distances, NPY_FLOAT64, nq, c)) {
