@@ -201,6 +201,13 @@ def test_schema_name_errors_of_the_translator_pass_unchanged():
         ({"$or": [{True: 1}]}, None),
         ({"a": {1: "x"}}, None),
         ({type("K", (str,), {})("a"): {"$eq": 1}}, None),
+        # A subclass is written from its stored value but read by the grammar
+        # through its own methods, so it has no key at any depth.
+        (type("D", (dict,), {})(a=1), None),
+        ({"a": type("I", (int,), {})(1)}, None),
+        ({"a": {"$in": type("L", (list,), {})([1])}}, None),
+        ({"$and": [{"a": {"$eq": type("S", (str,), {})("x")}}]}, None),
+        ({"a": None, "b": [True, 1.5, "x", (2,)]}, ("dict", '{"a": null, "b": [true, 1.5, "x", [2]]}')),
         (sqlglot.parse_one("a = 1"), None),
         (None, None),
         (5, None),

@@ -172,6 +172,53 @@ def test_query_positions_builds_a_new_writable_array(filled):
     assert filled._as_attr_sieve(None) is None
 
 
+# Filters whose subclasses show the grammar another filter than the one
+# their stored values spell: each pair must never share a cache entry.
+class _StripsToAnother(str):
+    def strip(self, *chars):
+        return "year = 2020"
+
+
+class _IndexesAsAnother(str):
+    def __getitem__(self, index):
+        return "year = 2020"[index]
+
+
+class _WritesAsAnother(int):
+    def __str__(self):
+        return "2020"
+
+    __repr__ = __str__
+
+
+class _ItemsOfAnother(dict):
+    def items(self):
+        return [("$eq", 2020)]
+
+
+class _IteratesAsAnother(list):
+    def __iter__(self):
+        return iter([2020])
+
+
+LOOK_ALIKES = {
+    "text whose strip differs": (_StripsToAnother("year = 2019"), "year = 2020"),
+    "text whose characters read differently": (_IndexesAsAnother("year = 2019"), "year = 2019"),
+    "value written as another number": ({"year": _WritesAsAnother(2019)}, {"year": 2019}),
+    "operator dict whose items differ": ({"year": _ItemsOfAnother({"$eq": 2019})}, {"year": {"$eq": 2020}}),
+    "list whose items iterate differently": ({"year": {"$in": _IteratesAsAnother([2019])}}, {"year": {"$in": [2019]}}),
+}
+
+
+@pytest.mark.parametrize("name", LOOK_ALIKES)
+@pytest.mark.parametrize("first", ["look-alike", "plain"])
+def test_a_filter_is_never_answered_from_the_entry_of_a_look_alike(filled, name, first):
+    look_alike, plain = LOOK_ALIKES[name]
+    order = [look_alike, plain] if first == "look-alike" else [plain, look_alike]
+    for f in order:
+        assert filled.positions(f).tolist() == filled._query_positions(f, None).tolist(), f
+
+
 def test_values_of_different_types_are_different_questions(store):
     # Against text columns the values 1 and 1.0 bind as the texts '1' and
     # '1.0', so one must never be answered from the other's cache entry.

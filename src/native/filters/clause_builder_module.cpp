@@ -102,7 +102,17 @@ void check_tokens(PyObject* text) {
   }
 }
 
-tx::Ref parse_text(PyObject* text) {
+// The text's own characters as a plain str: sqlglot reads a subclass through
+// its methods (indexing, strip), which may show it another text than the
+// one the cache key is made from.
+tx::Ref plain_text(PyObject* text) {
+  if (PyUnicode_CheckExact(text)) return tx::Ref::borrow(text);
+  return tx::Ref::steal(PyUnicode_Substring(text, 0, PyUnicode_GET_LENGTH(text)));
+}
+
+tx::Ref parse_text(PyObject* given) {
+  const tx::Ref plain = plain_text(given);
+  PyObject* text = plain.get();
   tx::Ref stripped = tx::call_method(text, tx::name<"strip">(), {});
   if (tx::length(stripped.get()) == 0) refuse("Filter string is empty.");
   check_tokens(text);
@@ -160,37 +170,45 @@ tx::Ref compile_filter(PyObject* filter, PyObject* scalar, PyObject* multi, PyOb
 // Walks the containers json.dumps would descend into, under the recursion
 // guard, so a deeply nested dict is refused before the encoder recurses. A
 // container met again on its own path is a cycle: the encoder reports it.
-// False when some dict key is not exactly a str: JSON would write None,
-// True or 1 as "null", "true" or "1", and a str subclass as a plain str, so
-// the key of a filter the grammar refuses could be that of one it accepts.
-bool keys_are_text(PyObject* o, std::unordered_set<PyObject*>& path) {
-  const bool dict = PyDict_Check(o);
-  if (!dict && !PyList_Check(o) && !PyTuple_Check(o)) return true;
+// False when anything in it is not exactly a dict, list, tuple, str, int,
+// float, bool or None, or some dict key is not exactly a str. JSON writes
+// None, True or 1 as a key "null", "true" or "1", and writes a subclass from
+// its stored value while the grammar reads it through its own methods
+// (items, iteration, str, truth): the key of one filter could then be that
+// of another that selects other documents.
+bool plain_json(PyObject* o, std::unordered_set<PyObject*>& path) {
+  PyTypeObject* type = Py_TYPE(o);
+  const bool dict = type == &PyDict_Type;
+  if (!dict && type != &PyList_Type && type != &PyTuple_Type) {
+    return o == Py_None || type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type ||
+           type == &PyBool_Type;
+  }
   if (!path.insert(o).second) return true;
   tx::RecursionGuard guard(" while reading a filter dict");
-  bool text = true;
+  bool plain = true;
   if (dict) {
     Py_ssize_t pos = 0;
     PyObject *key, *value;
-    while (text && PyDict_Next(o, &pos, &key, &value)) text = PyUnicode_CheckExact(key) && keys_are_text(value, path);
+    while (plain && PyDict_Next(o, &pos, &key, &value)) plain = PyUnicode_CheckExact(key) && plain_json(value, path);
   } else {
     PyObject** items = PySequence_Fast_ITEMS(o);  // a list or a tuple
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(o);
-    for (Py_ssize_t i = 0; text && i < n; ++i) text = keys_are_text(items[i], path);
+    for (Py_ssize_t i = 0; plain && i < n; ++i) plain = plain_json(items[i], path);
   }
   path.erase(o);
-  return text;
+  return plain;
 }
 
 tx::Ref key_pair(PyObject* form, PyObject* text) { return tx::Ref::steal(PyTuple_Pack(2, form, text)); }
 
 tx::Ref filter_cache_key(PyObject* filter) {
   if (PyUnicode_Check(filter)) {
-    return key_pair(tx::name<"sql">(), tx::call_method(filter, tx::name<"strip">(), {}).get());
+    const tx::Ref plain = plain_text(filter);
+    return key_pair(tx::name<"sql">(), tx::call_method(plain.get(), tx::name<"strip">(), {}).get());
   }
   if (PyDict_Check(filter)) {
     std::unordered_set<PyObject*> path;
-    if (!keys_are_text(filter, path)) return tx::Ref::none();
+    if (!plain_json(filter, path)) return tx::Ref::none();
     tx::Ref dumps = tx::attr<"dumps">(ns.get<"json">().get());
     PyObject* text = PyObject_Vectorcall(dumps.get(), std::array<PyObject*, 2>{filter, Py_True}.data(), 1,
                                          tx::kwnames<"sort_keys">());
