@@ -219,6 +219,37 @@ def test_a_filter_is_never_answered_from_the_entry_of_a_look_alike(filled, name,
         assert filled.positions(f).tolist() == filled._query_positions(f, None).tolist(), f
 
 
+class _EqualToAll(str):
+    """Equal to every text, hashing as "staff": a set keeps only one of them."""
+
+    def __eq__(self, other):
+        return True
+
+    def __hash__(self):
+        return hash("staff")
+
+
+# (roles or chain, the plain question asked after it): the first binds a
+# value its cache key would have shared with the second.
+EQUAL_TO_ALL = {
+    "role": (lambda s: s.positions(None, ["staff", _EqualToAll("admin")]), lambda s: s.positions(None, ["staff"])),
+    "chain value": (
+        lambda s: s.where("lang", "=", _EqualToAll("de")).positions(),
+        lambda s: s.where("lang", "=", _EqualToAll("fr")).positions(),
+    ),
+}
+
+
+@pytest.mark.parametrize("name", EQUAL_TO_ALL)
+def test_values_equal_by_their_own_eq_are_not_one_question(filled, name):
+    first, second = EQUAL_TO_ALL[name]
+    fresh = RowScreen()
+    fresh._conn = filled._conn  # the same rows, an empty cache
+    expected = second(fresh).tolist()
+    first(filled)
+    assert second(filled).tolist() == expected
+
+
 def test_values_of_different_types_are_different_questions(store):
     # Against text columns the values 1 and 1.0 bind as the texts '1' and
     # '1.0', so one must never be answered from the other's cache entry.
