@@ -40,6 +40,9 @@ inline bool is(PyObject* o, PyTypeObject* type) noexcept { return PyObject_TypeC
 // The same while an exception is pending: the new error has no cause and
 // the pending one becomes its suppressed context (`raise ... from None`).
 [[noreturn]] void refuse_replacing(const std::string& message);
+// The same with the message as a str, which may hold text (a lone
+// surrogate) that has no UTF-8 form.
+[[noreturn]] void refuse_replacing(PyObject* message);
 
 std::string repr_of(PyObject* o);
 std::string bare_type_name(PyObject* o);

@@ -19,9 +19,12 @@ Own own;
   throw tx::PyErrorSet{};
 }
 
-[[noreturn]] void refuse_replacing(const std::string& message) {
-  PyObject* pending = PyErr_GetRaisedException();
-  PyObject* error = PyObject_CallFunction(filter_error, "s", message.c_str());
+namespace {
+
+// Raises FilterError(message) in place of `pending`; steals both.
+[[noreturn]] void raise_replacing(PyObject* pending, PyObject* message) {
+  PyObject* error = message == nullptr ? nullptr : PyObject_CallOneArg(filter_error, message);
+  Py_XDECREF(message);
   if (error == nullptr) {
     Py_XDECREF(pending);
     tx::rethrow_python();
@@ -30,6 +33,18 @@ Own own;
   PyException_SetCause(error, nullptr);  // also marks the context as suppressed
   PyErr_SetRaisedException(error);
   throw tx::PyErrorSet{};
+}
+
+}  // namespace
+
+[[noreturn]] void refuse_replacing(const std::string& message) {
+  PyObject* pending = PyErr_GetRaisedException();
+  raise_replacing(pending, PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+}
+
+[[noreturn]] void refuse_replacing(PyObject* message) {
+  PyObject* pending = PyErr_GetRaisedException();
+  raise_replacing(pending, Py_NewRef(message));
 }
 
 std::string repr_of(PyObject* o) { return tx::repr(o); }
@@ -69,13 +84,13 @@ tx::Ref sqlglot_step(PyObject* text, F&& step) {
   } catch (const tx::PyErrorSet&) {
     tx::Ref base = ns.get<"SqlglotError">();
     if (!PyErr_ExceptionMatches(base.get())) throw;
+    // Made as a str: sqlglot's error quotes the text, which may hold a lone
+    // surrogate that no UTF-8 string can carry.
     PyObject* error = PyErr_GetRaisedException();
-    std::string why;
-    PyObject* s = PyObject_Str(error);
+    PyObject* message = PyUnicode_FromFormat("Could not parse filter %R: %S", text, error);
     PyErr_SetRaisedException(error);
-    if (s == nullptr) tx::rethrow_python();
-    why = tx::utf8(tx::Ref::steal(s).get());
-    refuse_replacing("Could not parse filter " + repr_of(text) + ": " + why);
+    if (message == nullptr) tx::rethrow_python();
+    refuse_replacing(tx::Ref::steal(message).get());
   }
 }
 
@@ -151,7 +166,7 @@ tx::Ref filter_stage(F&& stage) {
     PyObject* s = PyObject_Str(error);
     PyErr_SetRaisedException(error);
     if (s == nullptr) tx::rethrow_python();
-    refuse_replacing(tx::utf8(tx::Ref::steal(s).get()));
+    refuse_replacing(tx::Ref::steal(s).get());
   }
 }
 
