@@ -6,6 +6,7 @@
 
 #include "filters/clause_builder.hpp"
 #include "filters/clause_text.hpp"
+#include "support/plain_json.hpp"
 
 namespace clause {
 
@@ -182,38 +183,12 @@ tx::Ref compile_filter(PyObject* filter, PyObject* scalar, PyObject* multi, PyOb
   return tx::call(ns.get<"AttrSieve">().get(), {owner, root.get()});
 }
 
-// Walks the containers json.dumps would descend into, under the recursion
-// guard, so a deeply nested dict is refused before the encoder recurses. A
-// container met again on its own path is a cycle: the encoder reports it.
-// False when anything in it is not exactly a dict, list, tuple, str, int,
-// float, bool or None, or some dict key is not exactly a str. JSON writes
+// Only a plain value has a key (see support/plain_json.hpp): JSON writes
 // None, True or 1 as a key "null", "true" or "1", and writes a subclass from
-// its stored value while the grammar reads it through its own methods
-// (items, iteration, str, truth): the key of one filter could then be that
-// of another that selects other documents.
-bool plain_json(PyObject* o, std::unordered_set<PyObject*>& path) {
-  PyTypeObject* type = Py_TYPE(o);
-  const bool dict = type == &PyDict_Type;
-  if (!dict && type != &PyList_Type && type != &PyTuple_Type) {
-    return o == Py_None || type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type ||
-           type == &PyBool_Type;
-  }
-  if (!path.insert(o).second) return true;
-  tx::RecursionGuard guard(" while reading a filter dict");
-  bool plain = true;
-  if (dict) {
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (plain && PyDict_Next(o, &pos, &key, &value)) plain = PyUnicode_CheckExact(key) && plain_json(value, path);
-  } else {
-    PyObject** items = PySequence_Fast_ITEMS(o);  // a list or a tuple
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(o);
-    for (Py_ssize_t i = 0; plain && i < n; ++i) plain = plain_json(items[i], path);
-  }
-  path.erase(o);
-  return plain;
-}
-
+// its stored value while the grammar reads it through its own methods, so
+// the key of one filter could be that of another that selects other
+// documents. The walk is guarded, so a deeply nested dict is refused before
+// the encoder recurses.
 tx::Ref key_pair(PyObject* form, PyObject* text) { return tx::Ref::steal(PyTuple_Pack(2, form, text)); }
 
 tx::Ref filter_cache_key(PyObject* filter) {
@@ -223,7 +198,7 @@ tx::Ref filter_cache_key(PyObject* filter) {
   }
   if (PyDict_Check(filter)) {
     std::unordered_set<PyObject*> path;
-    if (!plain_json(filter, path)) return tx::Ref::none();
+    if (!tx::plain_json::check(filter, path, " while reading a filter dict")) return tx::Ref::none();
     tx::Ref dumps = tx::attr<"dumps">(ns.get<"json">().get());
     PyObject* text = PyObject_Vectorcall(dumps.get(), std::array<PyObject*, 2>{filter, Py_True}.data(), 1,
                                          tx::kwnames<"sort_keys">());

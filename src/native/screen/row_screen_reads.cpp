@@ -3,6 +3,9 @@
 #include "screen/row_screen_glue.hpp"
 
 #include <cstring>
+#include <unordered_set>
+
+#include "support/plain_json.hpp"
 
 namespace tx::row_screen {
 namespace {
@@ -278,6 +281,16 @@ PyObject* positions(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
                                ? Ref::none()
                                : Ref::steal(PyList_GetSlice(a[1], 0, PyList_GET_SIZE(a[1])));
     PyObject* roles = roles_copy.get();
+    // The same for a dict filter of plain values: its key and its query are
+    // both made from one private copy, so code run between them (another
+    // thread while the schema is read) cannot change the caller's dict into
+    // a filter the key does not name.
+    Ref filter_copy;
+    if (PyDict_CheckExact(filter)) {
+      std::unordered_set<PyObject*> path;
+      filter_copy = plain_json::copy(filter, path, " while reading a filter dict");
+      if (filter_copy) filter = filter_copy.get();
+    }
 
     Ref fkey = filter_key(filter);
     Ref key;
