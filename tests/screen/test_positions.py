@@ -13,6 +13,8 @@ from tarnix_engine._attr_sieve import AttrSieve
 from tarnix_engine._clause_builder import FilterError
 from tarnix_engine._row_screen import RowScreen
 
+from screened_fakes import run_isolated
+
 OK, DENY = sqlite3.SQLITE_OK, sqlite3.SQLITE_DENY
 
 
@@ -566,3 +568,36 @@ def test_positions_match_a_python_model(docs, flt, roles, deleted):
     if roles is not None:
         allowed = {i for i, d in enumerate(docs) if set(roles) & set(d["roles"])}
         assert set(got) <= allowed
+
+
+def test_deep_filters_are_refused_within_a_small_thread_stack():
+    # The interpreter allows 10000 levels of native recursion, sized for its
+    # own frames; the filter walks stop long before a 1 MiB stack runs out.
+    out = run_isolated(
+        """
+        import threading
+        from sqlglot import exp
+        from tarnix_engine._row_screen import RowScreen
+
+        store = RowScreen()
+        store.add(["a"], [{"price": 1}])
+        nested, tree = {"price": 1}, exp.column("price").eq(1)
+        for _ in range(20_000):
+            nested, tree = {"$not": nested}, exp.Not(this=tree)
+        seen = []
+
+        def ask():
+            for f in (nested, {"$or": [nested]}, tree):
+                try:
+                    store.positions(f, ["r"])
+                except RecursionError:
+                    seen.append("refused")
+
+        threading.stack_size(1 << 20)
+        worker = threading.Thread(target=ask)
+        worker.start()
+        worker.join()
+        print(" ".join(seen))
+        """
+    )
+    assert out == "refused refused refused"

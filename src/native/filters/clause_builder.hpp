@@ -35,6 +35,13 @@ extern Own own;
 
 inline bool is(PyObject* o, PyTypeObject* type) noexcept { return PyObject_TypeCheck(o, type); }
 
+// How deeply a filter may nest: SQLite stops at 1000 levels of expression,
+// so nothing deeper could run, and the walks' frames stay far within any
+// thread's native stack.
+inline constexpr int kMaxNesting = 1000;
+struct DictWalk {};
+struct TreeWalk {};
+
 // raise FilterError(message)
 [[noreturn]] void refuse(const std::string& message);
 // The same while an exception is pending: the new error has no cause and

@@ -192,7 +192,7 @@ PyMethodDef functions[] = {
 
 tx::Ref dict_to_condition(PyObject* filter) {
   tx::require_exact(filter, &PyDict_Type, "filter", false);
-  tx::RecursionGuard guard(" while reading a filter dict");
+  tx::BoundedRecursionGuard<DictWalk> guard(" while reading a filter dict", kMaxNesting);
   if (PyDict_GET_SIZE(filter) == 0) refuse("A filter dict must be a non-empty dict.");
   tx::Ref items = tx::Ref::steal(PyDict_Items(filter));  // a snapshot: keys and values may run Python code
   tx::Ref parts = tx::Ref::steal(PyList_New(0));

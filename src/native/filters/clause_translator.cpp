@@ -166,7 +166,7 @@ tx::Ref junction(PyObject* self, PyObject* node, PyTypeObject* kind, PyObject* b
 }
 
 tx::Ref build(PyObject* self, PyObject* node) {
-  tx::RecursionGuard guard(" while translating a filter");
+  tx::BoundedRecursionGuard<TreeWalk> guard(" while translating a filter", kMaxNesting);
   if (Py_IS_TYPE(node, k.And)) return junction(self, node, k.And, tx::name<"and_">());
   if (Py_IS_TYPE(node, k.Or)) return junction(self, node, k.Or, tx::name<"or_">());
   if (Py_IS_TYPE(node, k.Not)) return negate(call_build(self, this_of(node).get()));

@@ -12,6 +12,11 @@
 
 namespace tx::plain_json {
 
+// Deeper than any filter SQLite could run (its expressions stop at 1000
+// levels), and far within any thread's stack.
+inline constexpr int kMaxDepth = 1000;
+struct Walk {};
+
 inline bool is_scalar(PyObject* o) noexcept {
   PyTypeObject* t = Py_TYPE(o);
   return o == Py_None || t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type;
@@ -24,7 +29,7 @@ inline bool check(PyObject* o, std::unordered_set<PyObject*>& path, const char* 
   const bool dict = type == &PyDict_Type;
   if (!dict && type != &PyList_Type && type != &PyTuple_Type) return is_scalar(o);
   if (!path.insert(o).second) return true;
-  RecursionGuard guard(where);
+  BoundedRecursionGuard<Walk> guard(where, kMaxDepth);
   bool plain = true;
   if (dict) {
     Py_ssize_t pos = 0;
@@ -51,7 +56,7 @@ inline Ref copy(PyObject* o, std::unordered_set<PyObject*>& path, const char* wh
     return is_scalar(o) ? Ref::borrow(o) : Ref();
   }
   if (!path.insert(o).second) return Ref();
-  RecursionGuard guard(where);
+  BoundedRecursionGuard<Walk> guard(where, kMaxDepth);
   const Ref hold = Ref::borrow(o);
   Ref out;
   if (type == &PyDict_Type) {
