@@ -572,7 +572,7 @@ def test_positions_match_a_python_model(docs, flt, roles, deleted):
 
 def test_deep_filters_are_refused_within_a_small_thread_stack():
     # The interpreter allows 10000 levels of native recursion, sized for its
-    # own frames; the filter walks stop long before a 1 MiB stack runs out.
+    # own frames; the filter walks stop long before a 2 MiB stack runs out.
     out = run_isolated(
         """
         import threading
@@ -593,7 +593,7 @@ def test_deep_filters_are_refused_within_a_small_thread_stack():
                 except RecursionError:
                     seen.append("refused")
 
-        threading.stack_size(1 << 20)
+        threading.stack_size(2 << 20)
         worker = threading.Thread(target=ask)
         worker.start()
         worker.join()

@@ -35,10 +35,10 @@ extern Own own;
 
 inline bool is(PyObject* o, PyTypeObject* type) noexcept { return PyObject_TypeCheck(o, type); }
 
-// How deeply a filter may nest: SQLite stops at 1000 levels of expression,
-// so nothing deeper could run, and the walks' frames stay far within any
-// thread's native stack.
-inline constexpr int kMaxNesting = 1000;
+// How deeply a filter may nest: SQLite's parser gives up at about a hundred
+// levels of parentheses, so nothing deeper could run, and the walks' frames
+// stay far within any thread's native stack.
+inline constexpr int kMaxNesting = 250;
 struct DictWalk {};
 struct TreeWalk {};
 

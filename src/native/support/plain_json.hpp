@@ -12,9 +12,9 @@
 
 namespace tx::plain_json {
 
-// Deeper than any filter SQLite could run (its expressions stop at 1000
-// levels), and far within any thread's stack.
-inline constexpr int kMaxDepth = 1000;
+// Deeper than any filter SQLite could run (its parser gives up at about a
+// hundred levels of parentheses), and far within any thread's stack.
+inline constexpr int kMaxDepth = 250;
 struct Walk {};
 
 inline bool is_scalar(PyObject* o) noexcept {
