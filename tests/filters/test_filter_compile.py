@@ -127,6 +127,28 @@ def test_refusals_reach_the_caller(filter, message):
     assert str(info.value) == message
 
 
+# A lone surrogate has no UTF-8 form: each is refused in the filter's own
+# words, never as an encoding error of the message or of the binding.
+SURROGATES = [
+    ("price = 1\udc80", "Could not parse filter 'price = 1\\udc80': "),
+    ({"price": {"$\udc80": 1}}, "Unknown operator '$\\udc80' on field 'price'."),
+    ("color = '\udc80'", "String literal '\\udc80' holds a lone surrogate, which no stored text can match."),
+    ({"color": {"$in": ["a", "\ud800"]}}, "String literal '\\ud800' holds a lone surrogate"),
+    (
+        exp.EQ(this=exp.column("price"), expression=exp.Literal(this="\udc80", is_string=False)),
+        "Invalid numeric literal '\\udc80'.",
+    ),
+]
+
+
+@pytest.mark.parametrize("filter, message", SURROGATES, ids=ascii)
+def test_lone_surrogates_are_refused_in_words(screen, filter, message):
+    with pytest.raises(FilterError) as info:
+        screen.positions(filter, ["staff"])
+    assert str(info.value).startswith(message)
+    assert position_queries(screen.statements) == []
+
+
 def test_a_translator_refusal_is_the_very_error_raised(monkeypatch):
     raised = FilterError("no")
     raised.__cause__ = KeyError("why")
@@ -201,6 +223,13 @@ def test_schema_name_errors_of_the_translator_pass_unchanged():
         ({"$or": [{True: 1}]}, None),
         ({"a": {1: "x"}}, None),
         ({type("K", (str,), {})("a"): {"$eq": 1}}, None),
+        # A subclass is written from its stored value but read by the grammar
+        # through its own methods, so it has no key at any depth.
+        (type("D", (dict,), {})(a=1), None),
+        ({"a": type("I", (int,), {})(1)}, None),
+        ({"a": {"$in": type("L", (list,), {})([1])}}, None),
+        ({"$and": [{"a": {"$eq": type("S", (str,), {})("x")}}]}, None),
+        ({"a": None, "b": [True, 1.5, "x", (2,)]}, ("dict", '{"a": null, "b": [true, 1.5, "x", [2]]}')),
         (sqlglot.parse_one("a = 1"), None),
         (None, None),
         (5, None),

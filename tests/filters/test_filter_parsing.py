@@ -65,6 +65,8 @@ def test_sqlglot_errors_become_filter_errors_with_their_text():
         "/* lead */ a = 1",
         "a = 1 -- x\nAND b = 2",
         "a = 'x\\' -- '",  # no backslash escapes in SQLite: the quote ends at the backslash
+        "a = 1 {# x #} AND b = 2",  # the tokenizer's template comment, in every dialect
+        "{##} a = 1",
     ],
 )
 def test_comments_are_refused(text):
@@ -85,6 +87,7 @@ def test_more_than_one_statement_is_refused(text):
         ("a = 'x -- y; /* z */'", "a = 'x -- y; /* z */'"),
         ('"a--b" = 1', '"a--b" = 1'),
         ("a = 'it''s -- ok'", "a = 'it''s -- ok'"),
+        ("a = '{# x #}'", "a = '{# x #}'"),
         ("a = 1 - -1", "a = 1 - -1"),
     ],
 )

@@ -98,6 +98,7 @@ def test_comments_and_statement_breaks_as_the_tokenizer_sees_them():
     # The filter parser checks tokens only when one of these can occur.
     tokenizer = Dialect.get_or_raise("sqlite").tokenizer_class
     assert tokenizer.COMMENTS == ["--", ("/*", "*/")]
+    assert set(tokenizer._COMMENTS) == {"--", "/*", "{#"}
     tokens = Dialect.get_or_raise("sqlite").tokenize("a = 1 -- x\n; b = 'c -- d;'")
     assert [t.token_type.name for t in tokens] == ["VAR", "EQ", "NUMBER", "SEMICOLON", "VAR", "EQ", "STRING"]
     assert tokens[2].comments == [" x"]

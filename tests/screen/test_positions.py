@@ -13,6 +13,8 @@ from tarnix_engine._attr_sieve import AttrSieve
 from tarnix_engine._clause_builder import FilterError
 from tarnix_engine._row_screen import RowScreen
 
+from screened_fakes import run_isolated
+
 OK, DENY = sqlite3.SQLITE_OK, sqlite3.SQLITE_DENY
 
 
@@ -170,6 +172,84 @@ def test_query_positions_builds_a_new_writable_array(filled):
     two = filled._query_positions(None, ["staff"])
     assert one is not two and one.flags.writeable and one.tolist() == [0, 1, 2]
     assert filled._as_attr_sieve(None) is None
+
+
+# Filters whose subclasses show the grammar another filter than the one
+# their stored values spell: each pair must never share a cache entry.
+class _StripsToAnother(str):
+    def strip(self, *chars):
+        return "year = 2020"
+
+
+class _IndexesAsAnother(str):
+    def __getitem__(self, index):
+        return "year = 2020"[index]
+
+
+class _WritesAsAnother(int):
+    def __str__(self):
+        return "2020"
+
+    __repr__ = __str__
+
+
+class _ItemsOfAnother(dict):
+    def items(self):
+        return [("$eq", 2020)]
+
+
+class _IteratesAsAnother(list):
+    def __iter__(self):
+        return iter([2020])
+
+
+LOOK_ALIKES = {
+    "text whose strip differs": (_StripsToAnother("year = 2019"), "year = 2020"),
+    "text whose characters read differently": (_IndexesAsAnother("year = 2019"), "year = 2019"),
+    "value written as another number": ({"year": _WritesAsAnother(2019)}, {"year": 2019}),
+    "operator dict whose items differ": ({"year": _ItemsOfAnother({"$eq": 2019})}, {"year": {"$eq": 2020}}),
+    "list whose items iterate differently": ({"year": {"$in": _IteratesAsAnother([2019])}}, {"year": {"$in": [2019]}}),
+}
+
+
+@pytest.mark.parametrize("name", LOOK_ALIKES)
+@pytest.mark.parametrize("first", ["look-alike", "plain"])
+def test_a_filter_is_never_answered_from_the_entry_of_a_look_alike(filled, name, first):
+    look_alike, plain = LOOK_ALIKES[name]
+    order = [look_alike, plain] if first == "look-alike" else [plain, look_alike]
+    for f in order:
+        assert filled.positions(f).tolist() == filled._query_positions(f, None).tolist(), f
+
+
+class _EqualToAll(str):
+    """Equal to every text, hashing as "staff": a set keeps only one of them."""
+
+    def __eq__(self, other):
+        return True
+
+    def __hash__(self):
+        return hash("staff")
+
+
+# (roles or chain, the plain question asked after it): the first binds a
+# value its cache key would have shared with the second.
+EQUAL_TO_ALL = {
+    "role": (lambda s: s.positions(None, ["staff", _EqualToAll("admin")]), lambda s: s.positions(None, ["staff"])),
+    "chain value": (
+        lambda s: s.where("lang", "=", _EqualToAll("de")).positions(),
+        lambda s: s.where("lang", "=", _EqualToAll("fr")).positions(),
+    ),
+}
+
+
+@pytest.mark.parametrize("name", EQUAL_TO_ALL)
+def test_values_equal_by_their_own_eq_are_not_one_question(filled, name):
+    first, second = EQUAL_TO_ALL[name]
+    fresh = RowScreen()
+    fresh._conn = filled._conn  # the same rows, an empty cache
+    expected = second(fresh).tolist()
+    first(filled)
+    assert second(filled).tolist() == expected
 
 
 def test_values_of_different_types_are_different_questions(store):
@@ -488,3 +568,36 @@ def test_positions_match_a_python_model(docs, flt, roles, deleted):
     if roles is not None:
         allowed = {i for i, d in enumerate(docs) if set(roles) & set(d["roles"])}
         assert set(got) <= allowed
+
+
+def test_deep_filters_are_refused_within_a_small_thread_stack():
+    # The interpreter allows 10000 levels of native recursion, sized for its
+    # own frames; the filter walks stop long before a 2 MiB stack runs out.
+    out = run_isolated(
+        """
+        import threading
+        from sqlglot import exp
+        from tarnix_engine._row_screen import RowScreen
+
+        store = RowScreen()
+        store.add(["a"], [{"price": 1}])
+        nested, tree = {"price": 1}, exp.column("price").eq(1)
+        for _ in range(20_000):
+            nested, tree = {"$not": nested}, exp.Not(this=tree)
+        seen = []
+
+        def ask():
+            for f in (nested, {"$or": [nested]}, tree):
+                try:
+                    store.positions(f, ["r"])
+                except RecursionError:
+                    seen.append("refused")
+
+        threading.stack_size(2 << 20)
+        worker = threading.Thread(target=ask)
+        worker.start()
+        worker.join()
+        print(" ".join(seen))
+        """
+    )
+    assert out == "refused refused refused"

@@ -1,5 +1,5 @@
-"""The store's positions answer for the roles it was asked about, whatever
-code run meanwhile does to the caller's list."""
+"""The store's positions answer for the roles and the dict filter it was
+asked about, whatever code run meanwhile does to the caller's objects."""
 
 from tarnix_engine import _row_screen
 from tarnix_engine._row_screen import RowScreen
@@ -51,3 +51,20 @@ def test_roles_whose_hash_shrinks_the_list_do_not_crash_the_store():
         """
     )
     assert out in {"answered", "TypeError", "RuntimeError", "ValueError"}
+
+
+def test_a_dict_filter_changed_during_translation_is_not_cached_under_its_old_key(monkeypatch):
+    store = RowScreen()
+    store.add(["pub", "secret"], [{"level": 1}, {"level": 9}])
+    asked = {"level": {"$lt": 5}}
+    translate = _row_screen.compile_filter
+
+    def widened_meanwhile(*args, **kwargs):
+        asked["level"]["$lt"] = 99  # as another thread would, while the schema is read
+        return translate(*args, **kwargs)
+
+    monkeypatch.setattr(_row_screen, "compile_filter", widened_meanwhile)
+    assert store.positions(asked).tolist() == [0]
+    monkeypatch.setattr(_row_screen, "compile_filter", translate)
+    assert store.positions({"level": {"$lt": 5}}).tolist() == [0]
+    assert store.positions(asked).tolist() == [0, 1]

@@ -35,11 +35,21 @@ extern Own own;
 
 inline bool is(PyObject* o, PyTypeObject* type) noexcept { return PyObject_TypeCheck(o, type); }
 
+// How deeply a filter may nest: SQLite's parser gives up at about a hundred
+// levels of parentheses, so nothing deeper could run, and the walks' frames
+// stay far within any thread's native stack.
+inline constexpr int kMaxNesting = 250;
+struct DictWalk {};
+struct TreeWalk {};
+
 // raise FilterError(message)
 [[noreturn]] void refuse(const std::string& message);
 // The same while an exception is pending: the new error has no cause and
 // the pending one becomes its suppressed context (`raise ... from None`).
 [[noreturn]] void refuse_replacing(const std::string& message);
+// The same with the message as a str, which may hold text (a lone
+// surrogate) that has no UTF-8 form.
+[[noreturn]] void refuse_replacing(PyObject* message);
 
 std::string repr_of(PyObject* o);
 std::string bare_type_name(PyObject* o);

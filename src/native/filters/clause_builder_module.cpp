@@ -6,6 +6,7 @@
 
 #include "filters/clause_builder.hpp"
 #include "filters/clause_text.hpp"
+#include "support/plain_json.hpp"
 
 namespace clause {
 
@@ -19,9 +20,12 @@ Own own;
   throw tx::PyErrorSet{};
 }
 
-[[noreturn]] void refuse_replacing(const std::string& message) {
-  PyObject* pending = PyErr_GetRaisedException();
-  PyObject* error = PyObject_CallFunction(filter_error, "s", message.c_str());
+namespace {
+
+// Raises FilterError(message) in place of `pending`; steals both.
+[[noreturn]] void raise_replacing(PyObject* pending, PyObject* message) {
+  PyObject* error = message == nullptr ? nullptr : PyObject_CallOneArg(filter_error, message);
+  Py_XDECREF(message);
   if (error == nullptr) {
     Py_XDECREF(pending);
     tx::rethrow_python();
@@ -30,6 +34,18 @@ Own own;
   PyException_SetCause(error, nullptr);  // also marks the context as suppressed
   PyErr_SetRaisedException(error);
   throw tx::PyErrorSet{};
+}
+
+}  // namespace
+
+[[noreturn]] void refuse_replacing(const std::string& message) {
+  PyObject* pending = PyErr_GetRaisedException();
+  raise_replacing(pending, PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+}
+
+[[noreturn]] void refuse_replacing(PyObject* message) {
+  PyObject* pending = PyErr_GetRaisedException();
+  raise_replacing(pending, Py_NewRef(message));
 }
 
 std::string repr_of(PyObject* o) { return tx::repr(o); }
@@ -69,13 +85,13 @@ tx::Ref sqlglot_step(PyObject* text, F&& step) {
   } catch (const tx::PyErrorSet&) {
     tx::Ref base = ns.get<"SqlglotError">();
     if (!PyErr_ExceptionMatches(base.get())) throw;
+    // Made as a str: sqlglot's error quotes the text, which may hold a lone
+    // surrogate that no UTF-8 string can carry.
     PyObject* error = PyErr_GetRaisedException();
-    std::string why;
-    PyObject* s = PyObject_Str(error);
+    PyObject* message = PyUnicode_FromFormat("Could not parse filter %R: %S", text, error);
     PyErr_SetRaisedException(error);
-    if (s == nullptr) tx::rethrow_python();
-    why = tx::utf8(tx::Ref::steal(s).get());
-    refuse_replacing("Could not parse filter " + repr_of(text) + ": " + why);
+    if (message == nullptr) tx::rethrow_python();
+    refuse_replacing(tx::Ref::steal(message).get());
   }
 }
 
@@ -102,7 +118,17 @@ void check_tokens(PyObject* text) {
   }
 }
 
-tx::Ref parse_text(PyObject* text) {
+// The text's own characters as a plain str: sqlglot reads a subclass through
+// its methods (indexing, strip), which may show it another text than the
+// one the cache key is made from.
+tx::Ref plain_text(PyObject* text) {
+  if (PyUnicode_CheckExact(text)) return tx::Ref::borrow(text);
+  return tx::Ref::steal(PyUnicode_Substring(text, 0, PyUnicode_GET_LENGTH(text)));
+}
+
+tx::Ref parse_text(PyObject* given) {
+  const tx::Ref plain = plain_text(given);
+  PyObject* text = plain.get();
   tx::Ref stripped = tx::call_method(text, tx::name<"strip">(), {});
   if (tx::length(stripped.get()) == 0) refuse("Filter string is empty.");
   check_tokens(text);
@@ -141,7 +167,7 @@ tx::Ref filter_stage(F&& stage) {
     PyObject* s = PyObject_Str(error);
     PyErr_SetRaisedException(error);
     if (s == nullptr) tx::rethrow_python();
-    refuse_replacing(tx::utf8(tx::Ref::steal(s).get()));
+    refuse_replacing(tx::Ref::steal(s).get());
   }
 }
 
@@ -157,40 +183,22 @@ tx::Ref compile_filter(PyObject* filter, PyObject* scalar, PyObject* multi, PyOb
   return tx::call(ns.get<"AttrSieve">().get(), {owner, root.get()});
 }
 
-// Walks the containers json.dumps would descend into, under the recursion
-// guard, so a deeply nested dict is refused before the encoder recurses. A
-// container met again on its own path is a cycle: the encoder reports it.
-// False when some dict key is not exactly a str: JSON would write None,
-// True or 1 as "null", "true" or "1", and a str subclass as a plain str, so
-// the key of a filter the grammar refuses could be that of one it accepts.
-bool keys_are_text(PyObject* o, std::unordered_set<PyObject*>& path) {
-  const bool dict = PyDict_Check(o);
-  if (!dict && !PyList_Check(o) && !PyTuple_Check(o)) return true;
-  if (!path.insert(o).second) return true;
-  tx::RecursionGuard guard(" while reading a filter dict");
-  bool text = true;
-  if (dict) {
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (text && PyDict_Next(o, &pos, &key, &value)) text = PyUnicode_CheckExact(key) && keys_are_text(value, path);
-  } else {
-    PyObject** items = PySequence_Fast_ITEMS(o);  // a list or a tuple
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(o);
-    for (Py_ssize_t i = 0; text && i < n; ++i) text = keys_are_text(items[i], path);
-  }
-  path.erase(o);
-  return text;
-}
-
+// Only a plain value has a key (see support/plain_json.hpp): JSON writes
+// None, True or 1 as a key "null", "true" or "1", and writes a subclass from
+// its stored value while the grammar reads it through its own methods, so
+// the key of one filter could be that of another that selects other
+// documents. The walk is guarded, so a deeply nested dict is refused before
+// the encoder recurses.
 tx::Ref key_pair(PyObject* form, PyObject* text) { return tx::Ref::steal(PyTuple_Pack(2, form, text)); }
 
 tx::Ref filter_cache_key(PyObject* filter) {
   if (PyUnicode_Check(filter)) {
-    return key_pair(tx::name<"sql">(), tx::call_method(filter, tx::name<"strip">(), {}).get());
+    const tx::Ref plain = plain_text(filter);
+    return key_pair(tx::name<"sql">(), tx::call_method(plain.get(), tx::name<"strip">(), {}).get());
   }
   if (PyDict_Check(filter)) {
     std::unordered_set<PyObject*> path;
-    if (!keys_are_text(filter, path)) return tx::Ref::none();
+    if (!tx::plain_json::check(filter, path, " while reading a filter dict")) return tx::Ref::none();
     tx::Ref dumps = tx::attr<"dumps">(ns.get<"json">().get());
     PyObject* text = PyObject_Vectorcall(dumps.get(), std::array<PyObject*, 2>{filter, Py_True}.data(), 1,
                                          tx::kwnames<"sort_keys">());

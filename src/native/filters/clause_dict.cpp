@@ -79,8 +79,10 @@ tx::Ref field_condition_impl(PyObject* field, PyObject* op, PyObject* operand) {
     tx::Ref value = literal_of(operand);
     return node2(cls, col.get(), value.get());
   }
-  const std::string name = tx::utf8(op);
-  if (name == "$in" || name == "$nin") {
+  // Compared as text: an operator holding a lone surrogate has no UTF-8 form.
+  const bool in = PyUnicode_CompareWithASCIIString(op, "$in") == 0;
+  if (in || PyUnicode_CompareWithASCIIString(op, "$nin") == 0) {
+    const std::string name = in ? "$in" : "$nin";
     const bool listlike = PyList_Check(operand) || PyTuple_Check(operand) || PySet_Check(operand);
     if (!listlike || tx::length(operand) == 0) {
       refuse(name + " on " + repr_of(field) + " expects a non-empty list.");
@@ -91,19 +93,19 @@ tx::Ref field_condition_impl(PyObject* field, PyObject* op, PyObject* operand) {
       tx::Ref item = tx::Ref::borrow(PyList_GET_ITEM(items.get(), i));
       append(values, literal_of(item.get()));
     }
-    tx::Ref in = node2<"expressions">(exp_attr(tx::name<"In">()).get(), col.get(), values.get());
-    if (name == "$in") return in;
-    return node1(tx::name<"Not">(), in.get());
+    tx::Ref in_node = node2<"expressions">(exp_attr(tx::name<"In">()).get(), col.get(), values.get());
+    if (in) return in_node;
+    return node1(tx::name<"Not">(), in_node.get());
   }
-  if (name == "$like") {
+  if (PyUnicode_CompareWithASCIIString(op, "$like") == 0) {
     tx::Ref pattern = literal_of(operand);
     return node2(exp_attr(tx::name<"Like">()).get(), col.get(), pattern.get());
   }
-  if (name == "$contains") {
+  if (PyUnicode_CompareWithASCIIString(op, "$contains") == 0) {
     tx::Ref value = literal_of(operand);
     return node2(exp_attr(tx::name<"EQ">()).get(), col.get(), value.get());
   }
-  if (name == "$exists") {
+  if (PyUnicode_CompareWithASCIIString(op, "$exists") == 0) {
     tx::Ref null = tx::call(exp_attr(tx::name<"Null">()).get(), {});
     tx::Ref is = node2(exp_attr(tx::name<"Is">()).get(), col.get(), null.get());
     if (!tx::truth(operand)) return is;
@@ -190,7 +192,7 @@ PyMethodDef functions[] = {
 
 tx::Ref dict_to_condition(PyObject* filter) {
   tx::require_exact(filter, &PyDict_Type, "filter", false);
-  tx::RecursionGuard guard(" while reading a filter dict");
+  tx::BoundedRecursionGuard<DictWalk> guard(" while reading a filter dict", kMaxNesting);
   if (PyDict_GET_SIZE(filter) == 0) refuse("A filter dict must be a non-empty dict.");
   tx::Ref items = tx::Ref::steal(PyDict_Items(filter));  // a snapshot: keys and values may run Python code
   tx::Ref parts = tx::Ref::steal(PyList_New(0));

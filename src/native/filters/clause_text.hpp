@@ -6,8 +6,9 @@
 
 namespace tx::clause {
 
-// Whether the text holds anything that can open a comment ("--", "/*") or
-// separate statements (";") in the SQLite dialect. Only such texts need the
+// Whether the text holds anything that can open a comment ("--", "/*", and
+// the template comment "{#" that sqlglot's tokenizer knows in every dialect)
+// or separate statements (";") in the SQLite dialect. Only such texts need the
 // token-level check; the sequences may still turn out to sit inside quotes.
 // `Unit` is the code unit of the text's storage (one, two or four bytes).
 template <class Unit>
@@ -17,7 +18,7 @@ bool may_hide_text(const Unit* text, std::size_t size) noexcept {
     if (c == ';') return true;
     if (i + 1 < size) {
       const Unit next = text[i + 1];
-      if ((c == '-' && next == '-') || (c == '/' && next == '*')) return true;
+      if ((c == '-' && next == '-') || (c == '/' && next == '*') || (c == '{' && next == '#')) return true;
     }
   }
   return false;

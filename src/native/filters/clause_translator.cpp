@@ -166,7 +166,7 @@ tx::Ref junction(PyObject* self, PyObject* node, PyTypeObject* kind, PyObject* b
 }
 
 tx::Ref build(PyObject* self, PyObject* node) {
-  tx::RecursionGuard guard(" while translating a filter");
+  tx::BoundedRecursionGuard<TreeWalk> guard(" while translating a filter", kMaxNesting);
   if (Py_IS_TYPE(node, k.And)) return junction(self, node, k.And, tx::name<"and_">());
   if (Py_IS_TYPE(node, k.Or)) return junction(self, node, k.Or, tx::name<"or_">());
   if (Py_IS_TYPE(node, k.Not)) return negate(call_build(self, this_of(node).get()));
@@ -550,12 +550,22 @@ PyMethodDef functions[] = {
 
 tx::Ref literal_value(PyObject* node) {
   tx::Ref text = this_of(node);
-  if (tx::truth(tx::attr<"is_string">(node).get())) return text;
+  if (tx::truth(tx::attr<"is_string">(node).get())) {
+    // A lone surrogate has no UTF-8 form, so the value could never be bound.
+    if (PyUnicode_Check(text.get()) && PyUnicode_AsUTF8AndSize(text.get(), nullptr) == nullptr) {
+      if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) tx::rethrow_python();
+      PyErr_Clear();
+      refuse("String literal " + repr_of(text.get()) + " holds a lone surrogate, which no stored text can match.");
+    }
+    return text;
+  }
   PyObject* as_int = PyNumber_Long(text.get());
   if (as_int != nullptr) return tx::Ref::steal(as_int);
   if (!PyErr_ExceptionMatches(PyExc_ValueError)) tx::rethrow_python();
-  const std::string digits = PyUnicode_Check(text.get()) ? tx::utf8(text.get()) : std::string();
-  if (tx::clause::is_decimal_digits(digits)) {
+  // Only ASCII text can be digits; any other has no need of a UTF-8 form
+  // here (and a lone surrogate has none).
+  const bool ascii = PyUnicode_Check(text.get()) && PyUnicode_IS_ASCII(text.get());
+  if (ascii && tx::clause::is_decimal_digits(tx::utf8_view(text.get()))) {
     // More digits than the interpreter converts: far outside the 64-bit range.
     refuse_replacing("Integer literal " + repr_of(text.get()) + " is outside the 64-bit range.");
   }

@@ -3,6 +3,9 @@
 #include "screen/row_screen_glue.hpp"
 
 #include <cstring>
+#include <unordered_set>
+
+#include "support/plain_json.hpp"
 
 namespace tx::row_screen {
 namespace {
@@ -161,6 +164,24 @@ PyObject* query_positions(PyObject* self, PyObject* const* args, Py_ssize_t narg
 
 // ---- cache keys ---------------------------------------------------------------
 
+// Whether a value binds as what its key compares: a builtin scalar of its
+// exact type. A subclass or any other object may compare equal to a value
+// it does not bind as (its own __eq__ and __hash__, or sqlite3's adapters
+// and __conform__), so a question holding one is never cached.
+bool binds_as_compared(PyObject* v) {
+  PyTypeObject* t = Py_TYPE(v);
+  return v == Py_None || t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type ||
+         t == &PyBytes_Type;
+}
+
+bool all_bind_as_compared(PyObject* items) {
+  PyObject** begin = PySequence_Fast_ITEMS(items);  // a list or a tuple
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items); ++i) {
+    if (!binds_as_compared(begin[i])) return false;
+  }
+  return true;
+}
+
 // The store's key for a filter. A chain's own key compares its values by
 // equality, but 1, 1.0 and True bind differently (against text columns they
 // are the texts '1', '1.0' and '1'), so the store adds their types.
@@ -177,6 +198,7 @@ Ref filter_key(PyObject* filter) {
   if (is_chain && PyTuple_Check(key.get()) && PyTuple_GET_SIZE(key.get()) == 3 &&
       PyTuple_Check(PyTuple_GET_ITEM(key.get(), 2))) {
     PyObject* values = PyTuple_GET_ITEM(key.get(), 2);
+    if (!all_bind_as_compared(values)) return Ref::none();
     const Py_ssize_t n = PyTuple_GET_SIZE(values);
     Ref types = Ref::steal(PyTuple_New(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -199,13 +221,16 @@ Ref type_label(PyObject* o) {
 // texts).
 Ref roles_key(PyObject* roles) {
   if (roles == Py_None) return Ref::none();
+  // Every given role is looked at, not only those the set keeps: a role
+  // equal to another by its own __eq__ would otherwise vanish from the key
+  // while it is still bound in the query.
+  bool plain = true;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(roles) && plain; ++i) {
+    plain = PyUnicode_CheckExact(PyList_GET_ITEM(roles, i));
+  }
   Ref distinct = Ref::steal(PySet_New(roles));
   Ref sorted = Ref::steal(PySequence_List(distinct.get()));
   if (PyList_Sort(sorted.get()) < 0) rethrow_python();
-  bool plain = true;
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sorted.get()) && plain; ++i) {
-    plain = PyUnicode_CheckExact(PyList_GET_ITEM(sorted.get(), i));
-  }
   if (plain) return Ref::steal(PyList_AsTuple(sorted.get()));
   Ref typed = Ref::steal(PySet_New(nullptr));
   // A copy: naming a type may run Python code that changes the caller's list.
@@ -256,13 +281,25 @@ PyObject* positions(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
                                ? Ref::none()
                                : Ref::steal(PyList_GetSlice(a[1], 0, PyList_GET_SIZE(a[1])));
     PyObject* roles = roles_copy.get();
+    // The same for a dict filter of plain values: its key and its query are
+    // both made from one private copy, so code run between them (another
+    // thread while the schema is read) cannot change the caller's dict into
+    // a filter the key does not name.
+    Ref filter_copy;
+    if (PyDict_CheckExact(filter)) {
+      std::unordered_set<PyObject*> path;
+      filter_copy = plain_json::copy(filter, path, " while reading a filter dict");
+      if (filter_copy) filter = filter_copy.get();
+    }
 
     Ref fkey = filter_key(filter);
     Ref key;
     Ref cache;
     if (!fkey.is_none()) {
       Ref rkey = roles_key(roles);
-      key = new_tuple({fkey.get(), rkey.get()});
+      if (roles == Py_None || all_bind_as_compared(roles)) key = new_tuple({fkey.get(), rkey.get()});
+    }
+    if (key) {
       cache = attr<"_cache">(self);
       Ref hit = call_method(cache.get(), name<"get">(), {key.get()});
       if (!hit.is_none()) {

@@ -25,6 +25,29 @@ class RecursionGuard {
   RecursionGuard& operator=(const RecursionGuard&) = delete;
 };
 
+// A RecursionGuard that also holds one walk (one `Tag`) to at most `limit`
+// levels on a thread. The interpreter's limit is sized for its own small
+// frames; a walk with larger frames would run out of native stack (a
+// thread's, a sanitizer's) well before reaching it.
+template <class Tag>
+class BoundedRecursionGuard {
+ public:
+  BoundedRecursionGuard(const char* where, int limit) : guard_(where) {
+    if (depth_ >= limit) {
+      PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+      rethrow_python();
+    }
+    ++depth_;
+  }
+  ~BoundedRecursionGuard() { --depth_; }
+  BoundedRecursionGuard(const BoundedRecursionGuard&) = delete;
+  BoundedRecursionGuard& operator=(const BoundedRecursionGuard&) = delete;
+
+ private:
+  RecursionGuard guard_;
+  static inline thread_local int depth_ = 0;
+};
+
 // hash(o), raising RecursionError where the interpreter's own tuple hash
 // would recurse past the native stack: tuples do not cache their hash and
 // hash their items without a depth check. Only the nesting of tuples that
