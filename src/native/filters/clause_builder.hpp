@@ -6,6 +6,7 @@
 #include <string>
 
 #include "support/plain_class.hpp"
+#include "support/plain_json.hpp"
 #include "support/support.hpp"
 
 namespace clause {
@@ -35,10 +36,8 @@ extern Own own;
 
 inline bool is(PyObject* o, PyTypeObject* type) noexcept { return PyObject_TypeCheck(o, type); }
 
-// How deeply a filter may nest: SQLite's parser gives up at about a hundred
-// levels of parentheses, so nothing deeper could run, and the walks' frames
-// stay far within any thread's native stack.
-inline constexpr int kMaxNesting = 250;
+// How deeply a filter may nest: the same bound as its plain-value walk.
+inline constexpr int kMaxNesting = tx::plain_json::kMaxDepth;
 struct DictWalk {};
 struct TreeWalk {};
 
