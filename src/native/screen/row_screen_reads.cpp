@@ -168,11 +168,7 @@ PyObject* query_positions(PyObject* self, PyObject* const* args, Py_ssize_t narg
 // exact type. A subclass or any other object may compare equal to a value
 // it does not bind as (its own __eq__ and __hash__, or sqlite3's adapters
 // and __conform__), so a question holding one is never cached.
-bool binds_as_compared(PyObject* v) {
-  PyTypeObject* t = Py_TYPE(v);
-  return v == Py_None || t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type ||
-         t == &PyBytes_Type;
-}
+bool binds_as_compared(PyObject* v) { return plain_json::is_scalar(v) || Py_IS_TYPE(v, &PyBytes_Type); }
 
 bool all_bind_as_compared(PyObject* items) {
   PyObject** begin = PySequence_Fast_ITEMS(items);  // a list or a tuple
