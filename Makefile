@@ -64,7 +64,7 @@ SAN_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-o
 sanitize: $(VENV)/.deps
 	$(PIP) install --no-build-isolation --no-deps --upgrade --target $(SAN)/site \
 	  -Cbuild-dir=$(SAN)/{wheel_tag} -Ccmake.build-type=RelWithDebInfo \
-	  -Ccmake.define.TARNIX_TEST_MODULES=ON \
+	  -Ccmake.define.TARNIX_TEST_MODULES=ON -Ccmake.define.CMAKE_CXX_COMPILER=$(CXX) \
 	  "-Ccmake.define.CMAKE_CXX_FLAGS=$(SAN_FLAGS)" \
 	  "-Ccmake.define.CMAKE_MODULE_LINKER_FLAGS=-fsanitize=address,undefined" .
 	ulimit -s 262144 && \

@@ -109,14 +109,13 @@ inline const char* type_name(PyObject* o) { return Py_TYPE(o)->tp_name; }
 // cleanup's own errors are dropped, since the first failure is the one to report.
 template <class F>
 void cleanup_keeping_error(F&& cleanup) noexcept {
-  PyObject *type, *value, *trace;
-  PyErr_Fetch(&type, &value, &trace);
+  PyObject* pending = PyErr_GetRaisedException();
   try {
     cleanup();
   } catch (...) {
   }
   PyErr_Clear();
-  PyErr_Restore(type, value, trace);
+  PyErr_SetRaisedException(pending);
 }
 
 // Sets the Python exception that matches the C++ exception in flight.
