@@ -135,6 +135,92 @@ inline std::vector<std::string> renumber_statements() {
   return out;
 }
 
+// How a filter's SQL text can stand before the store's own conditions in
+// "WHERE {text} AND {role restriction}". A filter object may render any text
+// (a node or chain with a rendering of its own), so the text is read token by
+// token as SQLite reads it: quotes and bracketed names are skipped whole, and
+// anything that could end the expression early, hide the rest of the
+// statement or bind by name is refused. What remains has balanced
+// parentheses outside quotes, so once it is parenthesised nothing in it can
+// reach a condition that follows.
+enum class ConditionFit {
+  whole,              // one parenthesised expression, or a lone number: used as it is
+  needs_parentheses,  // one expression once wrapped
+  refused,
+};
+
+struct ConditionCheck {
+  ConditionFit fit;
+  const char* problem;  // what a refused text holds, for the message
+};
+
+inline ConditionCheck check_condition_text(std::string_view text) noexcept {
+  const std::size_t n = text.size();
+  std::size_t depth = 0;
+  bool closed_before_end = false;  // the first '(' closes before the last byte
+  bool blank = true;
+  for (std::size_t i = 0; i < n; ++i) {
+    const char c = text[i];
+    const char next = i + 1 < n ? text[i + 1] : '\0';
+    switch (c) {
+      case '\'':
+      case '"':
+      case '`':
+      case '[': {
+        // A doubled quote stands for itself; a bracketed name ends at the
+        // first ']'.
+        const char close = c == '[' ? ']' : c;
+        std::size_t j = i + 1;
+        for (;; ++j) {
+          if (j >= n) return {ConditionFit::refused, "a quote that is never closed"};
+          if (text[j] == '\0') return {ConditionFit::refused, "a NUL character"};
+          if (text[j] != close) continue;
+          if (c != '[' && j + 1 < n && text[j + 1] == close) {
+            ++j;
+            continue;
+          }
+          break;
+        }
+        i = j;
+        blank = false;
+        continue;
+      }
+      case '(':
+        ++depth;
+        break;
+      case ')':
+        if (depth == 0) return {ConditionFit::refused, "a ')' that closes more than it opened"};
+        if (--depth == 0 && i + 1 < n) closed_before_end = true;
+        break;
+      case ';':
+        return {ConditionFit::refused, "a ';'"};
+      case '-':
+        if (next == '-') return {ConditionFit::refused, "a comment"};
+        break;
+      case '/':
+        if (next == '*') return {ConditionFit::refused, "a comment"};
+        break;
+      case '$':
+      case '@':
+      case ':':
+      case '#':
+        return {ConditionFit::refused, "a named parameter (the store binds values to ? marks only)"};
+      case '\0':
+        return {ConditionFit::refused, "a NUL character"};
+      default:
+        break;
+    }
+    if (c != ' ' && c != '\t' && c != '\n' && c != '\r' && c != '\f' && c != '\v') blank = false;
+  }
+  if (depth != 0) return {ConditionFit::refused, "a '(' that is never closed"};
+  if (blank) return {ConditionFit::refused, "no condition"};
+  if (text.front() == '(' && !closed_before_end) return {ConditionFit::whole, nullptr};
+  if (std::all_of(text.begin(), text.end(), [](char d) { return d >= '0' && d <= '9'; })) {
+    return {ConditionFit::whole, nullptr};  // "1", the text of a chain with no conditions
+  }
+  return {ConditionFit::needs_parentheses, nullptr};
+}
+
 // "?,?,?" for n values.
 inline std::string placeholders(std::size_t n) {
   std::string marks;

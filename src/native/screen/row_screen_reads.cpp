@@ -105,6 +105,29 @@ Packed unpack_answer(PyObject* value) {
   return p;
 }
 
+// The filter's text as one expression of the statement: the texts the node
+// kinds render are used as they are; any other is parenthesised once it is
+// known to be one expression, so the role restriction ANDed after it holds
+// whatever a filter object renders.
+Ref single_condition(PyObject* sql) {
+  if (!PyUnicode_Check(sql)) return Ref::borrow(sql);  // refused by the query builder, as any condition
+  const ConditionCheck check = check_condition_text(utf8_view(sql));
+  switch (check.fit) {
+    case ConditionFit::whole:
+      return Ref::borrow(sql);
+    case ConditionFit::needs_parentheses:
+      return Ref::steal(PyUnicode_FromFormat("(%U)", sql));
+    case ConditionFit::refused:
+      break;
+  }
+  Ref message = Ref::steal(PyUnicode_FromFormat(
+      "The filter rendered %R, which is not one SQL condition: it holds %s. A filter object must render a "
+      "single boolean expression with balanced parentheses, no comment, no ';' and ? marks for its values.",
+      sql, check.problem));
+  PyErr_SetObject(ns.get<"FilterError">().get(), message.get());
+  rethrow_python();
+}
+
 Packed run_position_query(PyObject* self, PyObject* filter, PyObject* roles) {
   // Translated first, so that a malformed filter is refused even when no
   // role could match.
@@ -115,7 +138,8 @@ Packed run_position_query(PyObject* self, PyObject* filter, PyObject* roles) {
   if (!sieve.is_none()) {
     auto [sql, values] = unpack_pair(call_method(sieve.get(), name<"to_sql">(), {}).get());
     Ref args = Ref::steal(PySequence_List(values.get()));
-    if (PyList_Insert(args.get(), 0, sql.get()) < 0) rethrow_python();
+    Ref condition = single_condition(sql.get());
+    if (PyList_Insert(args.get(), 0, condition.get()) < 0) rethrow_python();
     Ref where = attr<"where">(query.get());
     Ref t = Ref::steal(PyList_AsTuple(args.get()));
     Ref::steal(PyObject_Call(where.get(), t.get(), nullptr));

@@ -1,0 +1,182 @@
+"""Whatever a filter object renders, the store answers only with documents
+granted to the caller's roles."""
+
+import sqlite3
+
+import pytest
+
+from tarnix_engine._attr_sieve import AttrSieve, _Condition, _Junction, _Node, condition, constant, not_, or_
+from tarnix_engine._clause_builder import FilterError
+from tarnix_engine._row_screen import RowScreen
+
+GRANTED = {"user": {0}, "admin": {1}, "nobody": set()}
+
+
+@pytest.fixture
+def guarded():
+    """pub is granted to user, secret to admin, open to no role at all."""
+    s = RowScreen()
+    s.add(["pub", "secret", "open"], [{"n": 1}, {"n": 2}, {"n": 3}])
+    s.grant(["pub"], ["user"])
+    s.grant(["secret"], ["admin"])
+    return s
+
+
+def rendering_node(text):
+    class Rendered(_Node):
+        __slots__ = ()
+
+        def render(self, params):
+            return text
+
+    return Rendered()
+
+
+def own_to_sql(text):
+    class OwnSql(AttrSieve):
+        def to_sql(self):
+            return text, []
+
+    return OwnSql(None)
+
+
+def own_predicate(text):
+    class OwnPredicate(_Condition):
+        __slots__ = ()
+
+        def _predicate(self, lhs, params):
+            return text
+
+    return AttrSieve(None, OwnPredicate("n", "=", (1,), False))
+
+
+def own_keyword(text):
+    class OwnKeyword(_Junction):
+        __slots__ = ()
+        _KEYWORD = text
+
+    return AttrSieve(None, OwnKeyword([condition("n", "=", [1]), condition("n", "=", [2])]))
+
+
+# Each way a filter object can put text of its own into the statement.
+MAKERS = {
+    "node render": lambda text: AttrSieve(None, rendering_node(text)),
+    "node render inside AND": lambda text: AttrSieve(None, condition("n", ">=", [1])) & AttrSieve(None, rendering_node(text)),
+    "node render inside OR": lambda text: AttrSieve(None, or_([condition("n", "=", [9]), rendering_node(text)])),
+    "node render under NOT": lambda text: AttrSieve(None, not_(rendering_node(text))),
+    "chain to_sql": own_to_sql,
+    "condition _predicate": own_predicate,
+    "junction keyword": own_keyword,
+}
+
+HOSTILE = [
+    "1 OR 1",
+    "1) OR (1",
+    "(1) OR (1)",
+    "1 OR 1 --",
+    "1 OR 1 /* the rest */",
+    "1; DELETE FROM doc_access",
+    "1 OR 1)",
+    "(1 OR 1",
+    "1) OR 1 OR (1",
+    "'x' = 'x' OR 1",
+    "')' OR 1 OR '('",
+    '")" OR 1',
+    "[)] OR 1",
+    "$v(() ) OR (1",
+    ":v OR 1",
+    "1 OR 1 ORDER BY 1",
+    "NOT 0 OR position IN (SELECT position FROM doc_access)",
+    "",
+]
+
+
+@pytest.mark.parametrize("text", HOSTILE)
+@pytest.mark.parametrize("maker", MAKERS)
+@pytest.mark.parametrize("roles", [["nobody"], ["user"], ["admin", "nobody"]])
+def test_no_rendering_reaches_past_the_callers_roles(guarded, maker, text, roles):
+    allowed = set().union(*(GRANTED[r] for r in roles))
+    try:
+        answer = guarded.positions(MAKERS[maker](text), roles)
+    except (FilterError, sqlite3.Error):
+        return
+    assert set(answer.tolist()) <= allowed
+
+
+# Renderings that are not one expression; the store refuses them whatever
+# the roles, naming what it found.
+NOT_ONE_EXPRESSION = [
+    ("1) OR (1", "a ')' that closes more than it opened"),
+    ("1 OR 1)", "a ')' that closes more than it opened"),
+    ("(1 OR 1", "a '(' that is never closed"),
+    ("1 --", "a comment"),
+    ("/* */ 1", "a comment"),
+    ("1; DROP TABLE docs", "a ';'"),
+    ("'1 OR 1", "a quote that is never closed"),
+    ('"n OR 1', "a quote that is never closed"),
+    ("[n OR 1", "a quote that is never closed"),
+    ("1 OR :v", "a named parameter"),
+    ("1 OR @v", "a named parameter"),
+    ("1 OR $v", "a named parameter"),
+    ("", "no condition"),
+    ("  \n", "no condition"),
+]
+
+
+@pytest.mark.parametrize("text, problem", NOT_ONE_EXPRESSION)
+@pytest.mark.parametrize("maker", ["node render", "chain to_sql"])
+@pytest.mark.parametrize("roles", [None, ["user"]])
+def test_a_rendering_that_is_not_one_expression_is_refused(guarded, maker, text, problem, roles):
+    with pytest.raises(FilterError, match="not one SQL condition") as raised:
+        guarded.positions(MAKERS[maker](text), roles)
+    assert problem in str(raised.value)
+    assert len(guarded._cache) == 0
+
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        ("'a;b' = 'a;b'", [0, 1, 2]),  # a ';' inside a literal is part of it
+        ("'(' <> ')'", [0, 1, 2]),
+        ('"n" - 1 = 1', [1]),
+        ("[n] >= 2 OR 0", [1, 2]),
+        ("(n = 1) OR (n = 3)", [0, 2]),
+    ],
+)
+def test_one_expression_of_a_node_of_its_own_runs_as_written(guarded, text, expected):
+    assert guarded.positions(AttrSieve(None, rendering_node(text))).tolist() == expected
+
+
+def traced_where(store, filter, roles):
+    seen = []
+    store._conn.set_trace_callback(seen.append)
+    try:
+        store.positions(filter, roles)
+    finally:
+        store._conn.set_trace_callback(None)
+    (statement,) = [s for s in seen if "doc_access" in s]
+    return statement[statement.index(" WHERE ") + len(" WHERE ") : statement.index(" ORDER BY ")]
+
+
+ROLE_CLAUSE = " AND m.position IN (SELECT position FROM doc_access WHERE role IN ('user'))"
+
+
+# The node kinds' own renderings stand in the statement unchanged; only a
+# text that is not one parenthesised expression is put in parentheses.
+@pytest.mark.parametrize(
+    "make, where",
+    [
+        (lambda s: s.where("n", "=", 1), "(m.\"n\" = 1)"),
+        (lambda s: s.where_any("tags", "=", "x"),
+         "(m.position IN (SELECT position FROM metadata_multi WHERE key = 'tags' AND value = 'x'))"),
+        (lambda s: s.where("n", ">", 1) | s.where("n", "<", 3), "((m.\"n\" > 1) OR (m.\"n\" < 3))"),
+        (lambda s: s.where("n", "=", 1).not_(), "(NOT (m.\"n\" = 1))"),
+        (lambda s: AttrSieve(s, constant(1, "=", 1)), "(1 = 1)"),
+        (lambda s: AttrSieve(s), "1"),
+        (lambda s: AttrSieve(s, rendering_node("(n = 1 OR 1)")), "(n = 1 OR 1)"),
+        (lambda s: AttrSieve(s, rendering_node("n = 1 OR 1")), "(n = 1 OR 1)"),
+        (lambda s: AttrSieve(s, rendering_node("(n) OR (1)")), "((n) OR (1))"),
+    ],
+)
+def test_where_the_filter_stands_in_the_statement(guarded, make, where):
+    assert traced_where(guarded, make(guarded), ["user"]) == where + ROLE_CLAUSE
