@@ -182,7 +182,10 @@ PyObject* query_positions(PyObject* self, PyObject* const* args, Py_ssize_t narg
     static const auto sig = signature<2>("_query_positions", {"filter", "roles"}, 2);
     std::array<PyObject*, 2> a;
     sig.bind(args, nargs, kwnames, a);
-    return writable_array(run_position_query(self, a[0], a[1]));
+    // Any iterable of roles is taken here, but bound only as plain str, as
+    // positions binds them.
+    const Ref roles = a[1] == Py_None ? Ref::none() : plain_str_items(Ref::steal(PySequence_List(a[1])).get(), "roles");
+    return writable_array(run_position_query(self, a[0], roles.get()));
   });
 }
 
@@ -229,40 +232,14 @@ Ref filter_key(PyObject* filter) {
   return key;
 }
 
-Ref type_label(PyObject* o) {
-  PyTypeObject* t = Py_TYPE(o);
-  Ref module = Ref::steal(PyType_GetModuleName(t));
-  Ref qualname = Ref::steal(PyType_GetQualName(t));
-  return Ref::steal(PyUnicode_FromFormat("%U.%U", module.get(), qualname.get()));
-}
-
-// The distinct roles in ascending order; roles that are not all exact str
-// are told apart by type as well (a role 1 and a role 1.0 bind as different
-// texts).
+// The distinct roles in ascending order; they are plain str by now, so
+// the key compares them as they are bound.
 Ref roles_key(PyObject* roles) {
   if (roles == Py_None) return Ref::none();
-  // Every given role is looked at, not only those the set keeps: a role
-  // equal to another by its own __eq__ would otherwise vanish from the key
-  // while it is still bound in the query.
-  bool plain = true;
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(roles) && plain; ++i) {
-    plain = PyUnicode_CheckExact(PyList_GET_ITEM(roles, i));
-  }
   Ref distinct = Ref::steal(PySet_New(roles));
   Ref sorted = Ref::steal(PySequence_List(distinct.get()));
   if (PyList_Sort(sorted.get()) < 0) rethrow_python();
-  if (plain) return Ref::steal(PyList_AsTuple(sorted.get()));
-  Ref typed = Ref::steal(PySet_New(nullptr));
-  // A copy: naming a type may run Python code that changes the caller's list.
-  Ref given = Ref::steal(PySequence_List(roles));
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(given.get()); ++i) {
-    PyObject* role = PyList_GET_ITEM(given.get(), i);
-    Ref pair = new_tuple({role, type_label(role).get()});
-    if (PySet_Add(typed.get(), pair.get()) < 0) rethrow_python();
-  }
-  Ref ordered = Ref::steal(PySequence_List(typed.get()));
-  if (PyList_Sort(ordered.get()) < 0) rethrow_python();
-  return Ref::steal(PyList_AsTuple(ordered.get()));
+  return Ref::steal(PyList_AsTuple(sorted.get()));
 }
 
 // ---- positions ----------------------------------------------------------------
@@ -297,9 +274,9 @@ PyObject* positions(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     // meanwhile (a role's hash, the filter's translation, another thread)
     // may change the caller's list, and the answer must be the one for the
     // roles it is cached under.
-    const Ref roles_copy = (a[1] == nullptr || a[1] == Py_None)
-                               ? Ref::none()
-                               : Ref::steal(PyList_GetSlice(a[1], 0, PyList_GET_SIZE(a[1])));
+    // Every role is a str, bound as its plain text: SQLite would compare any
+    // other value with the text column by affinity (1 and True as '1').
+    const Ref roles_copy = (a[1] == nullptr || a[1] == Py_None) ? Ref::none() : plain_str_items(a[1], "roles");
     PyObject* roles = roles_copy.get();
     // The same for a dict filter of plain values: its key and its query are
     // both made from one private copy, so code run between them (another
@@ -317,7 +294,7 @@ PyObject* positions(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     Ref cache;
     if (!fkey.is_none()) {
       Ref rkey = roles_key(roles);
-      if (roles == Py_None || all_bind_as_compared(roles)) key = new_tuple({fkey.get(), rkey.get()});
+      key = new_tuple({fkey.get(), rkey.get()});
     }
     if (key) {
       cache = attr<"_cache">(self);
@@ -391,7 +368,8 @@ PyObject* filter_by_roles(PyObject* self, PyObject* const* args, Py_ssize_t narg
     require_exact(a[0], &PyList_Type, "roles", false);
     Ref query = call(ns.get<"Query">().get(), {py_str("doc_access").get()});
     call_method(query.get(), name<"select">(), {py_str("DISTINCT position").get()});
-    call_method(query.get(), name<"where_in">(), {py_str("role").get(), a[0]});
+    Ref roles = plain_str_items(a[0], "roles");
+    call_method(query.get(), name<"where_in">(), {py_str("role").get(), roles.get()});
     call_method(query.get(), name<"order_by">(), {py_str("position").get()});
     auto [sql, params] = build(query.get());
     Ref conn = connection(self);

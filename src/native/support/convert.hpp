@@ -62,6 +62,25 @@ inline void require_exact(PyObject* o, PyTypeObject* type, const char* param, bo
                type->tp_name, type_name(o));
 }
 
+// A list of names that must each be a str, as a new list of plain str: a
+// subclass is read as its text, so no __eq__, __hash__ or sqlite3 adapter of
+// its own reaches a key or a statement. Any other item is refused by index.
+inline Ref plain_str_items(PyObject* list, const char* param) {
+  const Py_ssize_t n = PyList_GET_SIZE(list);
+  Ref out = Ref::steal(PyList_New(n));
+  if (!out) rethrow_python();
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PyList_GET_ITEM(list, i);
+    if (!PyUnicode_Check(item)) {
+      raise_format(PyExc_TypeError, "%s[%zd] must be a str, not %s", param, i, type_name(item));
+    }
+    PyObject* plain = PyUnicode_CheckExact(item) ? Py_NewRef(item) : PyUnicode_FromObject(item);
+    if (plain == nullptr) rethrow_python();
+    PyList_SET_ITEM(out.get(), i, plain);
+  }
+  return out;
+}
+
 // A value that must be of one builtin type where it is used; None passes.
 inline void expect_type(PyObject* o, PyTypeObject* type) {
   if (o == Py_None || Py_IS_TYPE(o, type)) return;
