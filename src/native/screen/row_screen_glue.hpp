@@ -35,8 +35,11 @@ void add_to_class(const char* name, const Ref& value);
 Ref new_memory_connection();
 // Sets the three fields of a store (connection, new lock, new cache).
 void set_store_fields(PyObject* self, const Ref& conn);
-// Forgets the schema the store's reads keep between writes.
-void forget_schema(PyObject* self);
+// Forgets what the store's reads keep between writes (schema and ids).
+void forget_reads(PyObject* self);
+// Every registered id in position order, as a new list, from what the
+// reads keep between writes when it still holds.
+Ref registered_ids(PyObject* self);
 // Installs the members each glue file defines.
 void install_reads();
 void install_schema();

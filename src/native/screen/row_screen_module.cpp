@@ -43,7 +43,7 @@ void release_keeping_error(PyObject* lock) noexcept {
 }
 
 void clear_cache(PyObject* self) {
-  forget_schema(self);
+  forget_reads(self);
   Ref cache = attr<"_cache">(self);
   call_method(cache.get(), name<"clear">(), {});
 }

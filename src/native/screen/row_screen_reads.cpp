@@ -391,12 +391,7 @@ PyObject* size(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwn
 PyObject* ids(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
     no_arguments("ids", nargs, kwnames);
-    Ref conn = connection(self);
-    Ref rows = query_rows(conn.get(), "SELECT id FROM docs ORDER BY position");
-    const Py_ssize_t n = PyList_GET_SIZE(rows.get());
-    Ref out = Ref::steal(PyList_New(n));
-    for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(out.get(), i, row_item(PyList_GET_ITEM(rows.get(), i), 0).release());
-    return out;
+    return registered_ids(self);
   });
 }
 

@@ -1,5 +1,5 @@
-// The schema of a RowScreen, its scalar columns and multi-valued keys, and
-// what the store keeps of it between writes.
+// The schema of a RowScreen, its scalar columns and multi-valued keys, its
+// registered ids, and what the store keeps of them between writes.
 #include "screen/row_screen_glue.hpp"
 
 #include <optional>
@@ -16,7 +16,8 @@ namespace {
 // instead, stamped with the connection it came from, that connection's count
 // of changed rows and its schema version, and read again when any of them
 // differs, or after any write of the store; it is neither used nor kept
-// inside a transaction, whose rollback would turn the version back.
+// inside a transaction, whose rollback would turn the version back. The ids
+// are kept the same way, so that reading them costs a copy, not a scan.
 
 struct Stamp {
   long long changes = 0;
@@ -28,8 +29,10 @@ struct SchemaMemo {
   Ref watch;    // weak reference to the store; its callback drops the entry
   Ref conn;     // the connection the schema was read from
   Stamp stamp;
-  Ref scalar;   // frozensets, copied into new sets for every caller
-  Ref multi;
+  Ref scalar;   // frozensets, copied into new sets for every caller; null
+  Ref multi;    // until the schema is read
+  Ref ids;      // a tuple in position order, copied into a new list for
+                // every caller; null until the ids are read
 };
 
 std::unordered_map<PyObject*, SchemaMemo>& schema_memos() {
@@ -121,20 +124,35 @@ std::pair<Ref, Ref> read_schema(PyObject* conn) {
   return {std::move(scalar), std::move(multi)};
 }
 
-// Keeps what was read for `self`; a store that takes no weak reference is
-// not remembered.
-void remember_schema(PyObject* self, const Ref& conn, const Stamp& stamp, PyObject* scalar, PyObject* multi) {
-  if (!PyType_SUPPORTS_WEAKREFS(Py_TYPE(self))) return;
+// The entry of `self` for what is read from `conn` at `stamp`: the one kept
+// if it still holds, else a new empty one in its place. None for a store
+// that takes no weak reference: it is not remembered.
+SchemaMemo* memo_for(PyObject* self, const Ref& conn, const Stamp& stamp) {
+  if (!PyType_SUPPORTS_WEAKREFS(Py_TYPE(self))) return nullptr;
+  auto& memos = schema_memos();
+  auto it = memos.find(self);
+  if (it != memos.end() && memo_holds(it->second, self, conn.get(), stamp)) return &it->second;
   SchemaMemo memo;
   memo.conn = conn;
   memo.stamp = stamp;
-  memo.scalar = Ref::steal(PyFrozenSet_New(scalar));
-  memo.multi = Ref::steal(PyFrozenSet_New(multi));
   Ref address = Ref::steal(PyLong_FromVoidPtr(self));
   Ref callback = Ref::steal(PyCFunction_NewEx(&memo_expired_def, address.get(), nullptr));
   memo.watch = Ref::steal(PyWeakref_NewRef(self, callback.get()));
   drop_memo(self);
-  schema_memos().emplace(self, std::move(memo));
+  // Releasing the old entry may have run code that made another: it is kept
+  // only if it is for this very read.
+  auto [at, made] = schema_memos().emplace(self, std::move(memo));
+  if (!made && !memo_holds(at->second, self, conn.get(), stamp)) return nullptr;
+  return &at->second;
+}
+
+void remember_schema(PyObject* self, const Ref& conn, const Stamp& stamp, PyObject* scalar, PyObject* multi) {
+  Ref frozen_scalar = Ref::steal(PyFrozenSet_New(scalar));
+  Ref frozen_multi = Ref::steal(PyFrozenSet_New(multi));
+  SchemaMemo* memo = memo_for(self, conn, stamp);
+  if (memo == nullptr) return;
+  memo->scalar = std::move(frozen_scalar);
+  memo->multi = std::move(frozen_multi);
 }
 
 PyObject* schema(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
@@ -145,7 +163,7 @@ PyObject* schema(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* k
     if (stamp) {
       auto& memos = schema_memos();
       auto it = memos.find(self);
-      if (it != memos.end() && memo_holds(it->second, self, conn.get(), *stamp)) {
+      if (it != memos.end() && it->second.scalar && memo_holds(it->second, self, conn.get(), *stamp)) {
         // Held across the copies, which may run code that drops the entry.
         Ref scalar = it->second.scalar;
         Ref multi = it->second.multi;
@@ -166,7 +184,29 @@ PyMethodDef schema_def = {"schema", as_cfunction(schema), kFastcall,
 
 }  // namespace
 
-void forget_schema(PyObject* self) { drop_memo(self); }
+void forget_reads(PyObject* self) { drop_memo(self); }
+
+Ref registered_ids(PyObject* self) {
+  Ref conn = connection(self);
+  const std::optional<Stamp> stamp = stamp_of(conn.get());
+  if (stamp) {
+    auto& memos = schema_memos();
+    auto it = memos.find(self);
+    if (it != memos.end() && it->second.ids && memo_holds(it->second, self, conn.get(), *stamp)) {
+      Ref held = it->second.ids;  // held across the copy
+      return Ref::steal(PySequence_List(held.get()));
+    }
+  }
+  Ref rows = query_rows(conn.get(), "SELECT id FROM docs ORDER BY position");
+  const Py_ssize_t n = PyList_GET_SIZE(rows.get());
+  Ref out = Ref::steal(PyList_New(n));
+  for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(out.get(), i, row_item(PyList_GET_ITEM(rows.get(), i), 0).release());
+  if (stamp) {
+    Ref kept = Ref::steal(PyList_AsTuple(out.get()));
+    if (SchemaMemo* memo = memo_for(self, conn, *stamp)) memo->ids = std::move(kept);
+  }
+  return out;
+}
 
 void install_schema() { add_to_class("schema", make_member(&schema_def, Wrap::locked)); }
 
