@@ -316,34 +316,49 @@ PyObject* sieve_reduce(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObj
 }
 
 PyMethodDef sieve_methods[] = {
-    {"__init__", as_cfunction(sieve_init), kFastcall, nullptr},
+    {"__init__", as_cfunction(sieve_init), kFastcall,
+     "__init__($self, owner=None, node=None)\n--\n\n"
+     "A filter over `node` (None: matches everything), bound to the RowScreen `owner` or to none."},
     {"_with", as_cfunction(sieve_with), kFastcall, nullptr},
     {"_chain_condition", as_cfunction(sieve_chain_condition), kFastcall | METH_STATIC, nullptr},
     {"where", as_cfunction(sieve_where<"where", false>), kFastcall,
+     "where($self, column, op, value)\n--\n\n"
      "AND ``column <op> value`` on a scalar column. `op` is one of\n"
      "        ``= != > >= < <= IN`` (``IN`` takes a list)."},
     {"where_any", as_cfunction(sieve_where<"where_any", true>), kFastcall,
+     "where_any($self, column, op, value)\n--\n\n"
      "AND a condition on a multi-valued key: true if ANY of the doc's\n"
      "        values for `column` satisfies ``op value``."},
     {"where_like", as_cfunction(sieve_where_like<"where_like", false>), kFastcall,
+     "where_like($self, column, pattern)\n--\n\n"
      "AND ``column LIKE pattern`` (SQLite LIKE: ASCII case-insensitive)."},
     {"where_any_like", as_cfunction(sieve_where_like<"where_any_like", true>), kFastcall,
+     "where_any_like($self, column, pattern)\n--\n\n"
      "AND \"any value of the multi-valued `column` is LIKE `pattern`\"."},
     {"where_between", as_cfunction(sieve_where_between), kFastcall,
+     "where_between($self, column, low, high)\n--\n\n"
      "AND ``column BETWEEN low AND high`` (inclusive)."},
     {"where_null", as_cfunction(sieve_where_null), kFastcall,
+     "where_null($self, column)\n--\n\n"
      "AND ``column IS NULL``; negate with ``~`` for IS NOT NULL."},
     {"_combine", as_cfunction(sieve_combine), kFastcall, nullptr},
-    {"and_", as_cfunction(sieve_join<"and_", "and_">), kFastcall, nullptr},
-    {"or_", as_cfunction(sieve_join<"or_", "or_">), kFastcall, nullptr},
-    {"not_", as_cfunction(sieve_not), kFastcall, nullptr},
+    {"and_", as_cfunction(sieve_join<"and_", "and_">), kFastcall,
+     "and_($self, /, *others)\n--\n\n"},
+    {"or_", as_cfunction(sieve_join<"or_", "or_">), kFastcall,
+     "or_($self, /, *others)\n--\n\n"},
+    {"not_", as_cfunction(sieve_not), kFastcall,
+     "not_($self, /)\n--\n\n"},
     {"to_sql", as_cfunction(sieve_to_sql), kFastcall,
+     "to_sql($self, /)\n--\n\n"
      "(boolean SQL expression over `metadata m JOIN docs d`, bound\n"
      "        params). An empty filter renders as ``1`` (matches everything)."},
-    {"scalar_columns", as_cfunction(sieve_scalar_columns), kFastcall, "The scalar metadata columns this filter reads."},
+    {"scalar_columns", as_cfunction(sieve_scalar_columns), kFastcall,
+     "scalar_columns($self, /)\n--\n\nThe scalar metadata columns this filter reads."},
     {"cache_key", as_cfunction(sieve_cache_key), kFastcall,
+     "cache_key($self, /)\n--\n\n"
      "Hashable key for this filter, or None if a bound value isn't hashable."},
     {"positions", as_cfunction(sieve_positions), kFastcall,
+     "positions($self, /)\n--\n\n"
      "Sorted positions matching this filter, via the RowScreen it was\n"
      "        started from (same as ``row_screen.positions(this_filter)``)."},
     {"__repr__", as_cfunction(sieve_repr), kFastcall, nullptr},

@@ -383,6 +383,7 @@ constexpr const char* kConditionDoc =
 constexpr const char* kConstantDoc = "`literal <op> literal` -- no column involved (e.g. ``1 = 1``).";
 constexpr const char* kColumnsDoc = "The `metadata` columns this condition reads (not builtins).";
 constexpr const char* kConditionBuilderDoc =
+    "condition(column, op, values, multi=False)\n--\n\n"
     "Build a column condition. `op` is a comparison, ``IN``, ``LIKE``,\n"
     "    ``BETWEEN`` or ``IS NULL``; `values` are the literals it binds.";
 
@@ -422,10 +423,13 @@ PyMethodDef not_methods[] = {
 
 PyMethodDef builder_defs[] = {
     {"condition", as_cfunction(condition_builder), kFastcall, kConditionBuilderDoc},
-    {"constant", as_cfunction(constant_builder), kFastcall, nullptr},
-    {"and_", as_cfunction(junction_builder<"and_", &Classes::and_>), kFastcall, nullptr},
-    {"or_", as_cfunction(junction_builder<"or_", &Classes::or_>), kFastcall, nullptr},
-    {"not_", as_cfunction(not_builder), kFastcall, nullptr},
+    {"constant", as_cfunction(constant_builder), kFastcall,
+     "constant(left, op, right)\n--\n\n`left <op> right` over two literals, no column involved."},
+    {"and_", as_cfunction(junction_builder<"and_", &Classes::and_>), kFastcall,
+     "and_(parts)\n--\n\nTrue when every node in `parts` is; a lone part comes back as it is."},
+    {"or_", as_cfunction(junction_builder<"or_", &Classes::or_>), kFastcall,
+     "or_(parts)\n--\n\nTrue when any node in `parts` is; a lone part comes back as it is."},
+    {"not_", as_cfunction(not_builder), kFastcall, "not_(part)\n--\n\nThe negation of the node `part`."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -241,9 +241,14 @@ PyObject* py_filter_cache_key(PyObject*, PyObject* const* args, Py_ssize_t nargs
 }
 
 PyMethodDef methods[] = {
-    {"parse_filter", tx::as_cfunction(py_parse_filter), kFastcall, nullptr},
-    {"compile_filter", tx::as_cfunction(py_compile_filter), kFastcall, nullptr},
-    {"filter_cache_key", tx::as_cfunction(py_filter_cache_key), kFastcall, nullptr},
+    {"parse_filter", tx::as_cfunction(py_parse_filter), kFastcall,
+     "parse_filter(filter)\n--\n\nThe sqlglot expression of a SQL WHERE string or a filter dict."},
+    {"compile_filter", tx::as_cfunction(py_compile_filter), kFastcall,
+     "compile_filter(filter, scalar_columns, multi_keys, owner=None)\n--\n\n"
+     "The AttrSieve of a SQL string, filter dict or parsed expression, checked against the sets of\n"
+     "scalar columns and multi-valued keys and bound to the RowScreen `owner` (None: unbound)."},
+    {"filter_cache_key", tx::as_cfunction(py_filter_cache_key), kFastcall,
+     "filter_cache_key(filter)\n--\n\nA hashable key naming what `filter` selects, or None when it has none."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -264,15 +264,24 @@ PyObject* query_build(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObje
 }
 
 PyMethodDef query_methods[] = {
-    {"__init__", tx::as_cfunction(query_init), kFastcall, nullptr},
-    {"select", tx::as_cfunction(replace_list<"Query.select", "_select">), kFastcall, nullptr},
-    {"join", tx::as_cfunction(query_join), kFastcall, nullptr},
-    {"where", tx::as_cfunction(query_where), kFastcall, nullptr},
-    {"where_in", tx::as_cfunction(query_where_in), kFastcall, nullptr},
-    {"group_by", tx::as_cfunction(replace_list<"Query.group_by", "_group_by">), kFastcall, nullptr},
-    {"order_by", tx::as_cfunction(replace_list<"Query.order_by", "_order_by">), kFastcall, nullptr},
-    {"limit", tx::as_cfunction(query_limit), kFastcall, nullptr},
-    {"build", tx::as_cfunction(query_build), kFastcall, nullptr},
+    {"__init__", tx::as_cfunction(query_init), kFastcall,
+     "__init__($self, table, alias=None)\n--\n\nA SELECT from `table`, named `alias` in the statement when given."},
+    {"select", tx::as_cfunction(replace_list<"Query.select", "_select">), kFastcall,
+     "select($self, /, *columns)\n--\n\nSelect these expressions in place of the earlier ones; returns the query."},
+    {"join", tx::as_cfunction(query_join), kFastcall,
+     "join($self, table, on)\n--\n\nAdd ``JOIN table ON on``; returns the query."},
+    {"where", tx::as_cfunction(query_where), kFastcall,
+     "where($self, condition, *params)\n--\n\nAND a condition whose `?`s bind `params` in order; returns the query."},
+    {"where_in", tx::as_cfunction(query_where_in), kFastcall,
+     "where_in($self, column, values)\n--\n\nAND ``column IN (?, ...)`` binding `values`; returns the query."},
+    {"group_by", tx::as_cfunction(replace_list<"Query.group_by", "_group_by">), kFastcall,
+     "group_by($self, /, *columns)\n--\n\nGroup by these expressions in place of the earlier ones; returns the query."},
+    {"order_by", tx::as_cfunction(replace_list<"Query.order_by", "_order_by">), kFastcall,
+     "order_by($self, /, *columns)\n--\n\nOrder by these expressions in place of the earlier ones; returns the query."},
+    {"limit", tx::as_cfunction(query_limit), kFastcall,
+     "limit($self, n)\n--\n\nAdd ``LIMIT ?`` binding `n`; returns the query."},
+    {"build", tx::as_cfunction(query_build), kFastcall,
+     "build($self, /)\n--\n\n(SQL text, list of bound values) of the statement."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -329,10 +338,14 @@ PyObject* update_build(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObj
 }
 
 PyMethodDef update_methods[] = {
-    {"__init__", tx::as_cfunction(update_init), kFastcall, nullptr},
-    {"set", tx::as_cfunction(update_set), kFastcall, nullptr},
-    {"where", tx::as_cfunction(update_where), kFastcall, nullptr},
-    {"build", tx::as_cfunction(update_build), kFastcall, nullptr},
+    {"__init__", tx::as_cfunction(update_init), kFastcall,
+     "__init__($self, table)\n--\n\nAn UPDATE of `table`."},
+    {"set", tx::as_cfunction(update_set), kFastcall,
+     "set($self, /, **assignments)\n--\n\nAdd ``column = ?`` binding the value, for each keyword; returns the update."},
+    {"where", tx::as_cfunction(update_where), kFastcall,
+     "where($self, condition, *params)\n--\n\nAND a condition whose `?`s bind `params` in order; returns the update."},
+    {"build", tx::as_cfunction(update_build), kFastcall,
+     "build($self, /)\n--\n\n(SQL text, list of bound values) of the statement."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -362,16 +375,20 @@ PyObject* add_column_build(PyObject* self, PyObject* const*, Py_ssize_t nargs, P
 }
 
 PyMethodDef add_column_methods[] = {
-    {"__init__", tx::as_cfunction(add_column_init), kFastcall, nullptr},
-    {"build", tx::as_cfunction(add_column_build), kFastcall, nullptr},
+    {"__init__", tx::as_cfunction(add_column_init), kFastcall,
+     "__init__($self, table, column)\n--\n\nAn ALTER TABLE that adds `column` to `table`."},
+    {"build", tx::as_cfunction(add_column_build), kFastcall,
+     "build($self, /)\n--\n\nThe SQL text of the statement."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 // ---------------------------------------------------------------------------
 
 PyMethodDef module_methods[] = {
-    {"validate_identifier", tx::as_cfunction(validate_identifier), kFastcall, nullptr},
-    {"chunks", tx::as_cfunction(chunks), kFastcall, nullptr},
+    {"validate_identifier", tx::as_cfunction(validate_identifier), kFastcall,
+     "validate_identifier(name)\n--\n\nRaise ValueError unless `name` is a plain SQL identifier."},
+    {"chunks", tx::as_cfunction(chunks), kFastcall,
+     "chunks(seq, size)\n--\n\nSuccessive slices of the list `seq`, `size` items each (the last may be shorter)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

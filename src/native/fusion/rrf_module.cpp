@@ -485,24 +485,28 @@ PyObject* rrf_fuse_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 }
 
 PyMethodDef rrf_methods[] = {
-    {"__init__", tx::as_cfunction(rrf_init), kFastcall, nullptr},
+    {"__init__", tx::as_cfunction(rrf_init), kFastcall,
+     "__init__($self, k=2, weights=None)\n--\n\n"
+     "k is the rank offset; weights is one weight per fused list, None for 1.0 each."},
     {"config", tx::as_cfunction(rrf_config), kFastcall,
-     "config()\n--\n\nThe settings mapping {'type': 'rrf', 'k': ..., 'weights': ...}."},
+     "config($self)\n--\n\nThe settings mapping {'type': 'rrf', 'k': ..., 'weights': ...}."},
     {"from_config", tx::as_cfunction(rrf_from_config), kFastcall | METH_CLASS,
-     "from_config(config)\n--\n\nA new fusion of this class from a settings mapping."},
+     "from_config($type, config)\n--\n\nA new fusion of this class from a settings mapping."},
     {"_weights_for", tx::as_cfunction(rrf_weights_for), kFastcall,
-     "_weights_for(n_results)\n--\n\nOne weight per fused list; a lone list is fused unweighted."},
+     "_weights_for($self, n_results)\n--\n\nOne weight per fused list; a lone list is fused unweighted."},
     {"__call__", tx::as_cfunction(rrf_call), kFastcall,
-     "__call__(results, k)\n--\n\n(ids int64, scores float64) of one query from a list of (ids, scores) results."},
+     "__call__($self, results, k)\n--\n\n"
+     "(ids int64, scores float64) of one query from a list of (ids, scores) results."},
     {"fuse_batch", tx::as_cfunction(rrf_fuse_batch), kFastcall,
-     "fuse_batch(ids_a, ids_b, k, parallel=False)\n--\n\n"
+     "fuse_batch($self, ids_a, ids_b, k, parallel=False)\n--\n\n"
      "(ids, scores) of shape (queries, k): the two id arrays fused row by row in one kernel pass."},
     {"_compact", tx::as_cfunction(rrf_compact), kFastcall | METH_STATIC,
      "_compact(ids)\n--\n\nThe non-negative entries of ids, flattened in row-major order."},
     {"_fuse_two_numba", tx::as_cfunction(rrf_fuse_two), kFastcall,
-     "_fuse_two_numba(result_a, result_b, weights, k)\n--\n\nTwo results fused by the compiled kernel."},
+     "_fuse_two_numba($self, result_a, result_b, weights, k)\n--\n\nTwo results fused by the compiled kernel."},
     {"_fuse_n_python", tx::as_cfunction(rrf_fuse_n), kFastcall,
-     "_fuse_n_python(results, weights, k)\n--\n\nAny number of results fused by accumulation and a stable sort."},
+     "_fuse_n_python($self, results, weights, k)\n--\n\n"
+     "Any number of results fused by accumulation and a stable sort."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -327,15 +327,15 @@ constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef streaming_methods[] = {
     {"add_batch", tx::as_cfunction(add_batch_method), kFastcall,
-     "add_batch(corpus, vectors, parallel=False)\n--\n\n"
+     "add_batch($self, corpus, vectors, parallel=False)\n--\n\n"
      "Build one shard from a list of texts and one vector row per text."},
     {"search", tx::as_cfunction(search_method), kFastcall,
-     "search(query_text, query_vector, k=None, parallel=False, batch_size=None, candidates=None)\n--\n\n"
-     "(global positions int64, scores float64) of the fused hits over every shard."},
+     "search($self, query_text, query_vector, k=None, parallel=False, batch_size=None, candidates=None)\n--\n\n"
+     "(global positions int64, scores float64) of the fused hits over every shard; k=None takes top_k."},
     {"save", tx::as_cfunction(save_method), kFastcall,
-     "save(directory, base_dir=None)\n--\n\nWrite the index folder with one sub-folder per shard."},
+     "save($self, directory, base_dir=None)\n--\n\nWrite the index folder with one sub-folder per shard."},
     {"load", tx::as_cfunction(load_method), kFastcall | METH_CLASS,
-     "load(directory, base_dir=None)\n--\n\nA new index of this class read from a saved folder."},
+     "load($type, directory, base_dir=None)\n--\n\nA new index of this class read from a saved folder."},
     TX_REFUSE_PICKLING_METHODS,
     {nullptr, nullptr, 0, nullptr},
 };
@@ -357,8 +357,13 @@ PyType_Slot streaming_slots[] = {
     {Py_tp_init, reinterpret_cast<void*>(streaming_init)},
     {Py_tp_methods, streaming_methods},
     {Py_tp_getset, streaming_getset},
-    {Py_tp_doc, const_cast<char*>("Hybrid text-plus-vector index grown one shard per batch, with quantisation "
-                                  "frozen by the first batch and one fusion over all shards.")},
+    {Py_tp_doc, const_cast<char*>("_StreamingCore(text_index_cls=None, vector_index_cls=None, top_k=100, "
+                                  "alpha_text=0.1, alpha_vector=1.0, rrf_k=2, n_candidates=None, "
+                                  "speed_preference='balanced')\n--\n\n"
+                                  "Hybrid text-plus-vector index grown one shard per batch, with quantisation "
+                                  "frozen by the first batch and one fusion over all shards.\n"
+                                  "text_index_cls=None means _RelevanceCore, vector_index_cls=None _TarnixCore, "
+                                  "n_candidates=None 5000.")},
     {0, nullptr},
 };
 

@@ -7,14 +7,21 @@ namespace tx_vector {
 namespace {
 
 PyMethodDef store_methods[] = {
-    {"fit", tx::as_cfunction(store_fit), kFastcall, "fit(embeddings, parallel=False)\n--\n\nBuild the bin edges and encode."},
-    {"_train_mapped", tx::as_cfunction(store_train_mapped), kFastcall, "Encode with given bin edges."},
-    {"search", tx::as_cfunction(store_search), kFastcall, "Exact rerank of each query's candidate row."},
-    {"_update_row", tx::as_cfunction(store_update_row), kFastcall, "Re-encode one row in place."},
-    {"_append_rows", tx::as_cfunction(store_append_rows), kFastcall, "Encode and append rows."},
-    {"_delete_rows", tx::as_cfunction(store_delete_rows), kFastcall, "Remove rows, closing the gaps."},
-    {"save", tx::as_cfunction(store_save), kFastcall, "Write the store's folder."},
-    {"load", tx::as_cfunction(store_load), kFastcall | METH_CLASS, "Read a store's folder."},
+    {"fit", tx::as_cfunction(store_fit), kFastcall,
+     "fit($self, embeddings, parallel=False)\n--\n\nBuild the bin edges and encode."},
+    {"_train_mapped", tx::as_cfunction(store_train_mapped), kFastcall,
+     "_train_mapped($self, embeddings, boundaries, parallel=False)\n--\n\nEncode with given bin edges."},
+    {"search", tx::as_cfunction(store_search), kFastcall,
+     "search($self, vectors, k, candidates=None, parallel=False)\n--\n\nExact rerank of each query's candidate row."},
+    {"_update_row", tx::as_cfunction(store_update_row), kFastcall,
+     "_update_row($self, doc_id, vector)\n--\n\nRe-encode one row in place."},
+    {"_append_rows", tx::as_cfunction(store_append_rows), kFastcall,
+     "_append_rows($self, embeddings, parallel)\n--\n\nEncode and append rows."},
+    {"_delete_rows", tx::as_cfunction(store_delete_rows), kFastcall,
+     "_delete_rows($self, positions)\n--\n\nRemove rows, closing the gaps."},
+    {"save", tx::as_cfunction(store_save), kFastcall, "save($self, directory)\n--\n\nWrite the store's folder."},
+    {"load", tx::as_cfunction(store_load), kFastcall | METH_CLASS,
+     "load($type, directory)\n--\n\nRead a store's folder."},
     TX_REFUSE_PICKLING_METHODS,
     {nullptr, nullptr, 0, nullptr},
 };
@@ -30,7 +37,9 @@ PyType_Slot store_slots[] = {
     {Py_tp_init, reinterpret_cast<void*>(store_init)},
     {Py_tp_methods, store_methods},
     {Py_tp_getset, store_getset},
-    {Py_tp_doc, const_cast<char*>("8-bit per-dimension codes of a vector set: the exact-rerank half of the index.")},
+    {Py_tp_doc, const_cast<char*>("_VectorStore(bytes_=256)\n--\n\n"
+                                  "8-bit per-dimension codes of a vector set: the exact-rerank half of the index.\n"
+                                  "bytes_ is the number of code levels per dimension, from 2 to 256.")},
     {0, nullptr},
 };
 
@@ -67,17 +76,22 @@ PyObject* index_matrix(PyObject* self, void*) {
 
 PyMethodDef index_methods[] = {
     {"fit", tx::as_cfunction(index_fit), kFastcall,
-     "fit(embeddings, parallel=False, params=None)\n--\n\nTrain both halves from scratch."},
-    {"add", tx::as_cfunction(index_add), kFastcall, "add(ids, vectors, parallel=False)\n--\n\nAppend documents."},
+     "fit($self, embeddings, parallel=False, params=None)\n--\n\nTrain both halves from scratch."},
+    {"add", tx::as_cfunction(index_add), kFastcall,
+     "add($self, ids, vectors, parallel=False)\n--\n\nAppend documents."},
     {"search", tx::as_cfunction(index_search), kFastcall,
-     "search(query, k, parallel=False, batch_size=None, candidates=None)\n--\n\nRanked hits per query."},
+     "search($self, query, k, parallel=False, batch_size=None, candidates=None)\n--\n\nRanked hits per query."},
     {"search_raw", tx::as_cfunction(index_search_raw), kFastcall,
-     "search_raw(vectors, k, candidates=None, parallel=False, n_candidates=None)\n--\n\nPositions and distances."},
-    {"update", tx::as_cfunction(index_update), kFastcall, "update(ids, vectors)\n--\n\nReplace the vectors of ids."},
-    {"delete", tx::as_cfunction(index_delete), kFastcall, "delete(ids)\n--\n\nRemove documents, closing the gaps."},
-    {"save", tx::as_cfunction(index_save), kFastcall, "save(directory, base_dir=None)\n--\n\nWrite the index folder."},
+     "search_raw($self, vectors, k, candidates=None, parallel=False, n_candidates=None)\n--\n\n"
+     "Positions and distances."},
+    {"update", tx::as_cfunction(index_update), kFastcall,
+     "update($self, ids, vectors)\n--\n\nReplace the vectors of ids."},
+    {"delete", tx::as_cfunction(index_delete), kFastcall,
+     "delete($self, ids)\n--\n\nRemove documents, closing the gaps."},
+    {"save", tx::as_cfunction(index_save), kFastcall,
+     "save($self, directory, base_dir=None)\n--\n\nWrite the index folder."},
     {"load", tx::as_cfunction(index_load), kFastcall | METH_CLASS,
-     "load(directory, base_dir=None)\n--\n\nRead an index folder."},
+     "load($type, directory, base_dir=None)\n--\n\nRead an index folder."},
     TX_REFUSE_PICKLING_METHODS,
     {nullptr, nullptr, 0, nullptr},
 };
@@ -97,7 +111,10 @@ PyType_Slot index_slots[] = {
     {Py_tp_init, reinterpret_cast<void*>(index_init)},
     {Py_tp_methods, index_methods},
     {Py_tp_getset, index_getset},
-    {Py_tp_doc, const_cast<char*>("Quantised vector index: Hamming shortlist over binary codes, exact rerank over 8-bit codes.")},
+    {Py_tp_doc, const_cast<char*>("_TarnixCore(n_candidates=None)\n--\n\n"
+                                  "Quantised vector index: Hamming shortlist over binary codes, exact rerank "
+                                  "over 8-bit codes.\nn_candidates is the shortlist size; None sizes it from "
+                                  "the rows at fit (at most 4096).")},
     {0, nullptr},
 };
 

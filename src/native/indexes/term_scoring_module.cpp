@@ -103,23 +103,23 @@ constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef relevance_methods[] = {
     {"fit", tx::as_cfunction(fit_method), kFastcall,
-     "fit(corpus, parallel=False)\n--\n\nIndex the texts of `corpus`, replacing every held text."},
+     "fit($self, corpus, parallel=False)\n--\n\nIndex the texts of `corpus`, replacing every held text."},
     {"add", tx::as_cfunction(add_method), kFastcall,
-     "add(ids, texts, parallel=False)\n--\n\nAppend documents and re-index all texts."},
+     "add($self, ids, texts, parallel=False)\n--\n\nAppend documents and re-index all texts."},
     {"update", tx::as_cfunction(update_method), kFastcall,
-     "update(ids, texts)\n--\n\nReplace the texts of held documents, keeping their positions."},
+     "update($self, ids, texts)\n--\n\nReplace the texts of held documents, keeping their positions."},
     {"delete", tx::as_cfunction(delete_method), kFastcall,
-     "delete(ids)\n--\n\nRemove documents; the survivors keep their order."},
+     "delete($self, ids)\n--\n\nRemove documents; the survivors keep their order."},
     {"search", tx::as_cfunction(search_method), kFastcall,
-     "search(query, k, parallel=False, batch_size=None, candidates=None)\n--\n\n"
+     "search($self, query, k, parallel=False, batch_size=None, candidates=None)\n--\n\n"
      "Ranked SearchResult hits of a str query, or one list of them per query of a batch."},
     {"search_raw", tx::as_cfunction(search_raw_method), kFastcall,
-     "search_raw(queries, k, parallel=False, candidates=None)\n--\n\n"
+     "search_raw($self, queries, k, parallel=False, candidates=None)\n--\n\n"
      "(positions int64, scores float64) of shape (queries, k); empty slots are -1 at row ends."},
     {"save", tx::as_cfunction(save_method), kFastcall,
-     "save(directory, base_dir=None)\n--\n\nWrite the index folder, creating it with its parents."},
+     "save($self, directory, base_dir=None)\n--\n\nWrite the index folder, creating it with its parents."},
     {"load", tx::as_cfunction(load_method), kFastcall | METH_CLASS,
-     "load(directory, base_dir=None)\n--\n\nA new index of this class read from a saved folder."},
+     "load($type, directory, base_dir=None)\n--\n\nA new index of this class read from a saved folder."},
     TX_REFUSE_PICKLING_METHODS,
     {nullptr, nullptr, 0, nullptr},
 };
@@ -137,7 +137,9 @@ PyType_Slot relevance_slots[] = {
     {Py_tp_init, reinterpret_cast<void*>(relevance_init)},
     {Py_tp_methods, relevance_methods},
     {Py_tp_getset, relevance_getset},
-    {Py_tp_doc, const_cast<char*>("BM25 text index over document ids and texts, searched through bm25s.")},
+    {Py_tp_doc, const_cast<char*>("_RelevanceCore(method='lucene', k1=1.5, b=0.75, stopwords_lang='english', "
+                                  "stemmer_lang='english')\n--\n\n"
+                                  "BM25 text index over document ids and texts, searched through bm25s.")},
     {0, nullptr},
 };
 

@@ -271,7 +271,8 @@ PyMethodDef module_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyMethodDef init_def = {"__init__", as_cfunction(screen_init), kFastcall, nullptr};
+PyMethodDef init_def = {"__init__", as_cfunction(screen_init), kFastcall,
+                        "__init__($self, /)\n--\n\nAn empty store in a private in-memory SQLite database."};
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_row_screen",
                           "Pre-filter store: document positions, metadata and role grants in SQLite.", -1,

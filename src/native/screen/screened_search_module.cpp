@@ -269,31 +269,64 @@ PyObject* repr_(PyObject* self, PyObject*) {
 }
 
 PyMethodDef methods[] = {
-    {"__init__", tx::as_cfunction(init), kFastcall, nullptr},
+    {"__init__", tx::as_cfunction(init), kFastcall,
+     "__init__($self, inner, row_screen=None)\n--\n\n"
+     "Wrap the index `inner`; row_screen=None starts a new empty RowScreen."},
     {"add", tx::as_cfunction(add), kFastcall,
-     "add(ids, *args, metadata=None, roles=None, **kwargs)\n--\n\n"
-     "Register the documents in the filter, then add them to the inner index; grant the roles."},
+     "add($self, ids, *args, metadata=None, roles=None, **kwargs)\n--\n\n"
+     "Register the documents in the filter, then add them to the inner index; grant the roles.\n"
+     "Forwards inner.add(ids, *args, **kwargs), so the other arguments are the inner index's own:\n"
+     "  vector:    add(ids, vectors, parallel=False)\n"
+     "  text:      add(ids, texts, parallel=False)\n"
+     "  streaming: add_batch(corpus, vectors, parallel=False), given *args and **kwargs without the ids\n"
+     "metadata (one dict per id, or None) and roles (a list of role names, or None) are taken here."},
     {"update", tx::as_cfunction(update), kFastcall,
-     "update(ids, *args, metadata=None, **kwargs)\n--\n\nUpdate documents in the inner index and their metadata."},
+     "update($self, ids, *args, metadata=None, **kwargs)\n--\n\n"
+     "Update documents in the inner index and their metadata.\n"
+     "Forwards inner.update(ids, *args, **kwargs), so the other arguments are the inner index's own:\n"
+     "  vector:    update(ids, vectors)\n"
+     "  text:      update(ids, texts)\n"
+     "  streaming: has no update\n"
+     "metadata (one dict per id, or None) is taken here."},
     {"update_metadata", tx::as_cfunction(update_metadata), kFastcall,
-     "update_metadata(ids, metadata)\n--\n\nReplace the documents' metadata; the inner index is untouched."},
-    {"grant", tx::as_cfunction(grant), kFastcall, "grant(ids, roles)\n--\n\nGrant every role to every id."},
-    {"revoke", tx::as_cfunction(revoke), kFastcall, "revoke(ids, roles)\n--\n\nRevoke every role from every id."},
+     "update_metadata($self, ids, metadata)\n--\n\nReplace the documents' metadata; the inner index is untouched."},
+    {"grant", tx::as_cfunction(grant), kFastcall, "grant($self, ids, roles)\n--\n\nGrant every role to every id."},
+    {"revoke", tx::as_cfunction(revoke), kFastcall,
+     "revoke($self, ids, roles)\n--\n\nRevoke every role from every id."},
     {"delete", tx::as_cfunction(delete_), kFastcall,
-     "delete(ids)\n--\n\nDelete the documents from the inner index, then from the filter."},
+     "delete($self, ids)\n--\n\nDelete the documents from the inner index, then from the filter."},
     {"candidates", tx::as_cfunction(candidates), kFastcall,
-     "candidates(filter=None, roles=None)\n--\n\nThe positions a filter and roles allow, or None for no restriction."},
+     "candidates($self, filter=None, roles=None)\n--\n\n"
+     "The positions a filter and roles allow, or None for no restriction.\n"
+     "Forwards to the row screen's positions(filter, roles); the answer is what the inner\n"
+     "index's search and search_raw take as candidates=. roles is a list of role names\n"
+     "(None: no access check; []: nothing)."},
     {"_resolve_candidates", tx::as_cfunction(resolve_candidates), kFastcall, nullptr},
     {"search", tx::as_cfunction(restricted_search<"search">), kFastcall,
-     "search(*args, filter=None, roles=None, candidates=None, **kwargs)\n--\n\n"
-     "Search the inner index restricted to what the filter and roles allow."},
+     "search($self, *args, filter=None, roles=None, candidates=None, **kwargs)\n--\n\n"
+     "Search the inner index restricted to what the filter and roles allow.\n\n"
+     "Forwards inner.search(*args, candidates=..., **kwargs), so the other arguments are the\n"
+     "inner index's own:\n"
+     "  vector:    search(query, k, parallel=False, batch_size=None)\n"
+     "  text:      search(query, k, parallel=False, batch_size=None)\n"
+     "  streaming: search(query_text, query_vector, k=None, parallel=False, batch_size=None)\n"
+     "filter (an AttrSieve chain, anything compile_filter takes, or None) and roles (a list\n"
+     "of role names, or None) are taken here; candidates (positions, or None) is intersected\n"
+     "with what they allow and passed on by keyword, so it must not be given by position."},
     {"search_raw", tx::as_cfunction(restricted_search<"search_raw">), kFastcall,
-     "search_raw(*args, filter=None, roles=None, candidates=None, **kwargs)\n--\n\n"
-     "The inner index's search_raw, restricted as search is."},
+     "search_raw($self, *args, filter=None, roles=None, candidates=None, **kwargs)\n--\n\n"
+     "The inner index's search_raw, restricted as search is.\n\n"
+     "Forwards inner.search_raw(*args, candidates=..., **kwargs), so the other arguments are the\n"
+     "inner index's own:\n"
+     "  vector:    search_raw(vectors, k, *, parallel=False, n_candidates=None)\n"
+     "  text:      search_raw(queries, k, parallel=False)\n"
+     "  streaming: has no search_raw; use search.\n"
+     "(the vector index's own third positional argument is candidates, so pass the rest by keyword)\n"
+     "filter, roles and candidates are taken as search takes them."},
     {"save", tx::as_cfunction(save), kFastcall,
-     "save(directory, base_dir=None)\n--\n\nSave the inner index and the filter as one folder."},
+     "save($self, directory, base_dir=None)\n--\n\nSave the inner index and the filter as one folder."},
     {"load", tx::as_cfunction(load), kFastcall | METH_CLASS,
-     "load(directory, base_dir=None)\n--\n\nLoad a saved folder, refusing one whose two halves disagree."},
+     "load($type, directory, base_dir=None)\n--\n\nLoad a saved folder, refusing one whose two halves disagree."},
     {"__getattr__", getattr_, METH_O, nullptr},
     {"__repr__", repr_, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstring>
+#include <string_view>
 #include <vector>
 
 #include "support/core.hpp"
@@ -65,6 +66,62 @@ inline Py_hash_t guarded_hash(PyObject* o) {
   if (h == -1) rethrow_python();
   return h;
 }
+
+// `cls.__signature__` of a plain class, for inspect.signature(cls) and
+// help(): inspect cannot bind a C++ __init__ (a method descriptor) to the
+// class itself, so it reads this instead. It is worked out on access from the
+// __init__ the class resolves to, so a subclass sees its own: the text
+// signature of a C++ __init__ without its `$self` (and the `/` after it), or
+// None for a Python __init__, which inspect reads directly. An instance also
+// sees None, so a callable instance keeps the signature of its __call__.
+class InitSignature {
+ public:
+  // The one descriptor of this extension module (every plain class shares it).
+  static Ref descriptor() {
+    static PyTypeObject* type = nullptr;
+    if (type == nullptr) {
+      type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec_));
+      if (type == nullptr) rethrow_python();
+    }
+    return Ref::steal(PyType_GenericAlloc(type, 0));
+  }
+
+ private:
+  static PyObject* get(PyObject*, PyObject* instance, PyObject* cls) {
+    if ((instance != nullptr && instance != Py_None) || cls == nullptr) Py_RETURN_NONE;
+    PyObject* init = PyObject_GetAttrString(cls, "__init__");
+    if (init == nullptr) return nullptr;
+    PyObject* text = PyObject_TypeCheck(init, &PyMethodDescr_Type)
+                         ? PyObject_GetAttrString(init, "__text_signature__")
+                         : Py_NewRef(Py_None);
+    Py_DECREF(init);
+    if (text == nullptr || text == Py_None || !PyUnicode_Check(text)) return text;
+    const char* sig = PyUnicode_AsUTF8(text);
+    if (sig == nullptr) {
+      Py_DECREF(text);
+      return nullptr;
+    }
+    std::string_view rest(sig);
+    constexpr std::string_view kSelf = "($self";
+    if (rest.substr(0, kSelf.size()) != kSelf) return text;  // no bound argument to drop
+    rest.remove_prefix(kSelf.size());
+    for (std::string_view skip : {std::string_view(", "), std::string_view("/, "), std::string_view("/")}) {
+      if (rest.substr(0, skip.size()) == skip) rest.remove_prefix(skip.size());
+    }
+    PyObject* unbound = PyUnicode_FromFormat("(%.*s", static_cast<int>(rest.size()), rest.data());
+    Py_DECREF(text);  // `rest` points into it
+    return unbound;
+  }
+
+  static inline PyType_Slot slots_[] = {
+      {Py_tp_descr_get, reinterpret_cast<void*>(&get)},
+      {0, nullptr},
+  };
+  static inline PyType_Spec spec_ = {"tarnix_engine.init_signature", 0, 0,
+                                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE |
+                                         Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                                     slots_};
+};
 
 // How a plain class is built. `methods` and `properties` are NULL-terminated
 // tables that must outlive the class (static storage). In `methods`, the flag
@@ -167,6 +224,7 @@ class PlainClass {
     set_item(ns, "__module__", Ref::steal(PyUnicode_FromString(spec.module)));
     set_item(ns, "__qualname__", Ref::steal(PyUnicode_FromString(spec.qualname)));
     set_item(ns, "__doc__", spec.doc ? Ref::steal(PyUnicode_FromString(spec.doc)) : Ref::none());
+    set_item(ns, "__signature__", InitSignature::descriptor());
     if (spec.has_slots) {
       Ref slots = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(spec.slots.size())));
       for (std::size_t i = 0; i < spec.slots.size(); ++i) {

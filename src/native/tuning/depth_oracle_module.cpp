@@ -68,10 +68,10 @@ PyType_Slot view_slots[] = {
 
 PyMethodDef model_methods[] = {
     {"predict_one", tx::as_cfunction(model_predict_one), kFastcall,
-     "predict_one(corpus_size, cutoff, speed_preference='balanced')\n--\n\n"
+     "predict_one($self, corpus_size, cutoff, speed_preference='balanced')\n--\n\n"
      "Text depth, vector depth, result depth and expected recall for one hybrid query."},
     {"load", tx::as_cfunction(model_load), kFastcall | METH_CLASS,
-     "load(path)\n--\n\nThe model stored in a .npz archive, as an instance of this class."},
+     "load($type, path)\n--\n\nThe model stored in a .npz archive, as an instance of this class."},
     {"__reduce__", tx::as_cfunction(model_reduce), kFastcall, nullptr},
     {"__setstate__", tx::as_cfunction(model_setstate), kFastcall, nullptr},
     {nullptr, nullptr, 0, nullptr},
@@ -94,10 +94,10 @@ PyType_Slot model_slots[] = {
 
 PyMethodDef oracle_methods[] = {
     {"predict", tx::as_cfunction(oracle_predict), kFastcall,
-     "predict(corpus_size, cutoff, speed_preference='balanced')\n--\n\n"
+     "predict($self, corpus_size, cutoff, speed_preference='balanced')\n--\n\n"
      "The model's prediction, remembered per (corpus size, clipped cutoff, speed preference)."},
     {"predict_all", tx::as_cfunction(oracle_predict_all), kFastcall,
-     "predict_all(corpus_size, cutoff)\n--\n\nA dict of predict() answers, one per speed preference."},
+     "predict_all($self, corpus_size, cutoff)\n--\n\nA dict of predict() answers, one per speed preference."},
     {"__reduce__", tx::as_cfunction(oracle_reduce), kFastcall, nullptr},
     {"__setstate__", tx::as_cfunction(oracle_setstate), kFastcall, nullptr},
     {nullptr, nullptr, 0, nullptr},
