@@ -16,6 +16,7 @@ __all__ = [
     "write_config",
     "read_config",
     "reject_legacy_pickle",
+    "refuse_unnamed_target",
     "stage_folder",
     "commit_folder",
     "discard_folder",
@@ -140,6 +141,20 @@ def _target(final):
     return Path(os.path.realpath(final)) if final.is_symlink() else final
 
 
+def refuse_unnamed_target(final):
+    """Refuse, with ValueError, a save into ".", "..", a root or the current
+    folder: a folder is saved beside itself and swapped in, so it needs a
+    name of its own in a parent that is not the folder the process works in."""
+    final = Path(final)
+    name = final.name
+    current = name not in ("", ".", "..") and os.path.exists(final) and os.path.samefile(final, os.getcwd())
+    if name in ("", ".", "..") or current:
+        raise ValueError(
+            f"cannot save into {str(final)!r}: it is the current folder, its parent or a root; "
+            f"name the folder to save into, e.g. {str(final / 'my_index')!r}"
+        )
+
+
 def stage_folder(final):
     """Create and return an empty staging folder beside ``final``.
 
@@ -148,6 +163,7 @@ def stage_folder(final):
     carried over from the old folder. It becomes the saved folder, so it is
     made like any new folder, with the permissions the umask leaves.
     """
+    refuse_unnamed_target(final)
     final = _target(final)
     final.parent.mkdir(parents=True, exist_ok=True)
     for _ in range(100):

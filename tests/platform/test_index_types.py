@@ -86,3 +86,36 @@ def test_load_on_a_subclass_builds_that_subclass(kind, tmp_path):
     loaded = Mine.load(str(path))
     assert type(loaded) is Mine
     assert held(loaded) == held(original)
+
+
+@pytest.mark.parametrize("target", [".", "..", "sub/..", "{cwd}"], ids=["dot", "dotdot", "ends-in-dotdot", "cwd"])
+@pytest.mark.parametrize("kind", SAVED_TYPES)
+def test_save_refuses_a_folder_without_a_name_of_its_own(kind, target, tmp_path, monkeypatch):
+    # Saving stages a folder beside the target and swaps it in: "." or the
+    # folder the process works in has no name to stage beside.
+    work = tmp_path / "work"
+    (work / "sub").mkdir(parents=True)
+    monkeypatch.chdir(work)
+    obj = TYPES[kind][1]()
+    with pytest.raises(ValueError, match="name the folder to save into"):
+        obj.save(target.format(cwd=work))
+    assert sorted(p.name for p in tmp_path.rglob("*")) == ["sub", "work"]  # nothing written anywhere
+
+
+def _break_npy_header(path):
+    # An unclosed brace: numpy's header tokeniser stops with tokenize.TokenError.
+    raw = bytearray(path.read_bytes())
+    end = 10 + int.from_bytes(raw[8:10], "little")
+    raw[10:end] = bytes(raw[10:end]).replace(b"}", b" ")
+    path.write_bytes(bytes(raw))
+
+
+@pytest.mark.parametrize("kind", SAVED_TYPES)
+def test_a_damaged_npy_header_is_a_corrupted_folder(kind, tmp_path):
+    cls, make, _ = TYPES[kind]
+    make().save(str(tmp_path / "saved"))
+    for npy in sorted((tmp_path / "saved").rglob("*.npy")):
+        _break_npy_header(npy)
+    with pytest.raises(ValueError, match=r"^Corrupted .* has a damaged header") as caught:
+        cls.load(str(tmp_path / "saved"))
+    assert ".npy" in str(caught.value) or "relevance_model" in str(caught.value)

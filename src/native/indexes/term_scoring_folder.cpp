@@ -153,9 +153,11 @@ PyObject* load_method(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, Py
       tx::raise_format(PyExc_TypeError, "Cannot convert %s to %s", tx::type_name(index.get()), relevance_type->tp_name);
     }
     RelevanceState& s = state(index.get());
-    tx::Ref model = tx::call_method(ns.get<"BM25">().get(), tx::name<"load">(),
-                                    {tx::str(tx::join_path(path.get(), "relevance_model").get()).get(), Py_False},
-                                    tx::kwnames<"load_corpus">());
+    tx::Ref model = folder.read_npy("relevance_model", [&] {
+      return tx::call_method(ns.get<"BM25">().get(), tx::name<"load">(),
+                             {tx::str(tx::join_path(path.get(), "relevance_model").get()).get(), Py_False},
+                             tx::kwnames<"load_corpus">());
+    });
     check_loaded_model(model.get(), path.get());
     s.model.set(model);
     s.ids.set(tx::Ref::steal(PyList_New(0)));

@@ -167,6 +167,10 @@ PyMODINIT_FUNC PyInit__term_scoring() {
     tx::Ref bm25s = tx::Ref::steal(PyImport_ImportModule("bm25s"));
     ns.set("BM25", tx::attr<"BM25">(bm25s.get()));
     ns.set("bm25s", bm25s);
+    // What numba compiles for bm25s's kernels is kept on disk, once per machine
+    // rather than seconds in every process; this starts no threading layer.
+    ns.import_from("tarnix_engine._jit_cache", {"enable"});
+    tx::call(ns.get<"enable">().get(), {});
     ns.import_module("Stemmer", "Stemmer");
     ns.import_from("tarnix_engine._types", {"SearchResult"});
     ns.import_from("tarnix_engine._persistence",

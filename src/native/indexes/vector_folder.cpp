@@ -80,8 +80,12 @@ PyObject* store_load(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyO
     if (!PyObject_TypeCheck(obj.get(), store_type)) {
       tx::raise_format(PyExc_TypeError, "%s() did not return a _VectorStore", reinterpret_cast<PyTypeObject*>(cls)->tp_name);
     }
-    tx::Ref matrix = np_call(tx::name<"load">(), {folder.member("matrix.npy").get()});
-    tx::Ref edges = np_call(tx::name<"load">(), {folder.member("boundaries.npy").get()});
+    const auto load = [&](const char* file) {
+      tx::Ref path = folder.member(file);
+      return folder.read_npy(file, [&] { return np_call(tx::name<"load">(), {path.get()}); });
+    };
+    tx::Ref matrix = load("matrix.npy");
+    tx::Ref edges = load("boundaries.npy");
     edges = checked_store_arrays(folder, matrix.get(), edges.get());
     store(obj.get()).levels = 256;
     store(obj.get()).matrix.set(matrix);

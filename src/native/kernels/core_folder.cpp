@@ -38,6 +38,8 @@ PyObject* index_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     std::string target = tx::fs_path(a[0]);
     while (target.size() > 1 && target.back() == '/') target.pop_back();
     const fs::path tp(target);
+    tx::Ref target_text = tx::fs_str(target);
+    tx::call(ns.get<"refuse_unnamed_target">().get(), {target_text.get()});  // before the folder is looked at
     std::error_code ec;
     struct stat st;
     const bool exists = ::lstat(target.c_str(), &st) == 0;
@@ -48,7 +50,6 @@ PyObject* index_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
                          target.c_str());
       }
     }
-    tx::Ref target_text = tx::fs_str(target);
     tx::staged_save(ns, target_text.get(), {"medians.npy", "codes.npy", "coreindex.json"}, [&](PyObject* staged) {
       auto entry = [&](const char* name) { return tx::str(tx::join_path(staged, name).get()); };
       const std::int64_t dim = snap.model->dim, words = snap.model->words, rows = snap.rows;
@@ -80,7 +81,9 @@ std::int64_t meta_int(PyObject* meta, const char* key, const tx::SavedFolder& fo
 tx::Ref load_npy(const tx::SavedFolder& folder, const char* file) {
   tx::Ref path = folder.member(file);
   tx::Ref np = ns.get<"np">();
-  return tx::call(tx::attr<"load">(np.get()).get(), {path.get(), Py_False}, tx::kwnames<"allow_pickle">());
+  return folder.read_npy(file, [&] {
+    return tx::call(tx::attr<"load">(np.get()).get(), {path.get(), Py_False}, tx::kwnames<"allow_pickle">());
+  });
 }
 
 PyObject* index_load(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

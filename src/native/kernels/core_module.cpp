@@ -171,8 +171,8 @@ PyMODINIT_FUNC PyInit_core() {
     ns.import_module("json", "json");
     ns.import_module("np", "numpy");
     tx::attach_numpy();
-    ns.import_from("tarnix_engine._persistence", {"write_config", "stage_folder", "commit_folder", "discard_folder",
-                                                "refuse_interrupted_swap"});
+    ns.import_from("tarnix_engine._persistence", {"write_config", "refuse_unnamed_target", "stage_folder",
+                                                "commit_folder", "discard_folder", "refuse_interrupted_swap"});
     index_type = tx::add_type<IndexState>(module, "tarnix_engine.kernels.core._CoreIndex", index_slots);
     matrix_type = tx::add_type<MatrixState>(module, "tarnix_engine.kernels.core._CodeMatrix", matrix_slots);
   });

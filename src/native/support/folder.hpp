@@ -86,6 +86,31 @@ class SavedFolder {
     return fs_str(path_of(file));
   }
 
+  // Runs `read` (numpy's load of `file`, returning Ref). numpy reports most
+  // damaged headers as ValueError but lets tokenize.TokenError escape from
+  // one its tokeniser cannot finish (an unclosed bracket or string); that
+  // one becomes this folder's ValueError naming the file, like any damage.
+  template <class Read>
+  Ref read_npy(std::string_view file, Read&& read) const {
+    try {
+      return read();
+    } catch (const PyErrorSet&) {
+      PyObject* pending = PyErr_GetRaisedException();
+      PyObject* tokenize = PyImport_ImportModule("tokenize");
+      PyObject* token_error = tokenize ? PyObject_GetAttrString(tokenize, "TokenError") : nullptr;
+      const bool damaged_header = token_error && PyErr_GivenExceptionMatches(pending, token_error);
+      Py_XDECREF(token_error);
+      Py_XDECREF(tokenize);
+      if (!damaged_header) {
+        PyErr_Clear();
+        PyErr_SetRaisedException(pending);
+        throw;
+      }
+      Ref detail = Ref::steal(pending);
+      corrupted(file, "has a damaged header: " + repr(detail.get()));
+    }
+  }
+
  private:
   FolderKind kind_;
   std::string path_;
