@@ -49,6 +49,7 @@ from text_search import build_corpus  # noqa: E402
 from tarnix_engine.indexes import _shard_flow, _term_scoring, _vortel_impl  # noqa: E402
 from tarnix_engine.kernels import fusion  # noqa: E402
 from tarnix_engine.tuning._depth_oracle import default_tuner  # noqa: E402
+from timing import ROUNDS, print_machine  # noqa: E402
 
 QUERY_WORDS = 12
 RRF_K, ALPHA_TEXT, ALPHA_VECTOR = 2, 0.1, 1.0
@@ -242,11 +243,12 @@ def main():
     sections = set(args.sections.split(","))
     n_docs = args.docs or (4000 if args.quick else 20000)
     n_queries = 200 if args.quick else 1000
-    rounds = 3
+    rounds = ROUNDS
     single = 50 if args.quick else 100
     shard_counts = (1, 4, 16)
     preferences = default_tuner("relevance").speed_preferences
 
+    print_machine()
     docs, doc_vectors, queries, query_vectors, embedding = data(n_docs, n_queries)
     n_docs = len(docs)
     print(f"cores: {os.cpu_count()}   documents: {n_docs:,}   queries: {len(queries):,}   dim: {doc_vectors.shape[1]}")

@@ -32,7 +32,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 
-from timing import machine_line, measure, measure_interleaved
+from timing import ROUNDS, measure, measure_interleaved, print_machine
 from tarnix_engine.kernels import core, distance, packing
 
 try:
@@ -232,13 +232,13 @@ def main():
     parser.add_argument("--sweep", action="store_true", help="only the Hamming width sweep at 100k and 1M rows")
     parser.add_argument("--sizes", type=int, nargs="*", help="row counts (default 1e5 and 1e6)")
     parser.add_argument("--queries", type=int, default=None, help="queries per search (default 1000)")
-    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--rounds", type=int, default=ROUNDS)
     parser.add_argument("--no-faiss", action="store_true", help="leave faiss out (a shorter run)")
     args = parser.parse_args()
     global faiss
     if args.no_faiss:
         faiss = None
-    print(machine_line(core._simd_level()))
+    print_machine(core._simd_level())
     print(f"ours: OpenMP, {CORES} threads unless marked 1; numpy: 1 thread unless marked;"
           f" faiss: {faiss.__version__ if faiss else ('left out' if args.no_faiss else 'not installed')}")
     bandwidth = read_bandwidth()

@@ -33,7 +33,7 @@ from pathlib import Path
 
 import numpy as np
 
-from timing import machine_line, measure
+from timing import ROUNDS, measure, print_machine
 from tarnix_engine.indexes._tarnix_impl import _TarnixCore
 from tarnix_engine.kernels import core
 
@@ -260,12 +260,12 @@ def main():
     parser.add_argument("--quick", action="store_true", help="n = 100,000 only, 200 queries")
     parser.add_argument("--sizes", type=int, nargs="*", help="row counts (default 1e5 and 1e6)")
     parser.add_argument("--queries", type=int, default=None)
-    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--rounds", type=int, default=ROUNDS)
     parser.add_argument("--hnsw", action="store_true", help="also faiss HNSW on the synthetic data")
     parser.add_argument("--real", action="store_true", help="embedded real passages instead of the mixture")
     parser.add_argument("--limit", type=int, default=None, help="at most this many real passages")
     args = parser.parse_args()
-    print(machine_line(core._simd_level()))
+    print_machine(core._simd_level())
     if args.real:
         data, queries = real_data(args.queries or 500, args.limit)
         run(data, queries, (256, 1024, 4096), args.rounds, hnsw=True, filtered=False)
