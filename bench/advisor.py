@@ -27,6 +27,7 @@ sys.path.insert(0, str(ROOT / "tests" / "tuning"))
 
 import depth_reference as ref  # noqa: E402
 from tarnix_engine.tuning._depth_oracle import DepthOracle, default_tuner  # noqa: E402
+from timing import print_machine  # noqa: E402
 
 
 def per_call(repeats, make_args, fn, make_fn=None, count=None):
@@ -86,7 +87,8 @@ def main():
     parser.add_argument("--quick", action="store_true", help="fewer calls (a smoke run)")
     args = parser.parse_args()
     calls = 2_000 if args.quick else 50_000
-    repeats = 3 if args.quick else 5
+    repeats = 5
+    print_machine()
 
     shared = default_tuner("relevance")
     model_file = Path(ref.__file__).resolve().parents[2] / "src/tarnix_engine/tuning/models/relevance.npz"

@@ -19,6 +19,7 @@ from sqlglot import exp
 
 from tarnix_engine._attr_sieve import AttrSieve
 from tarnix_engine._clause_builder import compile_filter, filter_cache_key
+from timing import print_machine
 
 SCALAR = {f"c{i}" for i in range(50)} | {"price", "color"}
 MULTI = {"tags"}
@@ -86,9 +87,10 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--quick", action="store_true")
     args = ap.parse_args()
-    rounds = 5 if args.quick else 11
+    rounds = 11
     scale = 1 if args.quick else 4
 
+    print_machine()
     print(f"sqlglot {sqlglot.__version__}; medians of {rounds} rounds")
     print(f"{'conditions':>10} {'sqlglot parse':>14} {'compile text':>13} {'ratio':>6} "
           f"{'compile dict':>13} {'ratio':>6} {'build chain':>12} {'ratio':>6}")

@@ -28,7 +28,7 @@ import numpy as np
 from threadpoolctl import threadpool_limits
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
-from timing import blas_threads, machine_line, measure  # noqa: E402
+from timing import ROUNDS, blas_threads, measure, print_machine  # noqa: E402
 from tools.embedding import default_model  # noqa: E402
 from tools.embedding.corpus import real_corpus  # noqa: E402
 
@@ -64,10 +64,10 @@ def matmul_rate(dense, flops, pool, cores, rounds=5):
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--passages", type=int, default=2000)
-    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--rounds", type=int, default=ROUNDS)
     args = parser.parse_args()
     cores = os.cpu_count() or 1
-    print(machine_line())
+    print_machine()
     print(f"numpy BLAS threads: {blas_threads()}; the tool runs {cores} batch threads with one BLAS thread each")
     model = default_model()
     passages, _, source = real_corpus(limit=args.passages)

@@ -14,6 +14,7 @@ import statistics
 import timeit
 
 from tarnix_engine._attr_sieve import AttrSieve
+from timing import print_machine
 
 ROUNDS = 15
 BUILTIN = {"id": "d.id", "position": "m.position"}
@@ -131,6 +132,7 @@ def _compare(ours, base, number=5_000, rounds=ROUNDS):
 
 
 def main():
+    print_machine()
     native, python = _native_chains(), _python_chains()
     for name in native:
         assert native[name].to_sql() == python[name].to_sql(), name

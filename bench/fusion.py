@@ -19,7 +19,7 @@ arrays. Cases whose inputs would pass the entry cap (--max-entries) are
 skipped, and the dict baseline runs only up to --max-dict-entries.
 
     .venv/bin/python bench/fusion.py            # full table, a few minutes
-    .venv/bin/python bench/fusion.py --quick    # smaller cap, fewer rounds
+    .venv/bin/python bench/fusion.py --quick    # smaller cap, the same rounds
 """
 
 import argparse
@@ -32,6 +32,7 @@ import time
 import numpy as np
 
 from tarnix_engine.kernels import fusion
+from timing import ROUNDS, print_machine
 
 RANK_K = 60
 
@@ -323,12 +324,13 @@ def main():
     parser.add_argument("--max-dict-entries", type=int, default=None)
     parser.add_argument("--scaling-child", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
-    repeat = args.repeat or (3 if args.quick else 5)
+    repeat = args.repeat or ROUNDS
     if args.scaling_child:
         scaling_child(repeat)
         return
     max_entries = args.max_entries or (2_000_000 if args.quick else 20_000_000)
     max_dict = args.max_dict_entries or (200_000 if args.quick else 2_000_000)
+    print_machine()
     print(f"cores: {os.cpu_count()}   rounds: {repeat}   entry cap: {max_entries:,}   dict cap: {max_dict:,}")
     rng = np.random.default_rng(0)
     per_call_merge(repeat)

@@ -33,6 +33,7 @@ import time
 import numpy as np
 
 from tarnix_engine._row_screen import RowScreen
+from timing import print_machine
 
 TAGS = [f"t{i}" for i in range(50)]
 ROLES = [f"r{i}" for i in range(100)]
@@ -207,6 +208,7 @@ def main():
     parser.add_argument("--sizes", type=int, nargs="*", help="document counts to run")
     parser.add_argument("--compact", action="store_true", help="build the stores and time compact() only")
     args = parser.parse_args()
+    print_machine()
     sizes = args.sizes or ([10_000, 20_000] if args.quick else [10_000, 100_000, 1_000_000])
     for n in sizes:
         run(n, rounds=15 if n <= 100_000 else 5, only_compact=args.compact)

@@ -18,8 +18,6 @@ with no writer.
 """
 
 import argparse
-import os
-import platform
 import statistics
 import sys
 import threading
@@ -35,18 +33,9 @@ from tarnix_engine._row_screen import RowScreen  # noqa: E402
 from tarnix_engine._screened_search import ScreenedSearch  # noqa: E402
 from tarnix_engine.indexes._tarnix_impl import _TarnixCore  # noqa: E402
 from tarnix_engine.indexes._term_scoring import _RelevanceCore  # noqa: E402
+from timing import ROUNDS, print_machine  # noqa: E402
 
 FRACTIONS = (0.001, 0.1, 1.0)
-
-
-def cpu_model():
-    try:
-        for line in open("/proc/cpuinfo"):
-            if line.startswith("model name"):
-                return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor() or "unknown"
 
 
 def timed(fn):
@@ -138,8 +127,9 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true")
     args = parser.parse_args()
-    n_vec, dim, n_q, rounds = (50_000, 64, 50, 3) if args.quick else (1_000_000, 384, 100, 3)
-    print(f"CPU: {cpu_model()}   cores: {os.cpu_count()}   rounds: {rounds} (medians, per query)")
+    n_vec, dim, n_q, rounds = (50_000, 64, 50, ROUNDS) if args.quick else (1_000_000, 384, 100, ROUNDS)
+    print_machine()
+    print(f"rounds: {rounds} (medians, per query)")
     header()
 
     rng = np.random.default_rng(0)

@@ -39,6 +39,7 @@ from text_search import man_corpus  # noqa: E402
 
 from tarnix_engine.indexes._term_scoring import _RelevanceCore  # noqa: E402
 from tarnix_engine.kernels import fusion  # noqa: E402
+from timing import print_machine  # noqa: E402
 
 DEPTH, TOP_K, RRF_K, DIM = 100, 10, 60, 64
 WORD = re.compile(r"[a-z0-9]+")
@@ -84,6 +85,7 @@ def main():
     parser.add_argument("--queries", type=int, default=500)
     args = parser.parse_args()
 
+    print_machine()
     packages = read_packages()
     passages, names = man_corpus(limit_pages=400 if args.quick else 1500)
     corpus = passages + [f"{p.summary}. {p.description}" for p in packages]

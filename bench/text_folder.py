@@ -35,6 +35,7 @@ from dpkg_corpus import documents  # noqa: E402
 from tarnix_engine._persistence import write_config  # noqa: E402
 from tarnix_engine.indexes import _term_scoring  # noqa: E402
 from tarnix_engine.indexes._term_scoring import _RelevanceCore  # noqa: E402
+from timing import print_machine  # noqa: E402
 
 
 def corpus(n):
@@ -85,9 +86,10 @@ def timed(fn):
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--quick", action="store_true", help="small corpus, few rounds")
+    parser.add_argument("--quick", action="store_true", help="small corpus, the same rounds")
     args = parser.parse_args()
-    n, rounds = (2_000, 3) if args.quick else (50_000, 7)
+    n, rounds = (2_000, 7) if args.quick else (50_000, 7)
+    print_machine()
 
     ids, texts = corpus(n)
     index = _RelevanceCore()

@@ -46,6 +46,7 @@ from dpkg_corpus import read_packages  # noqa: E402
 
 from tarnix_engine.indexes import _term_scoring  # noqa: E402
 from tarnix_engine.indexes._term_scoring import _RelevanceCore  # noqa: E402
+from timing import print_machine  # noqa: E402
 
 CACHE = ROOT / "build" / "bench-cache"
 MAN_ROOT = Path("/usr/share/man")
@@ -153,10 +154,11 @@ def best_of(fn, repeat):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="small corpus and few queries")
-    parser.add_argument("--repeat", type=int, default=None, help="rounds per measurement (best is kept)")
+    parser.add_argument("--repeat", type=int, default=None, help="rounds per measurement (default 9, with --quick too)")
     args = parser.parse_args()
     n_passages, n_queries = (20_000, 200) if args.quick else (10**9, 1000)
-    repeat = args.repeat or (3 if args.quick else 9)
+    repeat = args.repeat or 9
+    print_machine()
 
     passages, queries = build_corpus(n_passages, n_queries, args.quick)
     print(f"cores: {os.cpu_count()}   passages: {len(passages):,}   queries: {len(queries):,}   rounds: {repeat}")

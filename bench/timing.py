@@ -3,15 +3,23 @@
 Every figure a benchmark prints comes from `measure`: one untimed warm-up run,
 then the median wall time of `rounds` runs, the same for our side and for the
 baseline, so neither is flattered by a cold first run or a lucky best one.
+Medians of ROUNDS rounds are what two runs on a quiet machine agree on
+within 10%; three rounds were not (a quick run differed from its own full
+run). Every benchmark starts with `print_machine()`, so each printout says
+how busy the machine was while it ran.
 """
 
+import atexit
 import os
 import platform
 import statistics
 import time
 
 
-def measure(fn, rounds=3, warmup=1):
+ROUNDS = 7
+
+
+def measure(fn, rounds=ROUNDS, warmup=1):
     """(median seconds of `rounds` timed calls after `warmup` untimed ones, last result)."""
     result = None
     for _ in range(warmup):
@@ -24,7 +32,7 @@ def measure(fn, rounds=3, warmup=1):
     return statistics.median(times), result
 
 
-def measure_interleaved(fns, rounds=3, warmup=1):
+def measure_interleaved(fns, rounds=ROUNDS, warmup=1):
     """measure() for several named calls at once, each round running every
     call once in turn, forwards and backwards in alternate rounds so that no
     call always follows the same one: ({name: median seconds}, {name: last
@@ -68,3 +76,22 @@ def machine_line(simd_level=None):
     cores = os.cpu_count()
     simd = f", kernel level {simd_level}" if simd_level is not None else ""
     return f"CPU: {cpu_model()} ({cores} cores{simd}); OMP_NUM_THREADS={os.environ.get('OMP_NUM_THREADS', 'unset')}"
+
+
+def load_line():
+    """The load average against the core count, with a warning when other
+    work shares the cores (the figures are then noisy)."""
+    cores = os.cpu_count() or 1
+    try:
+        one, five, fifteen = os.getloadavg()
+    except OSError:
+        return f"load average: unknown; {cores} cores"
+    busy = "  (busy machine: figures are noisy)" if one > 0.5 * cores else ""
+    return f"load average: {one:.2f} {five:.2f} {fifteen:.2f} (1/5/15 min) on {cores} cores{busy}"
+
+
+def print_machine(simd_level=None):
+    """Print the machine and its load now, and the load again at exit."""
+    print(machine_line(simd_level))
+    print(load_line(), flush=True)
+    atexit.register(lambda: print(f"at the end, {load_line()}", flush=True))

@@ -15,6 +15,8 @@ from collections import namedtuple
 from operator import itemgetter
 from pathlib import Path
 
+from timing import print_machine
+
 try:
     from tarnix_engine._types import SearchResult
 except ImportError:  # run from a source checkout without installing
@@ -107,6 +109,7 @@ FORMS = [
 def main(number=100_000, repeat=9):
     # Forms take turns within each round, so that load from other processes
     # falls on all of them alike; each figure is the best round.
+    print_machine()
     timers = []
     for label, cls in FORMS:
         namespace = {"cls": cls, "obj": cls(rank=3, id="doc-17", score=0.75)}

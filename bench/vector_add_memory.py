@@ -18,6 +18,7 @@ import tracemalloc
 import numpy as np
 
 from tarnix_engine.indexes._tarnix_impl import _TarnixCore
+from timing import print_machine
 
 MIB = 2**20
 
@@ -38,6 +39,7 @@ def main():
     parser.add_argument("--rows", type=int, default=1_000_000)
     parser.add_argument("--dim", type=int, default=384)
     args = parser.parse_args()
+    print_machine()
     half = args.rows // 2
     rng = np.random.default_rng(0)
     first = rng.normal(size=(half, args.dim)).astype(np.float32)
