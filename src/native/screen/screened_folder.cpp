@@ -76,7 +76,7 @@ PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     tx::Ref folder = tx::folder_to_save(ns, a[0], a[1]);
     // Held for the whole save, so no write lands between the two halves.
     ReadHold hold(sync_of(self));
-    refuse_if_misaligned(self, "be saved");
+    check_aligned(self, "be saved");
     tx::staged_save(ns, folder.get(), {"config.json", "inner", "filter"},
                     [&](PyObject* staged) { write_parts(self, staged); });
     return tx::Ref::none();
