@@ -1,6 +1,7 @@
 """ScreenedSearch over the real store and indexes: a stateful model test,
 fault injection across the two halves, and searches racing writes."""
 
+import re
 import threading
 
 import numpy as np
@@ -405,6 +406,36 @@ def test_a_wrapper_made_over_halves_that_differ_stays_marked_after_they_match_ag
     w.row_screen.add(["a", "b", "c"])  # the counts and ids agree again, the grants are lost
     with pytest.raises(RuntimeError, match="when the ScreenedSearch was made"):
         w.candidates(filter="n = 1")
+
+
+def saved_store(folder):
+    store = RowScreen()
+    store.add(["a", "b", "c"])
+    store.save(folder)
+
+
+def saved_vector_store(folder):
+    from tarnix_engine.indexes._tarnix_impl import _VectorStore
+
+    part = _VectorStore()
+    part.fit(vectors_of("abc"))
+    part.save(folder)
+
+
+# Folders the loader reads that hold no index: a search over one would fail.
+NOT_INDEXES = {"a filter store": (saved_store, "RowScreen"), "a vector store": (saved_vector_store, "_VectorStore")}
+
+
+@pytest.mark.parametrize("what", NOT_INDEXES)
+def test_a_folder_whose_inner_part_is_not_an_index_is_refused_by_name(tmp_path, what):
+    import shutil
+
+    write, type_name = NOT_INDEXES[what]
+    three_documents("vector").save(str(tmp_path / "w"))
+    shutil.rmtree(tmp_path / "w" / "inner")
+    write(str(tmp_path / "w" / "inner"))
+    with pytest.raises(ValueError, match=rf"'{re.escape(str(tmp_path / 'w'))}'.*holds a {type_name}, which is not an index"):
+        ScreenedSearch.load(str(tmp_path / "w"))
 
 
 def test_roles_changed_while_the_filter_is_translated_are_not_cached_for_the_old_roles(monkeypatch):
