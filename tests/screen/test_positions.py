@@ -332,6 +332,38 @@ def test_a_miss_after_a_write_sees_the_new_schema(filled, name):
         assert column in filled.schema()[0] | filled.schema()[1]
 
 
+# The (size, last id) pair a ScreenedSearch compares with its inner index is
+# kept between writes; after any change it must be what fresh reads say.
+TALLY_CHANGES = {
+    "add": lambda s: s.add(["f"]),
+    "delete the last": lambda s: s.delete(["e"]),
+    "delete then compact": lambda s: (s.delete(["a", "b"]), s.compact()),
+    "delete every one": lambda s: (s.delete(list("abcde")), s.compact()),
+    "failed add": lambda s: s.add(["f"], [{"bad": object()}]),
+    "rows deleted on the connection": lambda s: s._conn.execute("DELETE FROM metadata WHERE position = 4"),
+    "id renamed and committed on the connection": lambda s: (
+        s._conn.execute("UPDATE docs SET id = 'z' WHERE position = 4"),
+        s._conn.commit(),
+    ),
+    # Changes no row count, only the schema version.
+    "table recreated on the connection": lambda s: (
+        s._conn.execute("DROP TABLE metadata"),
+        s._conn.execute("CREATE TABLE metadata (position INTEGER PRIMARY KEY)"),
+    ),
+}
+
+
+@pytest.mark.parametrize("name", TALLY_CHANGES)
+def test_the_kept_size_and_last_id_follow_every_change(filled, name):
+    assert filled._tally() == (5, "e")
+    try:
+        TALLY_CHANGES[name](filled)
+    except sqlite3.ProgrammingError:
+        assert name == "failed add"
+    ids = filled.ids
+    assert filled._tally() == (filled.size, ids[-1] if ids else None)
+
+
 @pytest.mark.parametrize("name", ["add scalar", "update scalar"])
 def test_a_chain_after_a_write_sees_the_new_column(filled, name):
     change, _, expected = SCHEMA_CHANGES[name]

@@ -1,6 +1,7 @@
 """ScreenedSearch over the real store and indexes: a stateful model test,
 fault injection across the two halves, and searches racing writes."""
 
+import re
 import threading
 
 import numpy as np
@@ -314,6 +315,127 @@ def test_a_forwarded_fit_makes_the_next_add_refuse_rather_than_misnumber():
     assert w.ids == [] and w.inner.size == 12
     with pytest.raises(RuntimeError, match="rebuild"):
         w.search(np.stack([vector_for("public")]), 3, roles=["guest"])
+
+
+# ---- halves that drift apart without a write of the wrapper ----------------------
+
+
+def three_documents(kind):
+    """A wrapper over a real inner index of `kind` holding a, b, c (all granted r, n = 1)."""
+    from tarnix_engine.indexes._shard_flow import _StreamingCore
+
+    inner = {"vector": _TarnixCore, "text": _RelevanceCore, "streaming": _StreamingCore}[kind]()
+    w = ScreenedSearch(inner, RowScreen())
+    args = {
+        "vector": (np.stack([vector_for(i) for i in "abc"]),),
+        "text": ([text_for(i) for i in "abc"],),
+        "streaming": ([text_for(i) for i in "abc"], np.stack([vector_for(i) for i in "abc"])),
+    }[kind]
+    w.add(["a", "b", "c"], *args, metadata=[{"n": 1}] * 3, roles=[["r"]] * 3)
+    return w
+
+
+def vectors_of(names):
+    return np.stack([vector_for(i) for i in names])
+
+
+# kind -> what reaches one half alone; each leaves the store holding a, b, c.
+DRIFTS = {
+    "vector fit of more documents": ("vector", lambda w: w.fit(vectors_of("vwxyz"))),
+    # Same count, other documents: only the ids tell.
+    "vector delete then add on the inner index": (
+        "vector",
+        lambda w: (w.inner.delete(["b"]), w.inner.add(["x"], vectors_of("x"))),
+    ),
+    "vector add on the inner index": ("vector", lambda w: w.inner.add(["x"], vectors_of("x"))),
+    "vector delete on the inner index": ("vector", lambda w: w.inner.delete(["b"])),
+    "text fit of more documents": ("text", lambda w: w.fit([text_for(i) for i in "wxyz"])),
+    "text delete then add on the inner index": (
+        "text",
+        lambda w: (w.inner.delete(["a"]), w.inner.add(["x"], [text_for("x")])),
+    ),
+    "text delete on the inner index": ("text", lambda w: w.inner.delete(["a"])),
+    "streaming batch added": ("streaming", lambda w: w.add_batch([text_for("x")], vectors_of("x"))),
+    "store add on its own": ("vector", lambda w: w.row_screen.add(["x"])),
+}
+
+
+def restricted_calls(kind):
+    query = {
+        "vector": (vectors_of("a"), 2),
+        "text": ([text_for("a")], 2),
+        "streaming": ([text_for("a")], vectors_of("a"), 2),
+    }[kind]
+    calls = {
+        "search by filter": lambda w, _: w.search(*query, filter="n = 1"),
+        "search by roles": lambda w, _: w.search(*query, roles=["r"]),
+        "candidates": lambda w, _: w.candidates(roles=["r"]),
+        "save": lambda w, folder: w.save(folder),
+    }
+    if kind != "streaming":  # which has no search_raw
+        calls["search_raw by roles"] = lambda w, _: w.search_raw(*query, roles=["r"])
+    return calls
+
+
+@pytest.mark.parametrize("drift", DRIFTS)
+def test_every_restricted_call_refuses_halves_that_drifted_apart(tmp_path, drift):
+    kind, change = DRIFTS[drift]
+    w = three_documents(kind)
+    change(w)
+    for name, call in restricted_calls(kind).items():
+        folder = str(tmp_path / name)
+        with pytest.raises(RuntimeError, match="rebuild it from the source documents"):
+            call(w, folder)
+        assert not (tmp_path / name).exists(), name
+    # A search that trusts no position still runs.
+    w.search(*{"vector": (vectors_of("a"), 1), "text": ([text_for("a")], 1),
+                "streaming": ([text_for("a")], vectors_of("a"), 1)}[kind])
+
+
+@pytest.mark.parametrize("kind", ["vector", "text", "streaming"])
+def test_the_same_halves_still_search_restricted_and_save(tmp_path, kind):
+    w = three_documents(kind)
+    for name, call in restricted_calls(kind).items():
+        call(w, str(tmp_path / name))
+    assert ScreenedSearch.load(str(tmp_path / "save")).ids == ["a", "b", "c"]
+
+
+def test_a_wrapper_made_over_halves_that_differ_stays_marked_after_they_match_again():
+    inner = three_documents("vector").inner
+    w = ScreenedSearch(inner, RowScreen())
+    w.row_screen.add(["a", "b", "c"])  # the counts and ids agree again, the grants are lost
+    with pytest.raises(RuntimeError, match="when the ScreenedSearch was made"):
+        w.candidates(filter="n = 1")
+
+
+def saved_store(folder):
+    store = RowScreen()
+    store.add(["a", "b", "c"])
+    store.save(folder)
+
+
+def saved_vector_store(folder):
+    from tarnix_engine.indexes._tarnix_impl import _VectorStore
+
+    part = _VectorStore()
+    part.fit(vectors_of("abc"))
+    part.save(folder)
+
+
+# Folders the loader reads that hold no index: a search over one would fail.
+NOT_INDEXES = {"a filter store": (saved_store, "RowScreen"), "a vector store": (saved_vector_store, "_VectorStore")}
+
+
+@pytest.mark.parametrize("what", NOT_INDEXES)
+def test_a_folder_whose_inner_part_is_not_an_index_is_refused_by_name(tmp_path, what):
+    import shutil
+
+    write, type_name = NOT_INDEXES[what]
+    three_documents("vector").save(str(tmp_path / "w"))
+    shutil.rmtree(tmp_path / "w" / "inner")
+    write(str(tmp_path / "w" / "inner"))
+    with pytest.raises(ValueError, match=rf"'{re.escape(str(tmp_path / 'w'))}'.*holds a {type_name}, which is not an index"):
+        ScreenedSearch.load(str(tmp_path / "w"))
 
 
 def test_roles_changed_while_the_filter_is_translated_are_not_cached_for_the_old_roles(monkeypatch):

@@ -1,5 +1,6 @@
 // The schema of a RowScreen, its scalar columns and multi-valued keys, its
-// registered ids, and what the store keeps of them between writes.
+// registered ids, its size and last id, and what the store keeps of them
+// between writes.
 #include "screen/row_screen_glue.hpp"
 
 #include <optional>
@@ -33,6 +34,8 @@ struct SchemaMemo {
   Ref multi;    // until the schema is read
   Ref ids;      // a tuple in position order, copied into a new list for
                 // every caller; null until the ids are read
+  Ref tally;    // (number of documents, id at the last position or None);
+                // null until read
 };
 
 std::unordered_map<PyObject*, SchemaMemo>& schema_memos() {
@@ -182,6 +185,36 @@ PyMethodDef schema_def = {"schema", as_cfunction(schema), kFastcall,
                           "schema($self, /)\n--\n\n"
      "(scalar metadata columns, multi-valued keys), as two new sets."};
 
+// (size, id at the last position or None): what a wrapper compares with its
+// inner index before it trusts the store's positions, so kept like the
+// schema and read again only after a write.
+PyObject* tally(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&] {
+    no_arguments("_tally", nargs, kwnames);
+    Ref conn = connection(self);
+    const std::optional<Stamp> stamp = stamp_of(conn.get());
+    if (stamp) {
+      auto& memos = schema_memos();
+      auto it = memos.find(self);
+      if (it != memos.end() && it->second.tally && memo_holds(it->second, self, conn.get(), *stamp)) {
+        return it->second.tally;
+      }
+    }
+    Ref count = row_item(call_method(execute(conn.get(), "SELECT COUNT(*) FROM metadata").get(),
+                                     name<"fetchone">(), {}).get(), 0);
+    Ref last_row = call_method(execute(conn.get(), "SELECT id FROM docs ORDER BY position DESC LIMIT 1").get(),
+                               name<"fetchone">(), {});
+    Ref last = last_row.is_none() ? Ref::none() : row_item(last_row.get(), 0);
+    Ref out = new_tuple({Ref::steal(PyNumber_Long(count.get())).get(), last.get()});
+    if (stamp) {
+      if (SchemaMemo* memo = memo_for(self, conn, *stamp)) memo->tally = out;
+    }
+    return out;
+  });
+}
+
+PyMethodDef tally_def = {"_tally", as_cfunction(tally), kFastcall, nullptr};
+
 }  // namespace
 
 void forget_reads(PyObject* self) { drop_memo(self); }
@@ -208,6 +241,9 @@ Ref registered_ids(PyObject* self) {
   return out;
 }
 
-void install_schema() { add_to_class("schema", make_member(&schema_def, Wrap::locked)); }
+void install_schema() {
+  add_to_class("schema", make_member(&schema_def, Wrap::locked));
+  add_to_class("_tally", make_member(&tally_def, Wrap::locked));
+}
 
 }  // namespace tx::row_screen

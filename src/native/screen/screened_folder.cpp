@@ -65,6 +65,23 @@ void check_alignment(PyObject* directory, PyObject* inner, PyObject* store) {
   }
 }
 
+// The inner folder may hold anything the registry loads, a filter store
+// among them; only an object that searches and takes documents can be the
+// inner index, or the first search would fail on a missing method.
+void require_index(PyObject* directory, PyObject* inner) {
+  const bool searches = static_cast<bool>(optional_attr(inner, tx::name<"search">()));
+  const bool adds = optional_attr(inner, tx::name<"add">()) || optional_attr(inner, tx::name<"add_batch">());
+  if (searches && adds) return;
+  tx::Ref type_name = tx::attr<"__name__">(reinterpret_cast<PyObject*>(Py_TYPE(inner)));
+  tx::Ref message = tx::Ref::steal(PyUnicode_FromFormat(
+      "Cannot load '%U' as a ScreenedSearch: its inner folder holds a %U, which is not an index (it lacks %s); "
+      "save a vector, text or streaming index there",
+      directory, type_name.get(),
+      searches ? "add() and add_batch()" : adds ? "search()" : "search(), and add() or add_batch()"));
+  PyErr_SetObject(PyExc_ValueError, message.get());
+  tx::rethrow_python();
+}
+
 }  // namespace
 
 PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -76,7 +93,7 @@ PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     tx::Ref folder = tx::folder_to_save(ns, a[0], a[1]);
     // Held for the whole save, so no write lands between the two halves.
     ReadHold hold(sync_of(self));
-    refuse_if_misaligned(self, "be saved");
+    check_aligned(self, "be saved");
     tx::staged_save(ns, folder.get(), {"config.json", "inner", "filter"},
                     [&](PyObject* staged) { write_parts(self, staged); });
     return tx::Ref::none();
@@ -93,6 +110,7 @@ PyObject* load(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject*
     tx::call(ns.get<"read_config">().get(), {tx::join_path(folder.get(), "config.json").get()});
     tx::Ref loader = tx::attr<"_load_inner">(cls);
     tx::Ref inner = tx::call(loader.get(), {sub_path(folder.get(), "inner").get()});
+    require_index(a[0], inner.get());
     tx::Ref store = tx::call_method(ns.get<"RowScreen">().get(), tx::name<"load">(), {sub_path(folder.get(), "filter").get()});
     check_alignment(a[0], inner.get(), store.get());
     return tx::call(cls, {inner.get(), store.get()});

@@ -69,6 +69,10 @@ class WriteHold {
 void mark_misaligned(Sync& sync, const std::string& why) noexcept;
 // RuntimeError when the pair is marked misaligned.
 void refuse_if_misaligned(PyObject* self, const char* what);
+// Marks the pair when its halves no longer hold as many documents (or, where
+// cheap to tell, the same last id), then refuses as refuse_if_misaligned.
+// Called by whatever trusts the store's positions.
+void check_aligned(PyObject* self, const char* what);
 
 // The wrapper's two members, read as attributes.
 inline tx::Ref inner_of(PyObject* self) { return tx::attr<"_inner">(self); }
@@ -79,7 +83,7 @@ tx::Ref optional_attr(PyObject* o, PyObject* name);
 
 // The inner index's `size` as an integer, or -1 when it has none.
 Py_ssize_t inner_size(PyObject* inner);
-// The store's `size` as an integer.
+// The store's `size` as an integer, kept between writes where the store keeps it.
 Py_ssize_t store_count(PyObject* store);
 
 [[noreturn]] void raise_type_lacks(PyObject* inner, const char* what);

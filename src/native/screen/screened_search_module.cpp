@@ -97,11 +97,66 @@ Py_ssize_t inner_size(PyObject* inner) {
   return n;
 }
 
-Py_ssize_t store_count(PyObject* store) {
-  tx::Ref size = tx::attr<"size">(store);
-  const Py_ssize_t n = PyNumber_AsSsize_t(size.get(), PyExc_OverflowError);
+namespace {
+
+Py_ssize_t as_count(PyObject* value) {
+  const Py_ssize_t n = PyNumber_AsSsize_t(value, PyExc_OverflowError);
   if (n == -1 && PyErr_Occurred()) tx::rethrow_python();
   return n;
+}
+
+// The store's size and the id at its last position. A RowScreen keeps both
+// between writes (`_tally`); any other store tells its size alone.
+struct StoreTally {
+  Py_ssize_t count;
+  tx::Ref last;  // null when the store does not tell it
+};
+
+StoreTally store_tally(PyObject* store) {
+  tx::Ref tally = optional_attr(store, tx::name<"_tally">());
+  if (!tally) return {as_count(tx::attr<"size">(store).get()), tx::Ref()};
+  tx::Ref pair = tx::call(tally.get(), {});
+  if (!PyTuple_CheckExact(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2) {
+    tx::raise(PyExc_TypeError, "a filter's _tally() must return a (size, last id) tuple");
+  }
+  return {as_count(PyTuple_GET_ITEM(pair.get(), 0)), tx::Ref::borrow(PyTuple_GET_ITEM(pair.get(), 1))};
+}
+
+// Why the two halves no longer number the same documents, or empty while
+// they may still. Two size reads and, where the inner index hands out its
+// own list of ids, a look at its last one: a fit of as many documents as
+// the store holds keeps the counts equal but renames the documents. Costs
+// no scan of either side.
+std::string drift(PyObject* inner, PyObject* store) {
+  const Py_ssize_t held = inner_size(inner);
+  if (held < 0) return {};  // an inner index without a size cannot be compared
+  StoreTally tally = store_tally(store);
+  if (held != tally.count) {
+    return "the inner index holds " + std::to_string(held) + " documents and the filter " +
+           std::to_string(tally.count);
+  }
+  if (held == 0 || !tally.last) return {};
+  tx::Ref ids = optional_attr(inner, tx::name<"ids">());
+  if (!ids || !PyList_CheckExact(ids.get()) || PyList_GET_SIZE(ids.get()) != held) return {};
+  tx::Ref last = tx::Ref::borrow(PyList_GET_ITEM(ids.get(), held - 1));
+  if (tx::compare(last.get(), tally.last.get(), Py_EQ)) return {};
+  return "the inner index's last document is " + tx::repr(last.get()) + " but the filter's " +
+         tx::repr(tally.last.get());
+}
+
+}  // namespace
+
+Py_ssize_t store_count(PyObject* store) { return store_tally(store).count; }
+
+void check_aligned(PyObject* self, const char* what) {
+  std::shared_ptr<Sync> sync = sync_of(self);
+  if (!sync->misaligned) {
+    tx::Ref inner = inner_of(self);
+    tx::Ref store = store_of(self);
+    const std::string why = drift(inner.get(), store.get());
+    if (!why.empty()) mark_misaligned(*sync, why + ", after a write that bypassed the ScreenedSearch");
+  }
+  refuse_if_misaligned(self, what);
 }
 
 [[noreturn]] void raise_type_lacks(PyObject* inner, const char* what) {
@@ -122,6 +177,12 @@ PyObject* init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
                                                          : tx::Ref::borrow(a[1]);
     if (PyObject_SetAttr(self, tx::name<"_inner">(), a[0]) < 0) tx::rethrow_python();
     if (PyObject_SetAttr(self, tx::name<"_filter">(), store.get()) < 0) tx::rethrow_python();
+    // Halves that already differ are marked now; only restricted calls refuse.
+    std::shared_ptr<Sync> sync = sync_of(self);
+    if (!sync->misaligned) {
+      const std::string why = drift(a[0], store.get());
+      if (!why.empty()) mark_misaligned(*sync, why + " when the ScreenedSearch was made");
+    }
     return tx::Ref::none();
   });
 }
@@ -138,7 +199,7 @@ bool restricted(PyObject* filter, PyObject* roles) {
 
 tx::Ref candidates_impl(PyObject* self, PyObject* filter, PyObject* roles) {
   if (!restricted(filter, roles)) return tx::Ref::none();
-  refuse_if_misaligned(self, "restrict a search");
+  check_aligned(self, "restrict a search");
   tx::Ref store = store_of(self);
   // The store keys its cache by the roles before it queries with them: it
   // gets a list no other code holds, so nothing run meanwhile (a filter's
@@ -196,7 +257,7 @@ PyObject* restricted_search(PyObject* self, PyObject* const* args, Py_ssize_t na
     // Held across both steps, so a write cannot renumber the inner index
     // between the store's answer and the search that uses it.
     ReadHold hold(sync_of(self));
-    if (restricted(filter, roles)) refuse_if_misaligned(self, "restrict a search");
+    if (restricted(filter, roles)) check_aligned(self, "restrict a search");
     tx::Ref allowed = tx::call_method(self, tx::name<"_resolve_candidates">(), {filter, roles, given});
     if (!allowed.is_none() && PyDict_SetItem(b.kwargs.get(), tx::name<"candidates">(), allowed.get()) < 0) {
       tx::rethrow_python();
