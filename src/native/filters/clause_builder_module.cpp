@@ -321,7 +321,7 @@ void init(PyObject* module) {
               exp_class(e, "Neg"), exp_class(e, "EQ"), exp_class(e, "NEQ"), exp_class(e, "GT"),
               exp_class(e, "GTE"), exp_class(e, "LT"), exp_class(e, "LTE"), exp_class(e, "In"),
               exp_class(e, "Between"), exp_class(e, "Like"), exp_class(e, "Is"), exp_class(e, "Escape", false),
-              exp_class(e, "Column"),
+              exp_class(e, "Column"), exp_class(e, "Identifier"),
               exp_class(e, "Literal"), exp_class(e, "Boolean"), exp_class(e, "Null"), exp_class(e, "Subquery"),
               exp_class(e, "Select"), exp_class(e, "Query"), exp_class(e, "Exists"), exp_class(e, "Placeholder"),
               exp_class(e, "Func"), exp_class(e, "Anonymous")};
