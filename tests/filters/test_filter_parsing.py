@@ -195,6 +195,10 @@ class _SubDict(dict):
         ({"a": {1: "x"}}, TypeError, "Argument 'op' has incorrect type (expected str, got int)"),
         ({1: "x"}, AttributeError, "'int' object has no attribute 'startswith'"),
         ({"$or": [{2: 1}]}, AttributeError, "'int' object has no attribute 'startswith'"),
+        ({"a": 1, (1, 2): "x"}, AttributeError, "the keys of a filter dict must be strings (a field name, '$and', "
+                                                "'$or' or '$not'), got (1, 2)"),
+        ({None: 1}, AttributeError, "'NoneType' object has no attribute 'startswith': the keys of a filter dict "
+                                    "must be strings"),
     ],
 )
 def test_interpreter_errors_of_the_dict_path(filter, error, text):

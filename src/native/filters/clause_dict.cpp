@@ -147,9 +147,17 @@ void add_entry(PyObject* key, PyObject* value, const tx::Ref& parts) {
     append(parts, node1(tx::name<"Not">(), paren.get()));
     return;
   }
-  // A key without startswith (a number) fails here as it would in Python.
+  // A key without startswith (a number) fails here as it would in Python,
+  // with the message saying what a key must be.
+  tx::Ref startswith = tx::optional_attr(key, tx::name<"startswith">());
+  if (!startswith) {
+    tx::raise_format(PyExc_AttributeError,
+                     "'%s' object has no attribute 'startswith': the keys of a filter dict must be strings "
+                     "(a field name, '$and', '$or' or '$not'), got %R",
+                     Py_TYPE(key)->tp_name, key);
+  }
   tx::Ref dollar = tx::Ref::steal(PyUnicode_FromString("$"));
-  if (tx::truth(tx::call_method(key, tx::name<"startswith">(), {dollar.get()}).get())) {
+  if (tx::truth(tx::call(startswith.get(), {dollar.get()}).get())) {
     refuse("Unknown top-level operator " + repr_of(key) + ".");
   }
   if (PyDict_Check(value)) {
