@@ -2,7 +2,9 @@
 // into AttrSieve filters. A text is parsed by sqlglot, a dict rewritten into
 // the same node kinds (clause_dict.cpp), and the tree is rebuilt from the
 // condition builders through an allowlist (clause_translator.cpp).
+#include <string>
 #include <unordered_set>
+#include <vector>
 
 #include "filters/clause_builder.hpp"
 #include "filters/clause_text.hpp"
@@ -171,6 +173,37 @@ tx::Ref filter_stage(F&& stage) {
   }
 }
 
+// SQLite refuses a condition nested more than 1000 deep, and a junction of n
+// parts is rendered as n - 1 nested operators: each condition and each
+// negation can add one level, and the store's frame a few more.
+constexpr Py_ssize_t kMaxConditions = 900;
+
+// Refuses a translated filter with more conditions and negations than
+// SQLite could run, counting only until the limit is passed.
+void check_size(PyObject* root) {
+  Py_ssize_t count = 0;
+  std::vector<tx::Ref> pending{tx::Ref::borrow(root)};
+  while (!pending.empty() && count <= kMaxConditions) {
+    tx::Ref node = std::move(pending.back());
+    pending.pop_back();
+    tx::Ref parts = tx::optional_attr(node.get(), tx::name<"parts">());
+    if (parts && PyTuple_Check(parts.get())) {
+      for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(parts.get()); ++i) {
+        pending.push_back(tx::Ref::borrow(PyTuple_GET_ITEM(parts.get(), i)));
+      }
+      continue;
+    }
+    ++count;
+    tx::Ref part = tx::optional_attr(node.get(), tx::name<"part">());
+    if (part) pending.push_back(std::move(part));
+  }
+  if (count > kMaxConditions) {
+    refuse("A filter can hold at most " + std::to_string(kMaxConditions) +
+           " conditions and negations, as SQLite refuses deeper expressions; split it into several filters, "
+           "or write a choice among values of one column as IN (...).");
+  }
+}
+
 tx::Ref compile_filter(PyObject* filter, PyObject* scalar, PyObject* multi, PyObject* owner) {
   tx::require_exact(scalar, &PySet_Type, "scalar_columns", false);
   tx::require_exact(multi, &PySet_Type, "multi_keys", false);
@@ -180,6 +213,7 @@ tx::Ref compile_filter(PyObject* filter, PyObject* scalar, PyObject* multi, PyOb
   });
   tx::Ref translator = tx::call(ns.get<"_Translator">().get(), {scalar, multi});
   tx::Ref root = filter_stage([&] { return tx::call_method(translator.get(), tx::name<"build">(), {tree.get()}); });
+  check_size(root.get());
   return tx::call(ns.get<"AttrSieve">().get(), {owner, root.get()});
 }
 
