@@ -102,6 +102,11 @@ def test_dict_and_text_translate_alike():
         ("'a' < tags", "Range comparison '>' is not supported on multi-valued column 'tags': its values are stored as "
                        "text, so the result would compare strings, not numbers. Use =, !=, IN or LIKE."),
         ("color = price", "Expected a literal value, got 'price'."),
+        # Double quotes name a column in SQL; the text value meant is shown in SQL's own quoting.
+        ("color = \"red\"", "Expected a literal value, got '\"red\"'. Double quotes name a column; write a text "
+                            "value in single quotes, as in \"'red'\"."),
+        ("\"it's\" = color", "Unknown column \"it's\" in filter. Double quotes name a column; write a text value "
+                             "in single quotes, as in \"'it''s'\"."),
         ("size = price", "Unknown column 'size' in filter."),
         ("Size = 1", "Unknown column 'Size' in filter."),
         ("size = 1 AND weight = 2", "Unknown column 'size' in filter."),

@@ -39,6 +39,21 @@ tx::Ref arg(PyObject* node, PyObject* key) {
 std::string sql_repr(PyObject* node) { return repr_of(tx::call_method(node, tx::name<"sql">(), {}).get()); }
 std::string sql_text(PyObject* node) { return tx::utf8(tx::str(tx::call_method(node, tx::name<"sql">(), {}).get()).get()); }
 
+// For a column written in double quotes, which SQL reads as a name: how to
+// write the text value that was most likely meant.
+std::string quoted_hint(PyObject* node) {
+  if (!is(node, k.Column) || !arg(node, tx::name<"table">()).is_none()) return "";
+  tx::Ref ident = this_of(node);
+  if (!is(ident.get(), k.Identifier) || !tx::truth(arg(ident.get(), tx::name<"quoted">()).get())) return "";
+  tx::Ref text = this_of(ident.get());
+  if (!PyUnicode_Check(text.get())) return "";
+  tx::Ref quote = tx::py_str("'");
+  tx::Ref doubled = tx::py_str("''");
+  tx::Ref escaped = tx::Ref::steal(PyUnicode_Replace(text.get(), quote.get(), doubled.get(), -1));
+  tx::Ref value = tx::Ref::steal(PyUnicode_FromFormat("'%U'", escaped.get()));
+  return " Double quotes name a column; write a text value in single quotes, as in " + repr_of(value.get()) + ".";
+}
+
 bool is_number_literal(PyObject* node) {
   return is(node, k.Literal) && !tx::truth(tx::attr<"is_string">(node).get());
 }
@@ -466,7 +481,7 @@ std::pair<tx::Ref, bool> resolve(PyObject* self, PyObject* node) {
     return {pick(self, multi, key.get(), name.get()), true};
   }
   if (contains(scalar, key.get())) return {pick(self, scalar, key.get(), name.get()), false};
-  refuse("Unknown column " + repr_of(name.get()) + " in filter.");
+  refuse("Unknown column " + repr_of(name.get()) + " in filter." + quoted_hint(node));
 }
 
 tx::Ref scalar_only(PyObject* self, PyObject* node, PyObject* what) {
@@ -522,7 +537,7 @@ tx::Ref value(PyObject* self, PyObject* node) {
     }
   }
   call_reject(self, node);
-  refuse("Expected a literal value, got " + sql_repr(node) + ".");
+  refuse("Expected a literal value, got " + sql_repr(node) + "." + quoted_hint(node));
 }
 
 void reject(PyObject*, PyObject* node) {
