@@ -3,6 +3,7 @@
 // resolving every column against the store's schema; anything it does not
 // name is refused with FilterError.
 #include <algorithm>
+#include <string>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -460,6 +461,31 @@ bool contains(PyObject* map, PyObject* key) {
   return r == 1;
 }
 
+// The names a filter can use, sorted, for the unknown-column message; a
+// large schema is cut short.
+std::string known_columns(PyObject* self) {
+  constexpr Py_ssize_t kShown = 20;
+  tx::Ref all = tx::Ref::steal(PyList_New(0));
+  auto add = [&](PyObject* names) {
+    tx::Ref list = tx::Ref::steal(PySequence_List(names));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+      if (PyList_Append(all.get(), PyList_GET_ITEM(list.get(), i)) < 0) tx::rethrow_python();
+    }
+  };
+  add(ns.get<"BUILTIN_COLUMNS">().get());
+  add(tx::Ref::steal(PyDict_Values(translator.field(self, kScalar))).get());
+  add(tx::Ref::steal(PyDict_Values(translator.field(self, kMulti))).get());
+  if (PyList_Sort(all.get()) < 0) tx::rethrow_python();
+  const Py_ssize_t n = PyList_GET_SIZE(all.get());
+  std::string out = " Known columns: ";
+  for (Py_ssize_t i = 0; i < n && i < kShown; ++i) {
+    if (i > 0) out += ", ";
+    out += repr_of(PyList_GET_ITEM(all.get(), i));
+  }
+  if (n > kShown) out += " and " + std::to_string(n - kShown) + " more";
+  return out + ".";
+}
+
 std::pair<tx::Ref, bool> resolve(PyObject* self, PyObject* node) {
   if (!arg(node, tx::name<"table">()).is_none() || !arg(node, tx::name<"db">()).is_none() ||
       !arg(node, tx::name<"catalog">()).is_none()) {
@@ -481,7 +507,7 @@ std::pair<tx::Ref, bool> resolve(PyObject* self, PyObject* node) {
     return {pick(self, multi, key.get(), name.get()), true};
   }
   if (contains(scalar, key.get())) return {pick(self, scalar, key.get(), name.get()), false};
-  refuse("Unknown column " + repr_of(name.get()) + " in filter." + quoted_hint(node));
+  refuse("Unknown column " + repr_of(name.get()) + " in filter." + quoted_hint(node) + known_columns(self));
 }
 
 tx::Ref scalar_only(PyObject* self, PyObject* node, PyObject* what) {
