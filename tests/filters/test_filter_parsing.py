@@ -54,8 +54,31 @@ def test_sqlglot_errors_become_filter_errors_with_their_text():
     error = info.value
     assert str(error).startswith("Could not parse filter 'a = = 1': ")
     assert isinstance(error.__context__, sqlglot.errors.SqlglotError)
-    assert str(error) == f"Could not parse filter 'a = = 1': {error.__context__}"
+    assert str(error) == ("Could not parse filter 'a = = 1': the condition goes wrong at '=' (column 5). " + HOW)
     assert error.__cause__ is None and error.__suppress_context__
+
+
+HOW = ("Write each condition as a column, an operator and a value, as in \"price > 10\" or \"color = 'red'\", and "
+       "join conditions with AND, OR and NOT.")
+
+
+# sqlglot's own words for a condition cut short or run on name its classes;
+# the message says where the text goes wrong instead.
+@pytest.mark.parametrize(
+    "text, where",
+    [("colr = ", "'=' (column 6)"), ("color IN (1", "'1' (column 11)"), ("a = 1 AN b = 2", "'AN' (column 8)"),
+     ("a LIKE", "'LIKE' (column 6)"), ("a BETWEEN 1", "'1' (column 11)")],
+)
+def test_a_typo_is_refused_without_the_parser_s_class_names(text, where):
+    with pytest.raises(FilterError) as info:
+        parse_filter(text)
+    assert str(info.value) == f"Could not parse filter {text!r}: the condition goes wrong at {where}. {HOW}"
+
+
+def test_other_parser_errors_keep_their_own_words():
+    with pytest.raises(FilterError) as info:
+        parse_filter('color = "red')
+    assert str(info.value) == f"Could not parse filter 'color = \"red': {info.value.__context__}"
 
 
 @pytest.mark.parametrize(

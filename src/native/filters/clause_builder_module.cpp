@@ -79,6 +79,56 @@ bool may_hide_text(PyObject* text) {
   refuse("Could not parse filter " + repr_of(text) + ": " + why);
 }
 
+// What a parse error says of the text: sqlglot's own words, except where
+// they name its classes (a condition that stops short or runs on), which
+// are put as where the text goes wrong and how a condition is written.
+// A new reference, or NULL with an error set.
+PyObject* parse_detail(PyObject* error) {
+  PyObject* own = PyObject_Str(error);
+  if (own == nullptr) return nullptr;
+  PyObject* marker = PyUnicode_FromString("<class '");
+  const Py_ssize_t at = marker == nullptr ? -2 : PyUnicode_Find(own, marker, 0, PyUnicode_GET_LENGTH(own), 1);
+  Py_XDECREF(marker);
+  if (at < -1) {
+    Py_DECREF(own);
+    return nullptr;
+  }
+  if (at == -1) return own;
+  Py_DECREF(own);
+  static const char* kHow =
+      "Write each condition as a column, an operator and a value, as in \"price > 10\" or \"color = 'red'\", "
+      "and join conditions with AND, OR and NOT.";
+  // sqlglot's first recorded error says where: the token and its column.
+  PyObject* errors = nullptr;
+  if (PyObject_GetOptionalAttr(error, tx::name<"errors">(), &errors) < 0) return nullptr;
+  PyObject* first = nullptr;
+  if (errors != nullptr && PyList_Check(errors) && PyList_GET_SIZE(errors) > 0 &&
+      PyDict_Check(PyList_GET_ITEM(errors, 0))) {
+    first = Py_NewRef(PyList_GET_ITEM(errors, 0));
+  }
+  Py_XDECREF(errors);
+  PyObject* highlight = nullptr;
+  PyObject* col = nullptr;
+  if (first != nullptr) {
+    if (PyDict_GetItemRef(first, tx::name<"highlight">(), &highlight) < 0 ||
+        PyDict_GetItemRef(first, tx::name<"col">(), &col) < 0) {
+      Py_DECREF(first);
+      Py_XDECREF(highlight);
+      return nullptr;
+    }
+    Py_DECREF(first);
+  }
+  PyObject* out = nullptr;
+  if (highlight != nullptr && PyUnicode_Check(highlight) && col != nullptr && PyLong_CheckExact(col)) {
+    out = PyUnicode_FromFormat("the condition goes wrong at %R (column %S). %s", highlight, col, kHow);
+  } else {
+    out = PyUnicode_FromFormat("it is not one complete condition. %s", kHow);
+  }
+  Py_XDECREF(highlight);
+  Py_XDECREF(col);
+  return out;
+}
+
 // Runs a sqlglot step; its own errors become the parse refusal.
 template <class F>
 tx::Ref sqlglot_step(PyObject* text, F&& step) {
@@ -90,7 +140,9 @@ tx::Ref sqlglot_step(PyObject* text, F&& step) {
     // Made as a str: sqlglot's error quotes the text, which may hold a lone
     // surrogate that no UTF-8 string can carry.
     PyObject* error = PyErr_GetRaisedException();
-    PyObject* message = PyUnicode_FromFormat("Could not parse filter %R: %S", text, error);
+    PyObject* detail = parse_detail(error);
+    PyObject* message = detail == nullptr ? nullptr : PyUnicode_FromFormat("Could not parse filter %R: %U", text, detail);
+    Py_XDECREF(detail);
     PyErr_SetRaisedException(error);
     if (message == nullptr) tx::rethrow_python();
     refuse_replacing(tx::Ref::steal(message).get());
