@@ -6,6 +6,8 @@ from sqlglot import exp
 
 from tarnix_engine._clause_builder import FilterError, _field_condition, _literal, dict_to_condition, parse_filter
 
+OPERATORS = " Known operators: $eq, $ne, $gt, $gte, $lt, $lte, $in, $nin, $like, $contains, $exists."
+
 
 def sql(tree):
     return tree.sql()
@@ -52,8 +54,31 @@ def test_sqlglot_errors_become_filter_errors_with_their_text():
     error = info.value
     assert str(error).startswith("Could not parse filter 'a = = 1': ")
     assert isinstance(error.__context__, sqlglot.errors.SqlglotError)
-    assert str(error) == f"Could not parse filter 'a = = 1': {error.__context__}"
+    assert str(error) == ("Could not parse filter 'a = = 1': the condition goes wrong at '=' (column 5). " + HOW)
     assert error.__cause__ is None and error.__suppress_context__
+
+
+HOW = ("Write each condition as a column, an operator and a value, as in \"price > 10\" or \"color = 'red'\", and "
+       "join conditions with AND, OR and NOT.")
+
+
+# sqlglot's own words for a condition cut short or run on name its classes;
+# the message says where the text goes wrong instead.
+@pytest.mark.parametrize(
+    "text, where",
+    [("colr = ", "'=' (column 6)"), ("color IN (1", "'1' (column 11)"), ("a = 1 AN b = 2", "'AN' (column 8)"),
+     ("a LIKE", "'LIKE' (column 6)"), ("a BETWEEN 1", "'1' (column 11)")],
+)
+def test_a_typo_is_refused_without_the_parser_s_class_names(text, where):
+    with pytest.raises(FilterError) as info:
+        parse_filter(text)
+    assert str(info.value) == f"Could not parse filter {text!r}: the condition goes wrong at {where}. {HOW}"
+
+
+def test_other_parser_errors_keep_their_own_words():
+    with pytest.raises(FilterError) as info:
+        parse_filter('color = "red')
+    assert str(info.value) == f"Could not parse filter 'color = \"red': {info.value.__context__}"
 
 
 @pytest.mark.parametrize(
@@ -159,9 +184,14 @@ def test_dict_is_not_modified():
         ({"a": {"$in": "xy"}}, "$in on 'a' expects a non-empty list."),
         ({"a": {"$in": {"x": 1}}}, "$in on 'a' expects a non-empty list."),
         ({"a": {"$nin": frozenset({1})}}, "$nin on 'a' expects a non-empty list."),
-        ({"a": {"$EQ": 1}}, "Unknown operator '$EQ' on field 'a'."),
-        ({"year": {"$regex": "x"}}, "Unknown operator '$regex' on field 'year'."),
-        ({"a": [1, 2]}, "Unsupported filter value [1, 2] (list)."),
+        ({"a": {"$EQ": 1}}, "Unknown operator '$EQ' on field 'a'." + OPERATORS),
+        ({"year": {"$regex": "x"}}, "Unknown operator '$regex' on field 'year'." + OPERATORS),
+        # A list, tuple or set as a field's own value: the choice is written with $in.
+        ({"a": [1, 2]}, "Unsupported filter value [1, 2] (list). To match any of several values, write "
+                        "{'a': {'$in': [...]}}."),
+        ({"a": 1, "b": (1,)}, "Unsupported filter value (1,) (tuple). To match any of several values, write "
+                              "{'b': {'$in': [...]}}."),
+        ({"a": {"$eq": [1, 2]}}, "Unsupported filter value [1, 2] (list)."),
         ({"a": {"$eq": {"b": 1}}}, "Unsupported filter value {'b': 1} (dict)."),
         ({"a": {"$in": [1, b"x"]}}, "Unsupported filter value b'x' (bytes)."),
         ({"a": 1, "$or": []}, "$or expects a non-empty list of filter dicts."),
@@ -195,6 +225,10 @@ class _SubDict(dict):
         ({"a": {1: "x"}}, TypeError, "Argument 'op' has incorrect type (expected str, got int)"),
         ({1: "x"}, AttributeError, "'int' object has no attribute 'startswith'"),
         ({"$or": [{2: 1}]}, AttributeError, "'int' object has no attribute 'startswith'"),
+        ({"a": 1, (1, 2): "x"}, AttributeError, "the keys of a filter dict must be strings (a field name, '$and', "
+                                                "'$or' or '$not'), got (1, 2)"),
+        ({None: 1}, AttributeError, "'NoneType' object has no attribute 'startswith': the keys of a filter dict "
+                                    "must be strings"),
     ],
 )
 def test_interpreter_errors_of_the_dict_path(filter, error, text):

@@ -13,6 +13,7 @@ from tarnix_engine._clause_builder import FilterError, _literal_value, _Translat
 
 SCALAR = {"color", "price"}
 MULTI = {"tags"}
+KNOWN = " Known columns: 'color', 'id', 'position', 'price', 'tags'."
 TAGS = "(m.position IN (SELECT position FROM metadata_multi WHERE key = ? AND value {}))"
 
 
@@ -53,6 +54,7 @@ def rendered(filter, **schema):
         ("'x' NOT IN tags", "(NOT " + TAGS.format("= ?") + ")", ["tags", "x"]),
         ("price BETWEEN 1 AND 5", '(m."price" BETWEEN ? AND ?)', [1, 5]),
         ("price NOT BETWEEN 1 AND 5", '(NOT (m."price" BETWEEN ? AND ?))', [1, 5]),
+        ("price BETWEEN ASYMMETRIC 1 AND 5", '(m."price" BETWEEN ? AND ?)', [1, 5]),
         ("tags LIKE 'r%'", TAGS.format("LIKE ?"), ["tags", "r%"]),
         ("color NOT LIKE 'r%'", '(NOT (m."color" LIKE ?))', ["r%"]),
         ("color IS NULL", '(m."color" IS NULL)', []),
@@ -101,9 +103,14 @@ def test_dict_and_text_translate_alike():
         ("'a' < tags", "Range comparison '>' is not supported on multi-valued column 'tags': its values are stored as "
                        "text, so the result would compare strings, not numbers. Use =, !=, IN or LIKE."),
         ("color = price", "Expected a literal value, got 'price'."),
-        ("size = price", "Unknown column 'size' in filter."),
-        ("Size = 1", "Unknown column 'Size' in filter."),
-        ("size = 1 AND weight = 2", "Unknown column 'size' in filter."),
+        # Double quotes name a column in SQL; the text value meant is shown in SQL's own quoting.
+        ("color = \"red\"", "Expected a literal value, got '\"red\"'. Double quotes name a column; write a text "
+                            "value in single quotes, as in \"'red'\"."),
+        ("\"it's\" = color", "Unknown column \"it's\" in filter. Double quotes name a column; write a text value "
+                             "in single quotes, as in \"'it''s'\"." + KNOWN),
+        ("size = price", "Unknown column 'size' in filter." + KNOWN),
+        ("Size = 1", "Unknown column 'Size' in filter." + KNOWN),
+        ("size = 1 AND weight = 2", "Unknown column 'size' in filter." + KNOWN),
         ("price = -'x'", "Expected a literal value, got \"-'x'\"."),
         ("price = -price", "Expected a literal value, got '-price'."),
         ("'x' IN color", "'<value> IN color' only works on a multi-valued column; use 'color = <value>' for a scalar one."),
@@ -144,6 +151,71 @@ def test_refusals(text, message):
     assert info.value.__cause__ is None
 
 
+# Flags that sqlglot keeps as one more argument of a node kind the translator
+# takes. Read as the plain form, each would select other documents: BETWEEN
+# SYMMETRIC 5 AND 1 would select none, a negated IS the NULLs.
+FLAGGED = [
+    ("price BETWEEN SYMMETRIC 5 AND 1", "sqlite",
+     "BETWEEN SYMMETRIC is not supported; write the smaller bound first: '<column> BETWEEN <low> AND <high>'."),
+    ("color IS NOT NULL", "postgres", "A negated IS node is not supported; write 'NOT (<column> IS NULL)'."),
+    ("color GLOBAL IN ('a')", "clickhouse", "GLOBAL IN is not supported; write IN."),
+    ("color (+) = 'a'", "oracle", "Outer-join marks (+) are not allowed in a filter; compare the column itself."),
+    ("#color = 'a'", "tsql", "Names marked with '#' are not allowed in a filter; write the column name alone."),
+    ("##color = 'a'", "tsql", "Names marked with '#' are not allowed in a filter; write the column name alone."),
+]
+
+
+@pytest.mark.parametrize("negated", [False, True], ids=["plain", "not"])
+@pytest.mark.parametrize("text, read, message", FLAGGED, ids=[row[0] for row in FLAGGED])
+def test_flags_the_translator_does_not_read_are_refused(text, read, message, negated):
+    tree = sqlglot.parse_one(f"NOT ({text})" if negated else text, read=read, into=exp.Condition)
+    with pytest.raises(FilterError) as info:
+        _Translator(SCALAR, MULTI).build(tree)
+    assert str(info.value) == message
+
+
+def _col(**args):
+    return exp.Column(this=exp.to_identifier("color"), **args)
+
+
+class _Between(exp.Between):
+    pass
+
+
+# Trees built by hand may set any argument; one that no step reads is refused
+# wherever the node stands, and an argument left None, False or [] is not set.
+@pytest.mark.parametrize(
+    "tree, message",
+    [
+        (exp.EQ(this=_col(catalog=exp.to_identifier("c")), expression=exp.convert("a")),
+         "Table-qualified columns are not allowed: 'c.color'."),
+        (exp.EQ(this=_col(shadow=True), expression=exp.convert("a")),
+         "Unsupported filter syntax: COLUMN with SHADOW; write the condition without it."),
+        (exp.EQ(this=exp.column("color"), expression=exp.convert("a"), extra_=exp.convert(1)),
+         "Unsupported filter syntax: EQ with EXTRA; write the condition without it."),
+        (exp.In(this=exp.column("color"), expressions=[exp.Literal(this="a", is_string=True, extra=True)]),
+         "Unsupported filter syntax: LITERAL with EXTRA; write the condition without it."),
+        (exp.EQ(this=exp.convert(1), expression=exp.Neg(this=exp.convert(1), extra=[1])),
+         "Unsupported filter syntax: NEG with EXTRA; write the condition without it."),
+        (exp.Not(this=exp.Paren(this=exp.convert(True), extra=True)),
+         "Unsupported filter syntax: PAREN with EXTRA; write the condition without it."),
+        (exp.And(this=exp.column("color").eq("a"), expression=exp.column("price").eq(1), extra=True),
+         "Unsupported filter syntax: AND with EXTRA; write the condition without it."),
+        (_Between(this=exp.column("price"), low=exp.convert(5), high=exp.convert(1), symmetric=True),
+         "BETWEEN SYMMETRIC is not supported; write the smaller bound first: '<column> BETWEEN <low> AND <high>'."),
+    ],
+)
+def test_arguments_no_step_reads_are_refused_in_hand_made_trees(tree, message):
+    with pytest.raises(FilterError) as info:
+        _Translator(SCALAR, MULTI).build(tree)
+    assert str(info.value) == message
+
+
+def test_arguments_left_unset_are_no_flags():
+    tree = exp.EQ(this=_col(join_mark=False, shadow=None), expression=exp.convert("a"), extra=[])
+    assert _Translator(SCALAR, MULTI).build(tree).render([]) == '(m."color" = ?)'
+
+
 def test_an_integer_literal_too_long_to_convert_is_refused():
     digits = "9" * 5000
     with pytest.raises(FilterError) as info:
@@ -168,6 +240,14 @@ def test_literal_values():
 def test_builtin_columns_win_over_schema_names():
     assert rendered("ID = 'x'", scalar={"id"}, multi={"Id"}) == ("(d.id = ?)", ["x"])
     assert rendered("Position = 1", scalar={"POSITION"}) == ("(m.position = ?)", [1])
+
+
+def test_an_unknown_column_names_at_most_twenty_known_ones():
+    scalar = {f"c{i:02}" for i in range(30)}
+    with pytest.raises(FilterError) as info:
+        translate("x = 1", scalar=scalar, multi=set())
+    shown = ", ".join(f"'c{i:02}'" for i in range(20))
+    assert str(info.value) == f"Unknown column 'x' in filter. Known columns: {shown} and 12 more."
 
 
 def test_a_name_that_is_both_scalar_and_multi_is_ambiguous():

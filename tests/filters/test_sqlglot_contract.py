@@ -25,7 +25,7 @@ def shape(node):
     if not isinstance(node, exp.Expression):
         return node
     keep = {"this", "expression", "expressions", "query", "unnest", "field", "low", "high", "negate", "escape",
-            "table", "db", "is_string"}
+            "table", "db", "catalog", "is_string", "symmetric", "is_global", "join_mark"}
     args = {k: shape(v) for k, v in node.args.items() if k in keep and v not in (None, [], False)}
     if isinstance(node, exp.Identifier):
         return node.this
@@ -63,6 +63,9 @@ X = ("Literal", {"this": "x", "is_string": True})
         ("a IN (SELECT 1)", ("In", {"this": COL, "query": ("Subquery", {"this": ("Select", {"expressions": [ONE]})})})),
         ("a IN UNNEST(b)", ("In", {"this": COL, "unnest": ("Unnest", {"expressions": [("Column", {"this": "b"})]})})),
         ("a NOT BETWEEN 1 AND 1", ("Not", {"this": ("Between", {"this": COL, "low": ONE, "high": ONE})})),
+        ("a BETWEEN SYMMETRIC 1 AND 1", ("Between", {"this": COL, "low": ONE, "high": ONE, "symmetric": True})),
+        # ASYMMETRIC is the plain form, its flag left False.
+        ("a BETWEEN ASYMMETRIC 1 AND 1", ("Between", {"this": COL, "low": ONE, "high": ONE})),
         ("a NOT LIKE 'x'", ("Like", {"this": COL, "expression": X, "negate": True})),
         # ESCAPE wraps the LIKE instead of arguing it.
         ("a LIKE 'x' ESCAPE 'x'", ("Escape", {"this": ("Like", {"this": COL, "expression": X}), "expression": X})),
@@ -70,6 +73,10 @@ X = ("Literal", {"this": "x", "is_string": True})
         ("a ISNULL", ("Is", {"this": COL, "expression": "Null"})),
         ("m.a = 1", ("EQ", {"this": ("Column", {"this": "a", "table": "m"}), "expression": ONE})),
         ("d.m.a = 1", ("EQ", {"this": ("Column", {"this": "a", "table": "m", "db": "d"}), "expression": ONE})),
+        ("c.d.m.a = 1", ("EQ", {"this": ("Column", {"this": "a", "table": "m", "db": "d", "catalog": "c"}),
+                                "expression": ONE})),
+        # The outer-join mark of other dialects is a function call here.
+        ("a (+) = 1", ("EQ", {"this": ("Anonymous", {"this": "a"}), "expression": ONE})),
         ("a = ?", ("EQ", {"this": COL, "expression": "Placeholder"})),
         ("a = :p", ("EQ", {"this": COL, "expression": ("Placeholder", {"this": "p"})})),
         ("EXISTS (SELECT 1)", ("Exists", {"this": ("Select", {"expressions": [ONE]})})),
@@ -81,6 +88,55 @@ X = ("Literal", {"this": "x", "is_string": True})
 )
 def test_node_shapes(text, expected):
     assert shape(parse(text)) == expected
+
+
+# Every argument each node kind the translator takes can carry, and the kinds
+# derived from it (which the translator reads as that kind). One that a newer
+# sqlglot adds must be read or refused by the translator before this changes.
+@pytest.mark.parametrize(
+    "name, args, subclasses",
+    [
+        ("And", {"this", "expression"}, set()),
+        ("Or", {"this", "expression"}, set()),
+        ("Not", {"this"}, set()),
+        ("Paren", {"this"}, set()),
+        ("Neg", {"this"}, set()),
+        ("EQ", {"this", "expression"}, set()),
+        ("NEQ", {"this", "expression"}, set()),
+        ("GT", {"this", "expression"}, set()),
+        ("GTE", {"this", "expression"}, set()),
+        ("LT", {"this", "expression"}, set()),
+        ("LTE", {"this", "expression"}, set()),
+        ("In", {"this", "expressions", "query", "unnest", "field", "is_global"}, set()),
+        ("Between", {"this", "low", "high", "symmetric"}, set()),
+        ("Like", {"this", "expression", "negate"}, set()),
+        ("Is", {"this", "expression", "negate"}, set()),
+        ("Column", {"this", "table", "db", "catalog", "join_mark", "shadow"}, {"Pseudocolumn"}),
+        ("Identifier", {"this", "quoted", "global_", "temporary"}, set()),
+        ("Literal", {"this", "is_string"}, set()),
+        ("Boolean", {"this"}, set()),
+        ("Null", set(), set()),
+    ],
+)
+def test_arguments_and_subclasses_of_the_node_kinds_taken(name, args, subclasses):
+    def derived(cls):
+        return {d for sub in cls.__subclasses__() for d in {sub} | derived(sub)}
+
+    cls = getattr(exp, name)
+    assert set(cls.arg_types) == args
+    # Only sqlglot's own: tests derive kinds of their own too.
+    assert {sub.__name__ for sub in derived(cls) if sub.__module__.startswith("sqlglot.")} == subclasses
+
+
+def test_flags_that_other_dialects_set_on_those_kinds():
+    def parse_in(text, read):
+        return sqlglot.parse_one(text, read=read, into=exp.Condition)
+
+    assert parse_in("a IS NOT NULL", "postgres").args["negate"] is True
+    assert parse_in("a GLOBAL IN (1)", "clickhouse").args["is_global"] is True
+    assert parse_in("a (+) = 1", "oracle").this.args["join_mark"] is True
+    assert parse_in("#a = 1", "tsql").this.this.args["temporary"] is True
+    assert parse_in("##a = 1", "tsql").this.this.args["global_"] is True
 
 
 def test_class_relations_the_refusals_depend_on():

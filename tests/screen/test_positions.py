@@ -98,6 +98,29 @@ def test_empty_roles_still_translate_the_filter(filled):
         filled.positions("nosuch = 1", [])
 
 
+# SQLite refuses an expression nested past 1000 levels, and each condition
+# of a long junction nests one level deeper: such a filter is refused in
+# words before it reaches the database.
+@pytest.mark.parametrize(
+    "filter",
+    [
+        " AND ".join(["year > 1"] * 1000),
+        {"$or": [{"tags": "ml"}] * 1000},
+    ],
+    ids=["text-and", "dict-or"],
+)
+def test_a_filter_too_large_for_sqlite_is_refused_in_words(filled, filter):
+    with pytest.raises(FilterError, match=r"^A filter can hold at most 900 conditions and negations, as SQLite "
+                                          r"refuses deeper expressions; split it into several filters"):
+        filled.positions(filter, roles=["staff"])
+
+
+@pytest.mark.parametrize("condition, expected", [("tags = 'ml'", [0, 1]), ("NOT NOT year > 2019", [1, 2])])
+def test_a_filter_at_the_size_limit_runs(filled, condition, expected):
+    count = 900 // (condition.count("NOT") + 1)
+    assert_answer(filled.positions(" AND ".join([condition] * count), roles=["staff"]), expected)
+
+
 @pytest.mark.parametrize(
     "roles, error",
     [(("staff",), TypeError), (type("L", (list,), {})(["staff"]), TypeError), (["a", 1], TypeError), ([["a"]], TypeError)],

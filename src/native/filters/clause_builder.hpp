@@ -20,7 +20,7 @@ struct Classes {
   PyTypeObject *And, *Or, *Not, *Paren, *Neg;
   PyTypeObject *EQ, *NEQ, *GT, *GTE, *LT, *LTE;
   PyTypeObject *In, *Between, *Like, *Is, *Escape;
-  PyTypeObject *Column, *Literal, *Boolean, *Null;
+  PyTypeObject *Column, *Identifier, *Literal, *Boolean, *Null;
   PyTypeObject *Subquery, *Select, *Query, *Exists, *Placeholder;
   PyTypeObject *Func, *Anonymous;
 };

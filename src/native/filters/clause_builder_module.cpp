@@ -2,7 +2,9 @@
 // into AttrSieve filters. A text is parsed by sqlglot, a dict rewritten into
 // the same node kinds (clause_dict.cpp), and the tree is rebuilt from the
 // condition builders through an allowlist (clause_translator.cpp).
+#include <string>
 #include <unordered_set>
+#include <vector>
 
 #include "filters/clause_builder.hpp"
 #include "filters/clause_text.hpp"
@@ -77,6 +79,56 @@ bool may_hide_text(PyObject* text) {
   refuse("Could not parse filter " + repr_of(text) + ": " + why);
 }
 
+// What a parse error says of the text: sqlglot's own words, except where
+// they name its classes (a condition that stops short or runs on), which
+// are put as where the text goes wrong and how a condition is written.
+// A new reference, or NULL with an error set.
+PyObject* parse_detail(PyObject* error) {
+  PyObject* own = PyObject_Str(error);
+  if (own == nullptr) return nullptr;
+  PyObject* marker = PyUnicode_FromString("<class '");
+  const Py_ssize_t at = marker == nullptr ? -2 : PyUnicode_Find(own, marker, 0, PyUnicode_GET_LENGTH(own), 1);
+  Py_XDECREF(marker);
+  if (at < -1) {
+    Py_DECREF(own);
+    return nullptr;
+  }
+  if (at == -1) return own;
+  Py_DECREF(own);
+  static const char* kHow =
+      "Write each condition as a column, an operator and a value, as in \"price > 10\" or \"color = 'red'\", "
+      "and join conditions with AND, OR and NOT.";
+  // sqlglot's first recorded error says where: the token and its column.
+  PyObject* errors = nullptr;
+  if (PyObject_GetOptionalAttr(error, tx::name<"errors">(), &errors) < 0) return nullptr;
+  PyObject* first = nullptr;
+  if (errors != nullptr && PyList_Check(errors) && PyList_GET_SIZE(errors) > 0 &&
+      PyDict_Check(PyList_GET_ITEM(errors, 0))) {
+    first = Py_NewRef(PyList_GET_ITEM(errors, 0));
+  }
+  Py_XDECREF(errors);
+  PyObject* highlight = nullptr;
+  PyObject* col = nullptr;
+  if (first != nullptr) {
+    if (PyDict_GetItemRef(first, tx::name<"highlight">(), &highlight) < 0 ||
+        PyDict_GetItemRef(first, tx::name<"col">(), &col) < 0) {
+      Py_DECREF(first);
+      Py_XDECREF(highlight);
+      return nullptr;
+    }
+    Py_DECREF(first);
+  }
+  PyObject* out = nullptr;
+  if (highlight != nullptr && PyUnicode_Check(highlight) && col != nullptr && PyLong_CheckExact(col)) {
+    out = PyUnicode_FromFormat("the condition goes wrong at %R (column %S). %s", highlight, col, kHow);
+  } else {
+    out = PyUnicode_FromFormat("it is not one complete condition. %s", kHow);
+  }
+  Py_XDECREF(highlight);
+  Py_XDECREF(col);
+  return out;
+}
+
 // Runs a sqlglot step; its own errors become the parse refusal.
 template <class F>
 tx::Ref sqlglot_step(PyObject* text, F&& step) {
@@ -88,7 +140,9 @@ tx::Ref sqlglot_step(PyObject* text, F&& step) {
     // Made as a str: sqlglot's error quotes the text, which may hold a lone
     // surrogate that no UTF-8 string can carry.
     PyObject* error = PyErr_GetRaisedException();
-    PyObject* message = PyUnicode_FromFormat("Could not parse filter %R: %S", text, error);
+    PyObject* detail = parse_detail(error);
+    PyObject* message = detail == nullptr ? nullptr : PyUnicode_FromFormat("Could not parse filter %R: %U", text, detail);
+    Py_XDECREF(detail);
     PyErr_SetRaisedException(error);
     if (message == nullptr) tx::rethrow_python();
     refuse_replacing(tx::Ref::steal(message).get());
@@ -171,6 +225,37 @@ tx::Ref filter_stage(F&& stage) {
   }
 }
 
+// SQLite refuses a condition nested more than 1000 deep, and a junction of n
+// parts is rendered as n - 1 nested operators: each condition and each
+// negation can add one level, and the store's frame a few more.
+constexpr Py_ssize_t kMaxConditions = 900;
+
+// Refuses a translated filter with more conditions and negations than
+// SQLite could run, counting only until the limit is passed.
+void check_size(PyObject* root) {
+  Py_ssize_t count = 0;
+  std::vector<tx::Ref> pending{tx::Ref::borrow(root)};
+  while (!pending.empty() && count <= kMaxConditions) {
+    tx::Ref node = std::move(pending.back());
+    pending.pop_back();
+    tx::Ref parts = tx::optional_attr(node.get(), tx::name<"parts">());
+    if (parts && PyTuple_Check(parts.get())) {
+      for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(parts.get()); ++i) {
+        pending.push_back(tx::Ref::borrow(PyTuple_GET_ITEM(parts.get(), i)));
+      }
+      continue;
+    }
+    ++count;
+    tx::Ref part = tx::optional_attr(node.get(), tx::name<"part">());
+    if (part) pending.push_back(std::move(part));
+  }
+  if (count > kMaxConditions) {
+    refuse("A filter can hold at most " + std::to_string(kMaxConditions) +
+           " conditions and negations, as SQLite refuses deeper expressions; split it into several filters, "
+           "or write a choice among values of one column as IN (...).");
+  }
+}
+
 tx::Ref compile_filter(PyObject* filter, PyObject* scalar, PyObject* multi, PyObject* owner) {
   tx::require_exact(scalar, &PySet_Type, "scalar_columns", false);
   tx::require_exact(multi, &PySet_Type, "multi_keys", false);
@@ -180,6 +265,7 @@ tx::Ref compile_filter(PyObject* filter, PyObject* scalar, PyObject* multi, PyOb
   });
   tx::Ref translator = tx::call(ns.get<"_Translator">().get(), {scalar, multi});
   tx::Ref root = filter_stage([&] { return tx::call_method(translator.get(), tx::name<"build">(), {tree.get()}); });
+  check_size(root.get());
   return tx::call(ns.get<"AttrSieve">().get(), {owner, root.get()});
 }
 
@@ -326,7 +412,7 @@ void init(PyObject* module) {
               exp_class(e, "Neg"), exp_class(e, "EQ"), exp_class(e, "NEQ"), exp_class(e, "GT"),
               exp_class(e, "GTE"), exp_class(e, "LT"), exp_class(e, "LTE"), exp_class(e, "In"),
               exp_class(e, "Between"), exp_class(e, "Like"), exp_class(e, "Is"), exp_class(e, "Escape", false),
-              exp_class(e, "Column"),
+              exp_class(e, "Column"), exp_class(e, "Identifier"),
               exp_class(e, "Literal"), exp_class(e, "Boolean"), exp_class(e, "Null"), exp_class(e, "Subquery"),
               exp_class(e, "Select"), exp_class(e, "Query"), exp_class(e, "Exists"), exp_class(e, "Placeholder"),
               exp_class(e, "Func"), exp_class(e, "Anonymous")};

@@ -111,7 +111,8 @@ tx::Ref field_condition_impl(PyObject* field, PyObject* op, PyObject* operand) {
     if (!tx::truth(operand)) return is;
     return node1(tx::name<"Not">(), is.get());
   }
-  refuse("Unknown operator " + repr_of(op) + " on field " + repr_of(field) + ".");
+  refuse("Unknown operator " + repr_of(op) + " on field " + repr_of(field) +
+         ". Known operators: $eq, $ne, $gt, $gte, $lt, $lte, $in, $nin, $like, $contains, $exists.");
 }
 
 tx::Ref field_condition_of(PyObject* field, PyObject* op, PyObject* operand) {
@@ -147,9 +148,17 @@ void add_entry(PyObject* key, PyObject* value, const tx::Ref& parts) {
     append(parts, node1(tx::name<"Not">(), paren.get()));
     return;
   }
-  // A key without startswith (a number) fails here as it would in Python.
+  // A key without startswith (a number) fails here as it would in Python,
+  // with the message saying what a key must be.
+  tx::Ref startswith = tx::optional_attr(key, tx::name<"startswith">());
+  if (!startswith) {
+    tx::raise_format(PyExc_AttributeError,
+                     "'%s' object has no attribute 'startswith': the keys of a filter dict must be strings "
+                     "(a field name, '$and', '$or' or '$not'), got %R",
+                     Py_TYPE(key)->tp_name, key);
+  }
   tx::Ref dollar = tx::Ref::steal(PyUnicode_FromString("$"));
-  if (tx::truth(tx::call_method(key, tx::name<"startswith">(), {dollar.get()}).get())) {
+  if (tx::truth(tx::call(startswith.get(), {dollar.get()}).get())) {
     refuse("Unknown top-level operator " + repr_of(key) + ".");
   }
   if (PyDict_Check(value)) {
@@ -161,6 +170,12 @@ void add_entry(PyObject* key, PyObject* value, const tx::Ref& parts) {
       append(parts, field_condition_of(key, PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1)));
     }
     return;
+  }
+  // A choice among values is written with $in: say so rather than only
+  // refusing the list.
+  if (PyList_Check(value) || PyTuple_Check(value) || PyAnySet_Check(value)) {
+    refuse("Unsupported filter value " + repr_of(value) + " (" + bare_type_name(value) +
+           "). To match any of several values, write {" + repr_of(key) + ": {'$in': [...]}}.");
   }
   tx::Ref col = column(key);
   tx::Ref lit = literal_of(value);

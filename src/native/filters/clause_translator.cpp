@@ -2,8 +2,11 @@
 // condition tree and rebuilds it from the condition builders of _attr_sieve,
 // resolving every column against the store's schema; anything it does not
 // name is refused with FilterError.
+#include <algorithm>
+#include <string>
 #include <tuple>
 #include <utility>
+#include <vector>
 
 #include "filters/clause_builder.hpp"
 #include "filters/clause_text.hpp"
@@ -37,6 +40,21 @@ tx::Ref arg(PyObject* node, PyObject* key) {
 std::string sql_repr(PyObject* node) { return repr_of(tx::call_method(node, tx::name<"sql">(), {}).get()); }
 std::string sql_text(PyObject* node) { return tx::utf8(tx::str(tx::call_method(node, tx::name<"sql">(), {}).get()).get()); }
 
+// For a column written in double quotes, which SQL reads as a name: how to
+// write the text value that was most likely meant.
+std::string quoted_hint(PyObject* node) {
+  if (!is(node, k.Column) || !arg(node, tx::name<"table">()).is_none()) return "";
+  tx::Ref ident = this_of(node);
+  if (!is(ident.get(), k.Identifier) || !tx::truth(arg(ident.get(), tx::name<"quoted">()).get())) return "";
+  tx::Ref text = this_of(ident.get());
+  if (!PyUnicode_Check(text.get())) return "";
+  tx::Ref quote = tx::py_str("'");
+  tx::Ref doubled = tx::py_str("''");
+  tx::Ref escaped = tx::Ref::steal(PyUnicode_Replace(text.get(), quote.get(), doubled.get(), -1));
+  tx::Ref value = tx::Ref::steal(PyUnicode_FromFormat("'%U'", escaped.get()));
+  return " Double quotes name a column; write a text value in single quotes, as in " + repr_of(value.get()) + ".";
+}
+
 bool is_number_literal(PyObject* node) {
   return is(node, k.Literal) && !tx::truth(tx::attr<"is_string">(node).get());
 }
@@ -51,6 +69,123 @@ tx::Ref lower(PyObject* name) {
     return tx::Ref::steal(PyUnicode_FromStringAndSize(lowered.data(), static_cast<Py_ssize_t>(lowered.size())));
   }
   return tx::call_method(name, tx::name<"lower">(), {});
+}
+
+// ---- the arguments a node carries ---------------------------------------
+
+// For each node kind the translator takes (a subclass counts as its nearest
+// listed kind), the arguments that some step reads, to translate them or to
+// refuse them in words of its own. sqlglot keeps a flag that changes what a
+// node means (BETWEEN SYMMETRIC, a negated IS, GLOBAL IN) as one more
+// argument of the same kind, so a node with any other argument set is
+// refused rather than read as a different condition.
+struct ArgRule {
+  PyTypeObject* kind;
+  std::vector<const char*> read;
+};
+std::vector<ArgRule> arg_rules;
+
+// What to write instead, for the unread arguments a parser is known to set.
+struct UnreadWords {
+  PyTypeObject* kind;
+  const char* arg;
+  const char* message;
+};
+std::vector<UnreadWords> unread_words;
+
+void init_arg_rules() {
+  const std::vector<const char*> binary{"this", "expression"};
+  const std::vector<const char*> unary{"this"};
+  arg_rules = {
+      {k.And, binary}, {k.Or, binary}, {k.Not, unary}, {k.Paren, unary}, {k.Neg, unary},
+      {k.EQ, binary}, {k.NEQ, binary}, {k.GT, binary}, {k.GTE, binary}, {k.LT, binary}, {k.LTE, binary},
+      {k.In, {"this", "expressions", "query", "unnest", "field"}},
+      {k.Between, {"this", "low", "high", "negate"}},
+      {k.Like, {"this", "expression", "escape", "negate"}},
+      {k.Is, binary},
+      {k.Column, {"this", "table", "db", "catalog"}},
+      {k.Identifier, {"this", "quoted"}},
+      {k.Literal, {"this", "is_string"}}, {k.Boolean, unary}, {k.Null, {}},
+  };
+  unread_words = {
+      {k.Between, "symmetric",
+       "BETWEEN SYMMETRIC is not supported; write the smaller bound first: '<column> BETWEEN <low> AND <high>'."},
+      {k.In, "is_global", "GLOBAL IN is not supported; write IN."},
+      {k.Is, "negate", "A negated IS node is not supported; write 'NOT (<column> IS NULL)'."},
+      {k.Column, "join_mark", "Outer-join marks (+) are not allowed in a filter; compare the column itself."},
+      {k.Identifier, "temporary", "Names marked with '#' are not allowed in a filter; write the column name alone."},
+      {k.Identifier, "global_", "Names marked with '#' are not allowed in a filter; write the column name alone."},
+  };
+}
+
+const ArgRule* rule_for(PyTypeObject* type) {
+  PyObject* mro = type->tp_mro;
+  if (mro == nullptr || !PyTuple_Check(mro)) return nullptr;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+    PyObject* base = PyTuple_GET_ITEM(mro, i);
+    for (const ArgRule& rule : arg_rules) {
+      if (reinterpret_cast<PyObject*>(rule.kind) == base) return &rule;
+    }
+  }
+  return nullptr;
+}
+
+bool names(PyObject* key, const char* name) {
+  return PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, name) == 0;
+}
+
+bool reads(const ArgRule& rule, PyObject* key) {
+  for (const char* name : rule.read) {
+    if (names(key, name)) return true;
+  }
+  return false;
+}
+
+// sqlglot leaves an argument it did not parse as None, False or [].
+bool unset(PyObject* v) {
+  return v == Py_None || v == Py_False || (PyList_CheckExact(v) && PyList_GET_SIZE(v) == 0) ||
+         (PyTuple_CheckExact(v) && PyTuple_GET_SIZE(v) == 0);
+}
+
+// The first argument of the node that is set and that no step reads.
+tx::Ref first_unread(const ArgRule& rule, PyObject* node) {
+  tx::Ref args = tx::attr<"args">(node);
+  if (PyDict_Check(args.get())) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *v;
+    while (PyDict_Next(args.get(), &pos, &key, &v)) {  // nothing here runs Python code
+      if (!unset(v) && !reads(rule, key)) return tx::Ref::borrow(key);
+    }
+    return {};
+  }
+  tx::Ref items = tx::Ref::steal(PySequence_List(tx::call_method(args.get(), tx::name<"items">(), {}).get()));
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+    auto [key, v] = tx::unpack_pair(PyList_GET_ITEM(items.get(), i));
+    if (!unset(v.get()) && !reads(rule, key.get())) return key;
+  }
+  return {};
+}
+
+// An argument's name as a message writes it: "is_global" as IS GLOBAL.
+std::string arg_words(PyObject* key) {
+  if (!PyUnicode_Check(key) || !PyUnicode_IS_ASCII(key)) return repr_of(key);
+  std::string words = tx::text::ascii_upper(tx::utf8_view(key));
+  std::replace(words.begin(), words.end(), '_', ' ');
+  while (!words.empty() && words.back() == ' ') words.pop_back();
+  return words.empty() ? repr_of(key) : words;
+}
+
+void check_args(PyObject* node) {
+  const ArgRule* rule = rule_for(Py_TYPE(node));
+  if (rule == nullptr) return;
+  tx::Ref key = first_unread(*rule, node);
+  if (!key) return;
+  for (const UnreadWords& words : unread_words) {
+    if (words.kind == rule->kind && names(key.get(), words.arg)) refuse(words.message);
+  }
+  tx::Ref kind = tx::call_method(tx::attr<"key">(node).get(), tx::name<"upper">(), {});
+  refuse("Unsupported filter syntax: " + tx::utf8(tx::str(kind.get()).get()) + " with " + arg_words(key.get()) +
+         "; write the condition without it.");
 }
 
 // ---- dispatch: the C++ body while the method is still ours ------------
@@ -155,6 +290,7 @@ tx::Ref junction(PyObject* self, PyObject* node, PyTypeObject* kind, PyObject* b
     tx::Ref current = std::move(pending.back());
     pending.pop_back();
     if (Py_IS_TYPE(current.get(), kind)) {
+      check_args(current.get());
       pending.push_back(expression_of(current.get()));
       pending.push_back(this_of(current.get()));
       continue;
@@ -169,8 +305,14 @@ tx::Ref build(PyObject* self, PyObject* node) {
   tx::BoundedRecursionGuard<TreeWalk> guard(" while translating a filter", kMaxNesting);
   if (Py_IS_TYPE(node, k.And)) return junction(self, node, k.And, tx::name<"and_">());
   if (Py_IS_TYPE(node, k.Or)) return junction(self, node, k.Or, tx::name<"or_">());
-  if (Py_IS_TYPE(node, k.Not)) return negate(call_build(self, this_of(node).get()));
-  if (Py_IS_TYPE(node, k.Paren)) return call_build(self, this_of(node).get());
+  if (Py_IS_TYPE(node, k.Not)) {
+    check_args(node);
+    return negate(call_build(self, this_of(node).get()));
+  }
+  if (Py_IS_TYPE(node, k.Paren)) {
+    check_args(node);
+    return call_build(self, this_of(node).get());
+  }
   tx::Ref comparisons = ns.get<"_COMPARISONS">();
   PyObject* op = nullptr;
   if (PyDict_GetItemRef(comparisons.get(), reinterpret_cast<PyObject*>(Py_TYPE(node)), &op) < 0) {
@@ -195,6 +337,7 @@ tx::Ref build(PyObject* self, PyObject* node) {
 
 tx::Ref comparison(PyObject* self, PyObject* node, PyObject* op) {
   tx::require_exact(op, &PyUnicode_Type, "op", false);
+  check_args(node);
   tx::Ref left = this_of(node);
   tx::Ref right = expression_of(node);
   tx::Ref op_text = tx::Ref::borrow(op);
@@ -225,6 +368,7 @@ tx::Ref comparison(PyObject* self, PyObject* node, PyObject* op) {
 }
 
 tx::Ref in(PyObject* self, PyObject* node) {
+  check_args(node);
   if (!arg(node, tx::name<"query">()).is_none() || !arg(node, tx::name<"unnest">()).is_none()) {
     refuse("Subqueries are not allowed in a filter.");
   }
@@ -254,6 +398,7 @@ tx::Ref in(PyObject* self, PyObject* node) {
 }
 
 tx::Ref between(PyObject* self, PyObject* node) {
+  check_args(node);
   tx::Ref col = call_column(self, this_of(node).get());
   tx::Ref what = tx::py_str("BETWEEN");
   tx::Ref name = call_scalar_only(self, col.get(), what.get());
@@ -266,6 +411,7 @@ tx::Ref between(PyObject* self, PyObject* node) {
 }
 
 tx::Ref like(PyObject* self, PyObject* node) {
+  check_args(node);
   if (!arg(node, tx::name<"escape">()).is_none()) refuse("LIKE ... ESCAPE is not supported.");
   tx::Ref col = call_column(self, this_of(node).get());
   auto [name, multi] = call_resolve(self, col.get());
@@ -275,6 +421,7 @@ tx::Ref like(PyObject* self, PyObject* node) {
 }
 
 tx::Ref is_null(PyObject* self, PyObject* node) {
+  check_args(node);
   if (!is(expression_of(node).get(), k.Null)) refuse("IS is only supported as IS NULL / IS NOT NULL.");
   tx::Ref col = call_column(self, this_of(node).get());
   auto [name, multi] = call_resolve(self, col.get());
@@ -314,10 +461,39 @@ bool contains(PyObject* map, PyObject* key) {
   return r == 1;
 }
 
+// The names a filter can use, sorted, for the unknown-column message; a
+// large schema is cut short.
+std::string known_columns(PyObject* self) {
+  constexpr Py_ssize_t kShown = 20;
+  tx::Ref all = tx::Ref::steal(PyList_New(0));
+  auto add = [&](PyObject* names) {
+    tx::Ref list = tx::Ref::steal(PySequence_List(names));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+      if (PyList_Append(all.get(), PyList_GET_ITEM(list.get(), i)) < 0) tx::rethrow_python();
+    }
+  };
+  add(ns.get<"BUILTIN_COLUMNS">().get());
+  add(tx::Ref::steal(PyDict_Values(translator.field(self, kScalar))).get());
+  add(tx::Ref::steal(PyDict_Values(translator.field(self, kMulti))).get());
+  if (PyList_Sort(all.get()) < 0) tx::rethrow_python();
+  const Py_ssize_t n = PyList_GET_SIZE(all.get());
+  std::string out = " Known columns: ";
+  for (Py_ssize_t i = 0; i < n && i < kShown; ++i) {
+    if (i > 0) out += ", ";
+    out += repr_of(PyList_GET_ITEM(all.get(), i));
+  }
+  if (n > kShown) out += " and " + std::to_string(n - kShown) + " more";
+  return out + ".";
+}
+
 std::pair<tx::Ref, bool> resolve(PyObject* self, PyObject* node) {
-  if (!arg(node, tx::name<"table">()).is_none() || !arg(node, tx::name<"db">()).is_none()) {
+  if (!arg(node, tx::name<"table">()).is_none() || !arg(node, tx::name<"db">()).is_none() ||
+      !arg(node, tx::name<"catalog">()).is_none()) {
     refuse("Table-qualified columns are not allowed: " + sql_repr(node) + ".");
   }
+  check_args(node);
+  tx::Ref ident = this_of(node);
+  if (is(ident.get(), k.Identifier)) check_args(ident.get());
   tx::Ref name = tx::attr<"name">(node);
   tx::Ref key = lower(name.get());
   if (contains(ns.get<"BUILTIN_COLUMNS">().get(), key.get())) return {key, false};
@@ -331,7 +507,7 @@ std::pair<tx::Ref, bool> resolve(PyObject* self, PyObject* node) {
     return {pick(self, multi, key.get(), name.get()), true};
   }
   if (contains(scalar, key.get())) return {pick(self, scalar, key.get(), name.get()), false};
-  refuse("Unknown column " + repr_of(name.get()) + " in filter.");
+  refuse("Unknown column " + repr_of(name.get()) + " in filter." + quoted_hint(node) + known_columns(self));
 }
 
 tx::Ref scalar_only(PyObject* self, PyObject* node, PyObject* what) {
@@ -369,6 +545,7 @@ tx::Ref call_literal_value(PyObject* node) {
 }
 
 tx::Ref value(PyObject* self, PyObject* node) {
+  if (is(node, k.Literal) || is(node, k.Boolean) || is(node, k.Null) || is(node, k.Neg)) check_args(node);
   if (is(node, k.Literal)) {
     tx::Ref v = call_literal_value(node);
     if (PyLong_CheckExact(v.get())) check_int_range(v.get(), tx::utf8(tx::str(this_of(node).get()).get()));
@@ -379,13 +556,14 @@ tx::Ref value(PyObject* self, PyObject* node) {
   if (is(node, k.Neg)) {
     tx::Ref inner = this_of(node);
     if (is_number_literal(inner.get())) {
+      check_args(inner.get());
       tx::Ref v = tx::Ref::steal(PyNumber_Negative(call_literal_value(inner.get()).get()));
       if (PyLong_CheckExact(v.get())) check_int_range(v.get(), "-" + tx::utf8(tx::str(this_of(inner.get()).get()).get()));
       return v;
     }
   }
   call_reject(self, node);
-  refuse("Expected a literal value, got " + sql_repr(node) + ".");
+  refuse("Expected a literal value, got " + sql_repr(node) + "." + quoted_hint(node));
 }
 
 void reject(PyObject*, PyObject* node) {
@@ -590,6 +768,7 @@ void init_translator(PyObject* module) {
   spec.slots = {"_scalar", "_multi", "_cased"};
   spec.methods = translator_methods;
   translator = tx::PlainClass::create(module, spec);
+  init_arg_rules();
 }
 
 }  // namespace clause

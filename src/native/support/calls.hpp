@@ -75,6 +75,13 @@ inline Ref join_path(PyObject* path, const char* entry) {
 
 inline Ref attr(PyObject* o, PyObject* attribute) { return Ref::steal(PyObject_GetAttr(o, attribute)); }
 
+// o.attribute, or an empty Ref when o has no such attribute.
+inline Ref optional_attr(PyObject* o, PyObject* attribute) {
+  PyObject* value = nullptr;
+  if (PyObject_GetOptionalAttr(o, attribute, &value) < 0) rethrow_python();
+  return value == nullptr ? Ref{} : Ref::steal(value);
+}
+
 template <Literal L>
 Ref attr(PyObject* o) {
   return attr(o, name<L>());
