@@ -121,6 +121,33 @@ std::int64_t vector_rows(PyObject* vectors) {
   return PyNumber_Check(first) && !PySequence_Check(first) ? 1 : n;
 }
 
+// Values per vector row when they can be told without converting the
+// argument (the second extent of a 2-D shape); -1 when unknown.
+std::int64_t vector_columns(PyObject* vectors) {
+  PyObject* shape = nullptr;
+  if (PyObject_GetOptionalAttr(vectors, tx::name<"shape">(), &shape) < 0) tx::rethrow_python();
+  if (shape == nullptr) return -1;
+  tx::Ref held = tx::Ref::steal(shape);
+  if (!PyTuple_Check(shape) || PyTuple_GET_SIZE(shape) != 2) return -1;
+  return tx::to_int64(PyTuple_GET_ITEM(shape, 1));
+}
+
+// Every shard is fitted with the first batch's per-dimension values, so a
+// later batch must have as many values per vector; the fit would refuse it
+// in terms of those internals.
+void require_frozen_dimension(const StreamingState& s, PyObject* vectors) {
+  if (s.fit_values.is_none()) return;
+  const std::int64_t columns = vector_columns(vectors);
+  if (columns < 0) return;
+  const std::int64_t dim = tx::length(s.fit_values.get());
+  if (columns != dim) {
+    tx::raise_format(PyExc_ValueError,
+                     "vectors must have %lld values per row, as the first batch of this index had, got %lld; "
+                     "embed every batch with the same model",
+                     static_cast<long long>(dim), static_cast<long long>(columns));
+  }
+}
+
 tx::Ref list_with(PyObject* list, PyObject* item) {
   tx::Ref grown = tx::Ref::steal(PyList_GetSlice(list, 0, PyList_GET_SIZE(list)));
   if (PyList_Append(grown.get(), item) < 0) tx::rethrow_python();
@@ -137,6 +164,7 @@ void add_batch_locked(PyObject* self, PyObject* corpus, PyObject* vectors, bool 
   tx::Ref shards = s.shards.ref();
   if (!PyList_Check(shards.get())) tx::raise(PyExc_RuntimeError, "the streaming index was not initialised");
   const Py_ssize_t n = PyList_GET_SIZE(shards.get());
+  if (n > 0) require_frozen_dimension(s, vectors);
 
   tx::call_method(text_index.get(), tx::name<"fit">(), {corpus, flag.get()}, tx::kwnames<"parallel">());
   if (n == 0) {
