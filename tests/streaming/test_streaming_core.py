@@ -68,6 +68,31 @@ def test_construction_refuses(shard_flow, kwargs, error):
         shard_flow._StreamingCore(**kwargs)
 
 
+@pytest.mark.parametrize(
+    "kwargs, error, message",
+    [
+        ({"alpha_text": float("nan")}, ValueError, "alpha_text must be finite, got nan"),
+        ({"alpha_vector": float("inf")}, ValueError, "alpha_vector must be finite, got inf"),
+        ({"alpha_text": -float("inf")}, ValueError, "alpha_text must be finite, got -inf"),
+        ({"top_k": -1}, ValueError, "top_k must be >= 0, got -1"),
+        ({"rrf_k": -3}, ValueError, "rrf_k must be >= 0, got -3"),
+        ({"n_candidates": 0}, ValueError, "n_candidates must be >= 1, got 0"),
+        ({"text_index_cls": "relevance"}, TypeError, "text_index_cls must be a text index class (a callable), got str"),
+    ],
+)
+def test_settings_no_search_could_use_are_refused_where_given(shard_flow, kwargs, error, message):
+    # Each used to be stored and fail only at the first batch or search, or never.
+    with pytest.raises(error) as caught:
+        shard_flow._StreamingCore(**kwargs)
+    assert str(caught.value) == message
+
+
+@pytest.mark.parametrize("kwargs", [{"top_k": 0}, {"rrf_k": 0}, {"n_candidates": 1}, {"alpha_text": -2.5}])
+def test_the_lowest_usable_settings_are_kept(shard_flow, kwargs):
+    index = shard_flow._StreamingCore(**kwargs)
+    assert index.n_shards == 0
+
+
 def test_no_relevance_advisor_means_no_index(shard_flow, monkeypatch):
     monkeypatch.setattr(shard_flow, "default_tuner", lambda index_type: None)
     with pytest.raises(AttributeError):

@@ -6,6 +6,7 @@ import json
 import logging
 import os
 import pathlib
+import re
 
 import numpy as np
 import pytest
@@ -298,3 +299,46 @@ def test_load_of_a_folder_left_mid_swap_names_the_folder_to_restore(shard_flow, 
     with pytest.raises(FileNotFoundError, match="interrupted") as err:
         shard_flow._StreamingCore.load(str(tmp_path / "stream"))
     assert str(tmp_path / ".stream.saving-0a1b2c") in str(err.value)
+
+
+def _first_nan(array):
+    damaged = array.copy()
+    damaged.flat[0] = np.nan
+    return damaged
+
+
+@pytest.mark.parametrize(
+    "file, replace, named",
+    [
+        ("bin_edges.npy", _first_nan, "bin_edges.npy holds NaN"),
+        ("bin_edges.npy", lambda edges: edges.astype(np.float32), "bin_edges.npy must hold a 2-D float64"),
+        ("bin_edges.npy", lambda edges: edges.astype(np.int64), "bin_edges.npy must hold a 2-D float64"),
+        ("bin_edges.npy", lambda edges: edges.ravel(), "bin_edges.npy must hold a 2-D float64"),
+        ("medians.npy", lambda values: values[:-1], "medians.npy must hold"),
+        ("medians.npy", lambda values: values.reshape(1, -1), "medians.npy must hold"),
+        ("medians.npy", lambda values: values.astype("U8"), "medians.npy must hold"),
+        ("medians.npy", _first_nan, "medians.npy holds NaN"),
+        ("config.json", {"alpha_text": float("nan")}, "alpha_text must be finite"),
+        ("config.json", {"rrf_k": -1}, "rrf_k must be >= 0"),
+        ("config.json", {"top_k": -2}, "top_k must be >= 0"),
+        ("config.json", {"n_candidates": 0}, "n_candidates must be >= 1"),
+    ],
+    ids=[
+        "nan edge", "float32 edges", "integer edges", "flat edges", "fewer medians", "2-D medians",
+        "text medians", "nan median", "nan weight", "negative rrf_k", "negative top_k", "no candidates",
+    ],
+)
+def test_a_crafted_folder_is_refused_by_load_naming_the_file_or_setting(
+    shard_flow, texts_vectors, tmp_path, file, replace, named
+):
+    # Each used to load and fail only at the next batch or search, or never.
+    trained(shard_flow, texts_vectors).save(str(tmp_path))
+    path = tmp_path / file
+    if file == "config.json":
+        config = json.loads(path.read_text())
+        config.update(replace)
+        path.write_text(json.dumps(config))
+    else:
+        np.save(path, replace(np.load(path)))
+    with pytest.raises(ValueError, match=re.escape(named)):
+        shard_flow._StreamingCore.load(str(tmp_path))

@@ -264,8 +264,27 @@ def test_a_shard_must_answer_four_arrays(build):
 
 def test_candidates_numpy_cannot_convert_fail_before_any_shard(build, log):
     index, _ = build([2])
-    with pytest.raises(ValueError):
+    with pytest.raises(TypeError, match="candidates must be integer positions"):
         index.search(["q"], np.ones((1, 2)), k=1, candidates=["x"])
+    assert retrieves(log) == []
+
+
+@pytest.mark.parametrize(
+    "candidates, shown",
+    [
+        ([1.5], "float64"),
+        (np.array([0.0, 1.0]), "float64"),
+        ([True, False], "bool"),
+        (np.array([1, 2.5], dtype=object), "an object array holding float"),
+    ],
+    ids=["fraction", "whole floats", "mask", "object float"],
+)
+def test_candidates_that_are_not_integer_positions_are_refused_not_truncated(build, log, candidates, shown):
+    # 1.5 used to search position 1 and a mask positions 0 and 1.
+    index, _ = build([3])
+    with pytest.raises(TypeError) as caught:
+        index.search(["q"], np.ones((1, 2)), k=1, candidates=candidates)
+    assert str(caught.value) == f"candidates must be integer positions, got {shown}"
     assert retrieves(log) == []
 
 

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "indexes/shard_flow.hpp"
+#include "kernels/finite.hpp"
 #include "indexes/shard_flow_glue.hpp"
 
 namespace tx::shard_flow_glue {
@@ -190,6 +191,41 @@ void check_all_bytes(PyObject* folder, const CodeShape& codes, PyObject* all_byt
   }
 }
 
+// The frozen quantisation must be what a fitted vector index reports: a 2-D
+// float64 table of finite edges, one row per dimension, and one finite fit
+// value per row. Anything else would be handed to every later batch's fit
+// and fail there, or quietly encode every later vector against NaN.
+void check_frozen_arrays(const tx::SavedFolder& members, PyObject* edges, PyObject* values) {
+  const auto shown = [](PyObject* o) {
+    if (!PyArray_Check(o)) return std::string("a ") + tx::type_name(o);
+    return tx::utf8(tx::str(reinterpret_cast<PyObject*>(PyArray_DESCR(tx::as_array_object(o)))).get()) +
+           " of shape " + tx::shape_text(o);
+  };
+  if (!PyArray_Check(edges) || PyArray_TYPE(tx::as_array_object(edges)) != NPY_FLOAT64 ||
+      PyArray_NDIM(tx::as_array_object(edges)) != 2) {
+    members.corrupted("bin_edges.npy", "must hold a 2-D float64 table of edges, one row per vector dimension, got " +
+                                           shown(edges) + "; save the index again");
+  }
+  const tx::Ref native_edges = tx::cast_contiguous_array(edges, NPY_FLOAT64);
+  if (!tx::finite::all_finite(tx::array_data<double>(native_edges.get()),
+                              PyArray_SIZE(tx::as_array_object(native_edges.get())), 1)) {
+    members.corrupted("bin_edges.npy", "holds NaN or infinite edges; save the index again");
+  }
+  const npy_intp dim = PyArray_DIM(tx::as_array_object(edges), 0);
+  const int type = PyArray_Check(values) ? PyArray_TYPE(tx::as_array_object(values)) : NPY_NOTYPE;
+  if ((type != NPY_FLOAT32 && type != NPY_FLOAT64) || PyArray_NDIM(tx::as_array_object(values)) != 1 ||
+      PyArray_DIM(tx::as_array_object(values), 0) != dim) {
+    members.corrupted("medians.npy", "must hold " + std::to_string(dim) +
+                                         " float values, one per row of bin_edges.npy, got " + shown(values) +
+                                         "; save the index again");
+  }
+  const tx::Ref native_values = tx::cast_contiguous_array(values, type);
+  const bool finite = type == NPY_FLOAT32
+                          ? tx::finite::all_finite(tx::array_data<float>(native_values.get()), dim, 1)
+                          : tx::finite::all_finite(tx::array_data<double>(native_values.get()), dim, 1);
+  if (!finite) members.corrupted("medians.npy", "holds NaN or infinite values; save the index again");
+}
+
 }  // namespace
 
 PyObject* save_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -290,9 +326,12 @@ PyObject* load_method(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, Py
       if (PyList_Append(shards.get(), shard.get()) < 0) tx::rethrow_python();
     }
     if (members.has("bin_edges.npy")) {
-      s.boundaries.set(np_load(folder.get(), "bin_edges.npy"));
+      tx::Ref edges = np_load(folder.get(), "bin_edges.npy");
       members.member("medians.npy");
-      s.fit_values.set(np_load(folder.get(), "medians.npy"));
+      tx::Ref values = np_load(folder.get(), "medians.npy");
+      check_frozen_arrays(members, edges.get(), values.get());
+      s.boundaries.set(edges);
+      s.fit_values.set(values);
     }
     tx::Ref all_bytes;
     if (members.has("all_bytes.npy")) all_bytes = np_load(folder.get(), "all_bytes.npy");

@@ -121,6 +121,33 @@ std::int64_t vector_rows(PyObject* vectors) {
   return PyNumber_Check(first) && !PySequence_Check(first) ? 1 : n;
 }
 
+// Values per vector row when they can be told without converting the
+// argument (the second extent of a 2-D shape); -1 when unknown.
+std::int64_t vector_columns(PyObject* vectors) {
+  PyObject* shape = nullptr;
+  if (PyObject_GetOptionalAttr(vectors, tx::name<"shape">(), &shape) < 0) tx::rethrow_python();
+  if (shape == nullptr) return -1;
+  tx::Ref held = tx::Ref::steal(shape);
+  if (!PyTuple_Check(shape) || PyTuple_GET_SIZE(shape) != 2) return -1;
+  return tx::to_int64(PyTuple_GET_ITEM(shape, 1));
+}
+
+// Every shard is fitted with the first batch's per-dimension values, so a
+// later batch must have as many values per vector; the fit would refuse it
+// in terms of those internals.
+void require_frozen_dimension(const StreamingState& s, PyObject* vectors) {
+  if (s.fit_values.is_none()) return;
+  const std::int64_t columns = vector_columns(vectors);
+  if (columns < 0) return;
+  const std::int64_t dim = tx::length(s.fit_values.get());
+  if (columns != dim) {
+    tx::raise_format(PyExc_ValueError,
+                     "vectors must have %lld values per row, as the first batch of this index had, got %lld; "
+                     "embed every batch with the same model",
+                     static_cast<long long>(dim), static_cast<long long>(columns));
+  }
+}
+
 tx::Ref list_with(PyObject* list, PyObject* item) {
   tx::Ref grown = tx::Ref::steal(PyList_GetSlice(list, 0, PyList_GET_SIZE(list)));
   if (PyList_Append(grown.get(), item) < 0) tx::rethrow_python();
@@ -137,6 +164,7 @@ void add_batch_locked(PyObject* self, PyObject* corpus, PyObject* vectors, bool 
   tx::Ref shards = s.shards.ref();
   if (!PyList_Check(shards.get())) tx::raise(PyExc_RuntimeError, "the streaming index was not initialised");
   const Py_ssize_t n = PyList_GET_SIZE(shards.get());
+  if (n > 0) require_frozen_dimension(s, vectors);
 
   tx::call_method(text_index.get(), tx::name<"fit">(), {corpus, flag.get()}, tx::kwnames<"parallel">());
   if (n == 0) {
@@ -222,15 +250,23 @@ int streaming_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         0);
     std::array<PyObject*, 8> a;
     sig.bind_call(args, kwargs, a);
+    // Settings that every search would refuse (or silently turn into NaN
+    // scores) are refused here, where the caller gave them; load builds
+    // through this constructor, so a saved folder gets the same checks.
     const std::int32_t top_k = a[2] ? tx::to_int32(a[2]) : 100;
-    double alpha_text = 0.1, alpha_vector = 1.0;
-    if (a[3] != nullptr && (alpha_text = PyFloat_AsDouble(a[3])) == -1.0 && PyErr_Occurred()) tx::rethrow_python();
-    if (a[4] != nullptr && (alpha_vector = PyFloat_AsDouble(a[4])) == -1.0 && PyErr_Occurred()) tx::rethrow_python();
+    tx::require_at_least(top_k, 0, "top_k");
+    const double alpha_text = a[3] ? tx::to_finite_double(a[3], "alpha_text") : 0.1;
+    const double alpha_vector = a[4] ? tx::to_finite_double(a[4], "alpha_vector") : 1.0;
     const std::int32_t rrf_k = a[5] ? tx::to_int32(a[5]) : 2;
+    tx::require_at_least(rrf_k, 0, "rrf_k");
     tx::Ref speed = a[7] ? tx::Ref::borrow(a[7]) : tx::py_str("balanced");
     tx::require_exact(speed.get(), &PyUnicode_Type, "speed_preference", true);
 
     tx::Ref text_cls = a[0] && a[0] != Py_None ? tx::Ref::borrow(a[0]) : ns.get<"_RelevanceCore">();
+    if (!PyCallable_Check(text_cls.get())) {
+      tx::raise_format(PyExc_TypeError, "text_index_cls must be a text index class (a callable), got %s",
+                       tx::type_name(text_cls.get()));
+    }
     tx::Ref vector_cls = a[1] && a[1] != Py_None ? tx::Ref::borrow(a[1]) : ns.get<"_TarnixCore">();
 
     tx::Ref relevance = tx::py_str("relevance");
@@ -243,6 +279,7 @@ int streaming_init(PyObject* self, PyObject* args, PyObject* kwargs) {
                                       tx::utf8(tx::str(preferences.get()).get()));
     }
     const std::int32_t n_candidates = a[6] && a[6] != Py_None ? tx::to_int32(a[6]) : 5000;
+    tx::require_at_least(n_candidates, 1, "n_candidates");
     tx::Ref tarnix = ns.get<"_TarnixCore">();
     const int derived = PyObject_IsSubclass(vector_cls.get(), tarnix.get());
     if (derived < 0) tx::rethrow_python();

@@ -2,6 +2,7 @@
 // into each shard's local positions, every shard asked for its raw text and
 // vector hits, and all shards fused in one kernel call per query chunk.
 #include "support/numpy.hpp"
+#include "support/candidates.hpp"
 
 #include <array>
 #include <vector>
@@ -21,7 +22,9 @@ constexpr std::size_t kReleaseGilFrom = 1 << 15;
 // outside every shard are dropped; duplicates count once.
 tx::Ref split_candidates(PyObject* candidates, PyObject* offsets, PyObject* sizes) {
   if (candidates == Py_None) return tx::Ref::none();
-  tx::Ref converted = tx::cast_contiguous_array(candidates, NPY_INT64);
+  // Refused as every index refuses them: a cast would truncate 1.5 to 1.
+  tx::Ref positions = tx::require_integer_positions(candidates);
+  tx::Ref converted = tx::cast_contiguous_array(positions.get(), NPY_INT64);
   const npy_intp count = PyArray_SIZE(tx::as_array_object(converted.get()));
   const auto* raw = tx::array_data<std::int64_t>(converted.get());
   std::vector<std::int64_t> sorted(raw, raw + count);

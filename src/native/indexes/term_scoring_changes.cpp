@@ -36,9 +36,36 @@ struct ListsSnapshot {
   }
 };
 
+// bm25s reads each text with str methods and cannot index texts without a
+// single word; both are refused here, saying what to pass, before the model
+// changes.
+void require_plain_texts(PyObject* texts) {
+  if (!PyList_Check(texts)) return;
+  const Py_ssize_t n = PyList_GET_SIZE(texts);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* text = PyList_GET_ITEM(texts, i);
+    if (!PyUnicode_Check(text)) {
+      tx::raise_format(PyExc_TypeError,
+                       "every text must be a str, got %s at position %zd; pass \"\" for a document without text",
+                       text == Py_None ? "None" : with_article(tx::type_name(text)).c_str(), i);
+    }
+  }
+}
+
+void require_some_word(PyObject* tokens) {
+  tx::Ref vocab = optional_attr(tokens, tx::name<"vocab">());
+  if (vocab && PyDict_Check(vocab.get()) && PyDict_GET_SIZE(vocab.get()) == 0) {
+    tx::raise(PyExc_ValueError,
+              "the texts hold no word to index: each is empty, only stop words or one-letter words; "
+              "give at least one text with a word of two or more letters that is not a stop word");
+  }
+}
+
 // Tokenises `texts` and has `model` index them in place.
 void index_texts(const RelevanceState& s, PyObject* model, PyObject* texts) {
+  require_plain_texts(texts);
   tx::Ref tokens = tokenize(s, texts, false);
+  require_some_word(tokens.get());
   tx::call_method(model, tx::name<"index">(), {tokens.get(), Py_False}, tx::kwnames<"show_progress">());
 }
 

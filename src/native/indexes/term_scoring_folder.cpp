@@ -27,6 +27,12 @@ PyObject* save_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     const RelevanceState& s = state(self);
     // One state is written: writing files lets other threads run, and one may change the index.
     const tx::Ref model = s.model.ref(), meta = s.meta.ref(), ids = s.ids.ref(), corpus = s.corpus.ref();
+    // A model never fitted has no scores for bm25s to write; refused before
+    // anything is staged.
+    const tx::Ref scores = optional_attr(model.get(), tx::name<"scores">());
+    if (!scores || scores.is_none()) {
+      tx::raise(PyExc_RuntimeError, "the text index was never fitted; fit it on a corpus before saving");
+    }
     // Written whole into a staging folder that replaces the old one only once
     // complete, so a failed save leaves the old folder loadable.
     tx::staged_save(ns, path.get(), kOwnedEntries, [&](PyObject* staged) {

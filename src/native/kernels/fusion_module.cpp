@@ -27,17 +27,13 @@ constexpr std::int64_t kRowsPerChunk = 32;
 
 std::int64_t non_negative(PyObject* o, const char* name) {
   const std::int64_t v = tx::to_int64(o);
-  if (v < 0) tx::raise(PyExc_ValueError, std::string(name) + " must be >= 0, got " + std::to_string(v));
+  tx::require_at_least(v, 0, name);
   return v;
 }
 
 // Weights of the two lists; a NaN or infinite weight would leave no order
 // among the totals.
-double finite_weight(PyObject* o, const char* name) {
-  const double v = tx::to_double(o);
-  if (!std::isfinite(v)) tx::raise(PyExc_ValueError, std::string(name) + " must be finite, got " + tx::repr(o));
-  return v;
-}
+double finite_weight(PyObject* o, const char* name) { return tx::to_finite_double(o, name); }
 
 tx::fusion::Weights weights_from(PyObject* k, PyObject* alpha_distance, PyObject* alpha_bm25) {
   tx::fusion::Weights w;

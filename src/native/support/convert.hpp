@@ -3,6 +3,7 @@
 
 #include <array>
 #include <climits>
+#include <cmath>
 #include <cstring>
 #include <string_view>
 
@@ -33,6 +34,21 @@ inline double to_double(PyObject* o) {
   const double v = PyFloat_AsDouble(o);
   if (v == -1.0 && PyErr_Occurred()) rethrow_python();
   return v;
+}
+
+// A setting that must be a finite real number: NaN or an infinity would
+// only surface as meaningless scores later, so it is refused by name.
+inline double to_finite_double(PyObject* o, const char* param) {
+  const double v = to_double(o);
+  if (!std::isfinite(v)) raise(PyExc_ValueError, std::string(param) + " must be finite, got " + repr(o));
+  return v;
+}
+
+// An integer setting with a lowest meaningful value, refused by name below it.
+inline void require_at_least(std::int64_t v, std::int64_t low, const char* param) {
+  if (v < low) {
+    raise(PyExc_ValueError, std::string(param) + " must be >= " + std::to_string(low) + ", got " + std::to_string(v));
+  }
 }
 
 inline bool truth(PyObject* o) {
