@@ -118,7 +118,7 @@ def test_argument_counts_and_keywords(call):
         (None, "Unsupported filter type NoneType; pass a SQL string, a dict or a AttrSieve."),
         (AttrSieve(), "Unsupported filter type AttrSieve; pass a SQL string, a dict or a AttrSieve."),
         ({"$nope": 1}, "Unknown top-level operator '$nope'."),
-        ("size = 1", "Unknown column 'size' in filter. Known columns: 'color', 'id', 'position', 'price', 'tags'."),
+        ("size = 1", "Unknown column 'size' in filter."),
     ],
 )
 def test_refusals_reach_the_caller(filter, message):

@@ -6,8 +6,6 @@ from sqlglot import exp
 
 from tarnix_engine._clause_builder import FilterError, _field_condition, _literal, dict_to_condition, parse_filter
 
-OPERATORS = " Known operators: $eq, $ne, $gt, $gte, $lt, $lte, $in, $nin, $like, $contains, $exists."
-
 
 def sql(tree):
     return tree.sql()
@@ -184,14 +182,9 @@ def test_dict_is_not_modified():
         ({"a": {"$in": "xy"}}, "$in on 'a' expects a non-empty list."),
         ({"a": {"$in": {"x": 1}}}, "$in on 'a' expects a non-empty list."),
         ({"a": {"$nin": frozenset({1})}}, "$nin on 'a' expects a non-empty list."),
-        ({"a": {"$EQ": 1}}, "Unknown operator '$EQ' on field 'a'." + OPERATORS),
-        ({"year": {"$regex": "x"}}, "Unknown operator '$regex' on field 'year'." + OPERATORS),
-        # A list, tuple or set as a field's own value: the choice is written with $in.
-        ({"a": [1, 2]}, "Unsupported filter value [1, 2] (list). To match any of several values, write "
-                        "{'a': {'$in': [...]}}."),
-        ({"a": 1, "b": (1,)}, "Unsupported filter value (1,) (tuple). To match any of several values, write "
-                              "{'b': {'$in': [...]}}."),
-        ({"a": {"$eq": [1, 2]}}, "Unsupported filter value [1, 2] (list)."),
+        ({"a": {"$EQ": 1}}, "Unknown operator '$EQ' on field 'a'."),
+        ({"year": {"$regex": "x"}}, "Unknown operator '$regex' on field 'year'."),
+        ({"a": [1, 2]}, "Unsupported filter value [1, 2] (list)."),
         ({"a": {"$eq": {"b": 1}}}, "Unsupported filter value {'b': 1} (dict)."),
         ({"a": {"$in": [1, b"x"]}}, "Unsupported filter value b'x' (bytes)."),
         ({"a": 1, "$or": []}, "$or expects a non-empty list of filter dicts."),

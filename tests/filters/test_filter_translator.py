@@ -13,7 +13,6 @@ from tarnix_engine._clause_builder import FilterError, _literal_value, _Translat
 
 SCALAR = {"color", "price"}
 MULTI = {"tags"}
-KNOWN = " Known columns: 'color', 'id', 'position', 'price', 'tags'."
 TAGS = "(m.position IN (SELECT position FROM metadata_multi WHERE key = ? AND value {}))"
 
 
@@ -103,14 +102,9 @@ def test_dict_and_text_translate_alike():
         ("'a' < tags", "Range comparison '>' is not supported on multi-valued column 'tags': its values are stored as "
                        "text, so the result would compare strings, not numbers. Use =, !=, IN or LIKE."),
         ("color = price", "Expected a literal value, got 'price'."),
-        # Double quotes name a column in SQL; the text value meant is shown in SQL's own quoting.
-        ("color = \"red\"", "Expected a literal value, got '\"red\"'. Double quotes name a column; write a text "
-                            "value in single quotes, as in \"'red'\"."),
-        ("\"it's\" = color", "Unknown column \"it's\" in filter. Double quotes name a column; write a text value "
-                             "in single quotes, as in \"'it''s'\"." + KNOWN),
-        ("size = price", "Unknown column 'size' in filter." + KNOWN),
-        ("Size = 1", "Unknown column 'Size' in filter." + KNOWN),
-        ("size = 1 AND weight = 2", "Unknown column 'size' in filter." + KNOWN),
+        ("size = price", "Unknown column 'size' in filter."),
+        ("Size = 1", "Unknown column 'Size' in filter."),
+        ("size = 1 AND weight = 2", "Unknown column 'size' in filter."),
         ("price = -'x'", "Expected a literal value, got \"-'x'\"."),
         ("price = -price", "Expected a literal value, got '-price'."),
         ("'x' IN color", "'<value> IN color' only works on a multi-valued column; use 'color = <value>' for a scalar one."),
@@ -240,14 +234,6 @@ def test_literal_values():
 def test_builtin_columns_win_over_schema_names():
     assert rendered("ID = 'x'", scalar={"id"}, multi={"Id"}) == ("(d.id = ?)", ["x"])
     assert rendered("Position = 1", scalar={"POSITION"}) == ("(m.position = ?)", [1])
-
-
-def test_an_unknown_column_names_at_most_twenty_known_ones():
-    scalar = {f"c{i:02}" for i in range(30)}
-    with pytest.raises(FilterError) as info:
-        translate("x = 1", scalar=scalar, multi=set())
-    shown = ", ".join(f"'c{i:02}'" for i in range(20))
-    assert str(info.value) == f"Unknown column 'x' in filter. Known columns: {shown} and 12 more."
 
 
 def test_a_name_that_is_both_scalar_and_multi_is_ambiguous():

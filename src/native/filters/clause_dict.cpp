@@ -111,8 +111,7 @@ tx::Ref field_condition_impl(PyObject* field, PyObject* op, PyObject* operand) {
     if (!tx::truth(operand)) return is;
     return node1(tx::name<"Not">(), is.get());
   }
-  refuse("Unknown operator " + repr_of(op) + " on field " + repr_of(field) +
-         ". Known operators: $eq, $ne, $gt, $gte, $lt, $lte, $in, $nin, $like, $contains, $exists.");
+  refuse("Unknown operator " + repr_of(op) + " on field " + repr_of(field) + ".");
 }
 
 tx::Ref field_condition_of(PyObject* field, PyObject* op, PyObject* operand) {
@@ -170,12 +169,6 @@ void add_entry(PyObject* key, PyObject* value, const tx::Ref& parts) {
       append(parts, field_condition_of(key, PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1)));
     }
     return;
-  }
-  // A choice among values is written with $in: say so rather than only
-  // refusing the list.
-  if (PyList_Check(value) || PyTuple_Check(value) || PyAnySet_Check(value)) {
-    refuse("Unsupported filter value " + repr_of(value) + " (" + bare_type_name(value) +
-           "). To match any of several values, write {" + repr_of(key) + ": {'$in': [...]}}.");
   }
   tx::Ref col = column(key);
   tx::Ref lit = literal_of(value);

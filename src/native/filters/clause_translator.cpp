@@ -3,7 +3,6 @@
 // resolving every column against the store's schema; anything it does not
 // name is refused with FilterError.
 #include <algorithm>
-#include <string>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -39,21 +38,6 @@ tx::Ref arg(PyObject* node, PyObject* key) {
 // repr(node.sql()), the offending node as the messages quote it.
 std::string sql_repr(PyObject* node) { return repr_of(tx::call_method(node, tx::name<"sql">(), {}).get()); }
 std::string sql_text(PyObject* node) { return tx::utf8(tx::str(tx::call_method(node, tx::name<"sql">(), {}).get()).get()); }
-
-// For a column written in double quotes, which SQL reads as a name: how to
-// write the text value that was most likely meant.
-std::string quoted_hint(PyObject* node) {
-  if (!is(node, k.Column) || !arg(node, tx::name<"table">()).is_none()) return "";
-  tx::Ref ident = this_of(node);
-  if (!is(ident.get(), k.Identifier) || !tx::truth(arg(ident.get(), tx::name<"quoted">()).get())) return "";
-  tx::Ref text = this_of(ident.get());
-  if (!PyUnicode_Check(text.get())) return "";
-  tx::Ref quote = tx::py_str("'");
-  tx::Ref doubled = tx::py_str("''");
-  tx::Ref escaped = tx::Ref::steal(PyUnicode_Replace(text.get(), quote.get(), doubled.get(), -1));
-  tx::Ref value = tx::Ref::steal(PyUnicode_FromFormat("'%U'", escaped.get()));
-  return " Double quotes name a column; write a text value in single quotes, as in " + repr_of(value.get()) + ".";
-}
 
 bool is_number_literal(PyObject* node) {
   return is(node, k.Literal) && !tx::truth(tx::attr<"is_string">(node).get());
@@ -461,31 +445,6 @@ bool contains(PyObject* map, PyObject* key) {
   return r == 1;
 }
 
-// The names a filter can use, sorted, for the unknown-column message; a
-// large schema is cut short.
-std::string known_columns(PyObject* self) {
-  constexpr Py_ssize_t kShown = 20;
-  tx::Ref all = tx::Ref::steal(PyList_New(0));
-  auto add = [&](PyObject* names) {
-    tx::Ref list = tx::Ref::steal(PySequence_List(names));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
-      if (PyList_Append(all.get(), PyList_GET_ITEM(list.get(), i)) < 0) tx::rethrow_python();
-    }
-  };
-  add(ns.get<"BUILTIN_COLUMNS">().get());
-  add(tx::Ref::steal(PyDict_Values(translator.field(self, kScalar))).get());
-  add(tx::Ref::steal(PyDict_Values(translator.field(self, kMulti))).get());
-  if (PyList_Sort(all.get()) < 0) tx::rethrow_python();
-  const Py_ssize_t n = PyList_GET_SIZE(all.get());
-  std::string out = " Known columns: ";
-  for (Py_ssize_t i = 0; i < n && i < kShown; ++i) {
-    if (i > 0) out += ", ";
-    out += repr_of(PyList_GET_ITEM(all.get(), i));
-  }
-  if (n > kShown) out += " and " + std::to_string(n - kShown) + " more";
-  return out + ".";
-}
-
 std::pair<tx::Ref, bool> resolve(PyObject* self, PyObject* node) {
   if (!arg(node, tx::name<"table">()).is_none() || !arg(node, tx::name<"db">()).is_none() ||
       !arg(node, tx::name<"catalog">()).is_none()) {
@@ -507,7 +466,7 @@ std::pair<tx::Ref, bool> resolve(PyObject* self, PyObject* node) {
     return {pick(self, multi, key.get(), name.get()), true};
   }
   if (contains(scalar, key.get())) return {pick(self, scalar, key.get(), name.get()), false};
-  refuse("Unknown column " + repr_of(name.get()) + " in filter." + quoted_hint(node) + known_columns(self));
+  refuse("Unknown column " + repr_of(name.get()) + " in filter.");
 }
 
 tx::Ref scalar_only(PyObject* self, PyObject* node, PyObject* what) {
@@ -563,7 +522,7 @@ tx::Ref value(PyObject* self, PyObject* node) {
     }
   }
   call_reject(self, node);
-  refuse("Expected a literal value, got " + sql_repr(node) + "." + quoted_hint(node));
+  refuse("Expected a literal value, got " + sql_repr(node) + ".");
 }
 
 void reject(PyObject*, PyObject* node) {
