@@ -51,7 +51,7 @@ CASES = {
     ),
     "search unfitted": (
         _RelevanceCore, lambda i, d: i.search(["fox"], k=2), ValueError,
-        "the text index holds no documents yet; fit it", lambda i: i.size,
+        "k (2) exceeds the number of indexed documents (0)", lambda i: i.size,
     ),
     "save unfitted": (
         _RelevanceCore, lambda i, d: i.save(str(d / "saved")), RuntimeError,

@@ -276,6 +276,18 @@ def test_a_member_that_is_not_a_regular_file_is_refused_before_it_is_read(
         shard_flow._StreamingCore.load(str(tmp_path))
 
 
+@pytest.mark.parametrize("member", ["bin_edges.npy", "medians.npy", "all_bytes.npy"])
+def test_a_damaged_array_header_is_a_corrupted_folder_naming_the_file(shard_flow, texts_vectors, tmp_path, member):
+    trained(shard_flow, texts_vectors).save(str(tmp_path))
+    # An unclosed brace, which numpy's header reader lets out as tokenize.TokenError.
+    raw = bytearray((tmp_path / member).read_bytes())
+    end = 10 + int.from_bytes(raw[8:10], "little")
+    raw[10:end] = bytes(raw[10:end]).replace(b"}", b" ")
+    (tmp_path / member).write_bytes(bytes(raw))
+    with pytest.raises(ValueError, match=f"^Corrupted streaming index at .*{member} has a damaged header"):
+        shard_flow._StreamingCore.load(str(tmp_path))
+
+
 def test_load_through_the_registry_and_a_subclass(shard_flow, texts_vectors, tmp_path):
     from tarnix_engine._registry import load_engine_from_directory
 

@@ -326,15 +326,17 @@ PyObject* load_method(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, Py
       if (PyList_Append(shards.get(), shard.get()) < 0) tx::rethrow_python();
     }
     if (members.has("bin_edges.npy")) {
-      tx::Ref edges = np_load(folder.get(), "bin_edges.npy");
+      tx::Ref edges = members.read_npy("bin_edges.npy", [&] { return np_load(folder.get(), "bin_edges.npy"); });
       members.member("medians.npy");
-      tx::Ref values = np_load(folder.get(), "medians.npy");
+      tx::Ref values = members.read_npy("medians.npy", [&] { return np_load(folder.get(), "medians.npy"); });
       check_frozen_arrays(members, edges.get(), values.get());
       s.boundaries.set(edges);
       s.fit_values.set(values);
     }
     tx::Ref all_bytes;
-    if (members.has("all_bytes.npy")) all_bytes = np_load(folder.get(), "all_bytes.npy");
+    if (members.has("all_bytes.npy")) {
+      all_bytes = members.read_npy("all_bytes.npy", [&] { return np_load(folder.get(), "all_bytes.npy"); });
+    }
     check_all_bytes(folder.get(), codes, all_bytes.get());
     if (all_bytes) s.all_bytes.set(all_bytes);
     return index;

@@ -111,13 +111,6 @@ bool has_shape(PyObject* array, npy_intp rows, npy_intp cols) {
 std::pair<tx::Ref, tx::Ref> search_raw_impl(const RelevanceState& s, PyObject* queries, std::int32_t k, bool parallel,
                                             const tx::Ref& mask, Py_ssize_t expected_rows = -1) {
   const Py_ssize_t size = tx::length(s.ids.get());
-  if (size == 0 && k > 0) {
-    // Never fitted (a loaded folder may hold a model without documents).
-    const tx::Ref scores = optional_attr(s.model.get(), tx::name<"scores">());
-    if (!scores || scores.is_none()) {
-      tx::raise(PyExc_ValueError, "the text index holds no documents yet; fit it on a corpus before searching");
-    }
-  }
   if (size < k) {
     tx::raise(PyExc_ValueError, "k (" + std::to_string(k) + ") exceeds the number of indexed documents (" +
                                     std::to_string(size) + ")");
