@@ -245,6 +245,100 @@ PyObject* save_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   });
 }
 
+namespace {
+
+// config.json, or meta.json in folders written before it.
+tx::Ref read_meta(const tx::SavedFolder& members, PyObject* folder) {
+  tx::Ref config_path = tx::join_path(folder, "config.json");
+  if (exists(config_path.get())) return tx::call(ns.get<"read_config">().get(), {config_path.get()});
+  members.member("meta.json");
+  tx::Ref text = tx::call_method(tx::join_path(folder, "meta.json").get(), tx::name<"read_text">(), {});
+  return tx::call_method(ns.get<"json">().get(), tx::name<"loads">(), {text.get()});
+}
+
+// A new, empty index built through `cls` with the saved settings and
+// index classes.
+tx::Ref index_from_meta(PyObject* cls, PyObject* meta, PyObject* folder) {
+  tx::Ref registry = ns.get<"_ENGINE_REGISTRY">();
+  tx::Ref text_name = meta_get(meta, "text_index_type", tx::py_str("relevance").get());
+  tx::Ref vector_name = meta_get(meta, "vector_index_type", tx::py_str("tarnix").get());
+  // Registered on first use: a saved name of a class not imported yet
+  // must not fall back to the default class.
+  tx::Ref names = tx::Ref::steal(PyTuple_Pack(2, text_name.get(), vector_name.get()));
+  tx::call(ns.get<"_populate">().get(), {names.get()});
+  tx::Ref text_cls = tx::call_method(registry.get(), tx::name<"get">(), {text_name.get(), ns.get<"_RelevanceCore">().get()});
+  tx::Ref vector_cls =
+      tx::call_method(registry.get(), tx::name<"get">(), {vector_name.get(), ns.get<"_TarnixCore">().get()});
+  tx::Ref text_k = meta_get(meta, "text_k", Py_None);
+  tx::Ref vector_k = meta_get(meta, "vector_k", Py_None);
+  if (!text_k.is_none() || !vector_k.is_none()) {
+    tx::Ref format = tx::py_str(
+        "Index at '%s' was saved with text_k=%s, vector_k=%s. Streaming indexes now take their search depths "
+        "from the tuner only; the saved values are ignored.");
+    tx::call_method(ns.get<"logger">().get(), tx::name<"warning">(),
+                    {format.get(), folder, text_k.get(), vector_k.get()});
+  }
+
+  tx::Ref top_k = meta_item(meta, "top_k");
+  tx::Ref rrf_k = meta_item(meta, "rrf_k");
+  tx::Ref alpha_text = meta_item(meta, "alpha_text");
+  tx::Ref alpha_vector = meta_item(meta, "alpha_vector");
+  tx::Ref n_candidates = meta_get(meta, "n_candidates", meta_get(meta, "k_hamming", tx::py_long(5000).get()).get());
+  tx::Ref speed = meta_get(meta, "speed_preference", tx::py_str("balanced").get());
+  tx::Ref index = tx::call(cls, {text_cls.get(), vector_cls.get(), top_k.get(), rrf_k.get(), alpha_text.get(),
+                                 alpha_vector.get(), n_candidates.get(), speed.get()},
+                           tx::kwnames<"text_index_cls", "vector_index_cls", "top_k", "rrf_k", "alpha_text",
+                                       "alpha_vector", "n_candidates", "speed_preference">());
+  if (!PyObject_TypeCheck(index.get(), streaming_type)) {
+    tx::raise_format(PyExc_TypeError, "load built a %s, not a _StreamingCore", tx::type_name(index.get()));
+  }
+  return index;
+}
+
+// Loads the shard folders into the new index's list, each checked against
+// its saved size; returns the shape their code matrices stack to.
+CodeShape load_shards(PyObject* index, PyObject* folder, PyObject* sizes, std::int64_t n_shards) {
+  tx::Ref registry_module = tx::Ref::steal(PyImport_ImportModule("tarnix_engine._registry"));
+  tx::Ref load_engine = tx::attr<"load_engine_from_directory">(registry_module.get());
+  tx::Ref shards = state(index).shards.ref();
+  CodeShape codes;
+  for (std::int64_t i = 0; i < n_shards; ++i) {
+    tx::Ref shard_folder = tx::join_path(folder, shard_folder_name(static_cast<Py_ssize_t>(i)).c_str());
+    tx::Ref text_index = tx::call(load_engine.get(), {tx::str(tx::join_path(shard_folder.get(), "text").get()).get()});
+    tx::Ref vector_index =
+        tx::call(load_engine.get(), {tx::str(tx::join_path(shard_folder.get(), "vector").get()).get()});
+    tx::Ref saved_size = tx::Ref::steal(PyList_GetItemRef(sizes, static_cast<Py_ssize_t>(i)));
+    const std::int64_t expected = tx::to_int64(saved_size.get());
+    check_shard_size(folder, static_cast<Py_ssize_t>(i), text_index.get(), "text", expected);
+    check_shard_size(folder, static_cast<Py_ssize_t>(i), vector_index.get(), "vector", expected);
+    codes.add(vector_index.get());
+    tx::Ref shard = make_shard(index, text_index.get(), vector_index.get());
+    // In place: nobody else can hold the new index's list yet.
+    if (PyList_Append(shards.get(), shard.get()) < 0) tx::rethrow_python();
+  }
+  return codes;
+}
+
+// The frozen quantisation and the stacked code matrix, each checked.
+void load_arrays(StreamingState& s, const tx::SavedFolder& members, PyObject* folder, const CodeShape& codes) {
+  if (members.has("bin_edges.npy")) {
+    tx::Ref edges = members.read_npy("bin_edges.npy", [&] { return np_load(folder, "bin_edges.npy"); });
+    members.member("medians.npy");
+    tx::Ref values = members.read_npy("medians.npy", [&] { return np_load(folder, "medians.npy"); });
+    check_frozen_arrays(members, edges.get(), values.get());
+    s.boundaries.set(edges);
+    s.fit_values.set(values);
+  }
+  tx::Ref all_bytes;
+  if (members.has("all_bytes.npy")) {
+    all_bytes = members.read_npy("all_bytes.npy", [&] { return np_load(folder, "all_bytes.npy"); });
+  }
+  check_all_bytes(folder, codes, all_bytes.get());
+  if (all_bytes) s.all_bytes.set(all_bytes);
+}
+
+}  // namespace
+
 PyObject* load_method(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<2>("load", {"directory", "base_dir"}, 1);
@@ -255,90 +349,17 @@ PyObject* load_method(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, Py
     // Members are checked before they are opened: a FIFO would block the
     // reader for ever, a directory is no file.
     const tx::SavedFolder members(kFolder, tx::fs_path(folder.get()), tx::utf8(tx::str(folder.get()).get()));
-    tx::Ref config_path = tx::join_path(folder.get(), "config.json");
-    tx::Ref meta;
-    if (exists(config_path.get())) {
-      meta = tx::call(ns.get<"read_config">().get(), {config_path.get()});
-    } else {
-      members.member("meta.json");
-      tx::Ref text = tx::call_method(tx::join_path(folder.get(), "meta.json").get(), tx::name<"read_text">(), {});
-      meta = tx::call_method(ns.get<"json">().get(), tx::name<"loads">(), {text.get()});
-    }
-    tx::Ref registry = ns.get<"_ENGINE_REGISTRY">();
-    tx::Ref text_name = meta_get(meta.get(), "text_index_type", tx::py_str("relevance").get());
-    tx::Ref vector_name = meta_get(meta.get(), "vector_index_type", tx::py_str("tarnix").get());
-    // Registered on first use: a saved name of a class not imported yet
-    // must not fall back to the default class.
-    tx::Ref names = tx::Ref::steal(PyTuple_Pack(2, text_name.get(), vector_name.get()));
-    tx::call(ns.get<"_populate">().get(), {names.get()});
-    tx::Ref text_cls = tx::call_method(registry.get(), tx::name<"get">(), {text_name.get(), ns.get<"_RelevanceCore">().get()});
-    tx::Ref vector_cls =
-        tx::call_method(registry.get(), tx::name<"get">(), {vector_name.get(), ns.get<"_TarnixCore">().get()});
-    tx::Ref text_k = meta_get(meta.get(), "text_k", Py_None);
-    tx::Ref vector_k = meta_get(meta.get(), "vector_k", Py_None);
-    if (!text_k.is_none() || !vector_k.is_none()) {
-      tx::Ref format = tx::py_str(
-          "Index at '%s' was saved with text_k=%s, vector_k=%s. Streaming indexes now take their search depths "
-          "from the tuner only; the saved values are ignored.");
-      tx::call_method(ns.get<"logger">().get(), tx::name<"warning">(),
-                      {format.get(), folder.get(), text_k.get(), vector_k.get()});
-    }
-
-    tx::Ref top_k = meta_item(meta.get(), "top_k");
-    tx::Ref rrf_k = meta_item(meta.get(), "rrf_k");
-    tx::Ref alpha_text = meta_item(meta.get(), "alpha_text");
-    tx::Ref alpha_vector = meta_item(meta.get(), "alpha_vector");
-    tx::Ref n_candidates =
-        meta_get(meta.get(), "n_candidates", meta_get(meta.get(), "k_hamming", tx::py_long(5000).get()).get());
-    tx::Ref speed = meta_get(meta.get(), "speed_preference", tx::py_str("balanced").get());
-    tx::Ref index = tx::call(cls, {text_cls.get(), vector_cls.get(), top_k.get(), rrf_k.get(), alpha_text.get(),
-                                   alpha_vector.get(), n_candidates.get(), speed.get()},
-                             tx::kwnames<"text_index_cls", "vector_index_cls", "top_k", "rrf_k", "alpha_text",
-                                         "alpha_vector", "n_candidates", "speed_preference">());
-    if (!PyObject_TypeCheck(index.get(), streaming_type)) {
-      tx::raise_format(PyExc_TypeError, "load built a %s, not a _StreamingCore", tx::type_name(index.get()));
-    }
+    tx::Ref meta = read_meta(members, folder.get());
+    tx::Ref index = index_from_meta(cls, meta.get(), folder.get());
     StreamingState& s = state(index.get());
     tx::Ref sizes = meta_item(meta.get(), "shard_sizes");
     tx::Ref offsets = meta_item(meta.get(), "cumulative_offsets");
-    tx::Ref n_shards_obj = meta_item(meta.get(), "n_shards");
-    check_shard_lists(folder.get(), n_shards_obj.get(), sizes.get(), offsets.get());
+    tx::Ref n_shards = meta_item(meta.get(), "n_shards");
+    check_shard_lists(folder.get(), n_shards.get(), sizes.get(), offsets.get());
     s.shard_sizes.set(sizes);
     s.cumulative_offsets.set(offsets);
-
-    tx::Ref registry_module = tx::Ref::steal(PyImport_ImportModule("tarnix_engine._registry"));
-    tx::Ref load_engine = tx::attr<"load_engine_from_directory">(registry_module.get());
-    const std::int64_t n_shards = tx::to_int64(n_shards_obj.get());
-    tx::Ref shards = s.shards.ref();
-    CodeShape codes;
-    for (std::int64_t i = 0; i < n_shards; ++i) {
-      tx::Ref shard_folder = tx::join_path(folder.get(), shard_folder_name(static_cast<Py_ssize_t>(i)).c_str());
-      tx::Ref text_index = tx::call(load_engine.get(), {tx::str(tx::join_path(shard_folder.get(), "text").get()).get()});
-      tx::Ref vector_index =
-          tx::call(load_engine.get(), {tx::str(tx::join_path(shard_folder.get(), "vector").get()).get()});
-      tx::Ref saved_size = tx::Ref::steal(PyList_GetItemRef(sizes.get(), static_cast<Py_ssize_t>(i)));
-      const std::int64_t expected = tx::to_int64(saved_size.get());
-      check_shard_size(folder.get(), static_cast<Py_ssize_t>(i), text_index.get(), "text", expected);
-      check_shard_size(folder.get(), static_cast<Py_ssize_t>(i), vector_index.get(), "vector", expected);
-      codes.add(vector_index.get());
-      tx::Ref shard = make_shard(index.get(), text_index.get(), vector_index.get());
-      // In place: nobody else can hold the new index's list yet.
-      if (PyList_Append(shards.get(), shard.get()) < 0) tx::rethrow_python();
-    }
-    if (members.has("bin_edges.npy")) {
-      tx::Ref edges = members.read_npy("bin_edges.npy", [&] { return np_load(folder.get(), "bin_edges.npy"); });
-      members.member("medians.npy");
-      tx::Ref values = members.read_npy("medians.npy", [&] { return np_load(folder.get(), "medians.npy"); });
-      check_frozen_arrays(members, edges.get(), values.get());
-      s.boundaries.set(edges);
-      s.fit_values.set(values);
-    }
-    tx::Ref all_bytes;
-    if (members.has("all_bytes.npy")) {
-      all_bytes = members.read_npy("all_bytes.npy", [&] { return np_load(folder.get(), "all_bytes.npy"); });
-    }
-    check_all_bytes(folder.get(), codes, all_bytes.get());
-    if (all_bytes) s.all_bytes.set(all_bytes);
+    const CodeShape codes = load_shards(index.get(), folder.get(), sizes.get(), tx::to_int64(n_shards.get()));
+    load_arrays(s, members, folder.get(), codes);
     return index;
   });
 }
