@@ -1,6 +1,6 @@
 // AttrSieve: the filter chain. Each call returns a new filter whose root
 // shares the nodes of the one it grew from; neither field ever changes.
-#include "filters/attr_sieve.hpp"
+#include "filters/attr_sieve_glue.hpp"
 
 namespace tx::attr_sieve {
 

@@ -1,6 +1,6 @@
 // Column helpers: how a condition names its column in SQL, and the walk
 // that lists the scalar metadata columns a tree reads.
-#include "filters/attr_sieve.hpp"
+#include "filters/attr_sieve_glue.hpp"
 
 namespace tx::attr_sieve {
 

@@ -1,6 +1,6 @@
 // tarnix_engine._attr_sieve: metadata filters as immutable condition trees
 // rendered into SQLite conditions with bound values.
-#include "filters/attr_sieve.hpp"
+#include "filters/attr_sieve_glue.hpp"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // Condition nodes: the immutable tree behind every filter, its builders and
 // its rendering into a parenthesised SQLite condition with bound values.
-#include "filters/attr_sieve.hpp"
+#include "filters/attr_sieve_glue.hpp"
 
 namespace tx::attr_sieve {
 

@@ -6,11 +6,11 @@
 #include <unordered_set>
 #include <vector>
 
-#include "filters/clause_builder.hpp"
+#include "filters/clause_builder_glue.hpp"
 #include "filters/clause_text.hpp"
 #include "support/plain_json.hpp"
 
-namespace clause {
+namespace tx::clause {
 
 tx::Namespace ns;
 Classes k;
@@ -424,6 +424,6 @@ void init(PyObject* module) {
 }
 
 }  // namespace
-}  // namespace clause
+}  // namespace tx::clause
 
-PyMODINIT_FUNC PyInit__clause_builder() { return tx::init_module(&clause::module_def, clause::init); }
+PyMODINIT_FUNC PyInit__clause_builder() { return tx::init_module(&tx::clause::module_def, tx::clause::init); }

@@ -1,9 +1,9 @@
 // The filter dict grammar: a dict of fields and `$` operators rewritten into
 // the very sqlglot nodes the SQL text parser yields for the same condition.
 
-#include "filters/clause_builder.hpp"
+#include "filters/clause_builder_glue.hpp"
 
-namespace clause {
+namespace tx::clause {
 namespace {
 
 constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
@@ -229,4 +229,4 @@ void init_dict_grammar(PyObject* module) {
   ns.set("_DICT_COMPARISONS", table);
 }
 
-}  // namespace clause
+}  // namespace tx::clause

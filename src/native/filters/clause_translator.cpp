@@ -7,11 +7,11 @@
 #include <utility>
 #include <vector>
 
-#include "filters/clause_builder.hpp"
+#include "filters/clause_builder_glue.hpp"
 #include "filters/clause_text.hpp"
-#include "support/text.hpp"
+#include "support/no_python/text.hpp"
 
-namespace clause {
+namespace tx::clause {
 namespace {
 
 constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
@@ -730,4 +730,4 @@ void init_translator(PyObject* module) {
   init_arg_rules();
 }
 
-}  // namespace clause
+}  // namespace tx::clause

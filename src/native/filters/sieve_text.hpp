@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "support/text.hpp"
+#include "support/no_python/text.hpp"
 
 namespace tx::sieve {
 

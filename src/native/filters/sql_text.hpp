@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "support/text.hpp"
+#include "support/no_python/text.hpp"
 
 namespace tx::sql {
 

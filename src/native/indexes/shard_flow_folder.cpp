@@ -14,7 +14,7 @@
 #include "kernels/finite.hpp"
 #include "indexes/shard_flow_glue.hpp"
 
-namespace tx::shard_flow_glue {
+namespace tx::shard_flow {
 namespace {
 
 constexpr tx::FolderKind kFolder{"streaming index"};
@@ -364,4 +364,4 @@ PyObject* load_method(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, Py
   });
 }
 
-}  // namespace tx::shard_flow_glue
+}  // namespace tx::shard_flow

@@ -5,7 +5,7 @@
 
 #include "support/support.hpp"
 
-namespace tx::shard_flow_glue {
+namespace tx::shard_flow {
 
 extern tx::Namespace ns;
 extern PyTypeObject* streaming_type;
@@ -58,4 +58,4 @@ PyObject* search_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* save_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* load_method(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
-}  // namespace tx::shard_flow_glue
+}  // namespace tx::shard_flow

@@ -11,7 +11,7 @@
 #include "indexes/shard_flow.hpp"
 #include "indexes/shard_flow_glue.hpp"
 
-namespace tx::shard_flow_glue {
+namespace tx::shard_flow {
 
 tx::Namespace ns;
 PyTypeObject* streaming_type = nullptr;
@@ -407,10 +407,10 @@ PyType_Slot streaming_slots[] = {
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_shard_flow", "Streaming hybrid index.", -1, nullptr};
 
 }  // namespace
-}  // namespace tx::shard_flow_glue
+}  // namespace tx::shard_flow
 
 PyMODINIT_FUNC PyInit__shard_flow() {
-  namespace g = tx::shard_flow_glue;
+  namespace g = tx::shard_flow;
   return tx::init_module(&g::module_def, [](PyObject* module) {
     g::ns.bind(module);
     g::streaming_type = tx::add_type<g::StreamingState>(module, "tarnix_engine.indexes._shard_flow._StreamingCore",

@@ -10,7 +10,7 @@
 #include "indexes/shard_flow.hpp"
 #include "indexes/shard_flow_glue.hpp"
 
-namespace tx::shard_flow_glue {
+namespace tx::shard_flow {
 namespace {
 
 namespace sf = tx::shard_flow;
@@ -258,4 +258,4 @@ PyObject* search_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
-}  // namespace tx::shard_flow_glue
+}  // namespace tx::shard_flow

@@ -1,9 +1,9 @@
 // tarnix_engine.indexes._tarnix_impl: the quantised vector index. Its types
-// and the split of its glue files are described in vector_index.hpp.
+// and the split of its glue files are described in vector_glue.hpp.
 #define TX_NUMPY_MAIN
-#include "indexes/vector_index.hpp"
+#include "indexes/vector_glue.hpp"
 
-namespace tx_vector {
+namespace tx::vector_index {
 namespace {
 
 PyMethodDef store_methods[] = {
@@ -121,11 +121,11 @@ PyType_Slot index_slots[] = {
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_tarnix_impl", "The quantised vector index.", -1, nullptr};
 
 }  // namespace
-}  // namespace tx_vector
+}  // namespace tx::vector_index
 
 
 PyMODINIT_FUNC PyInit__tarnix_impl() {
-  using namespace tx_vector;
+  using namespace tx::vector_index;
   return tx::init_module(&module_def, [](PyObject* module) {
     tx::attach_numpy();
     ns.bind(module);

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <vector>
 
-namespace tx::relevance {
+namespace tx::term_scoring {
 namespace {
 
 // ---- list snapshots: a change that fails leaves the lists as they were -----
@@ -273,4 +273,4 @@ PyObject* delete_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
-}  // namespace tx::relevance
+}  // namespace tx::term_scoring

@@ -8,7 +8,7 @@
 #include <initializer_list>
 #include <utility>
 
-namespace tx::relevance {
+namespace tx::term_scoring {
 namespace {
 
 // Entries of a text index folder that belong to the saved index; the legacy
@@ -184,4 +184,4 @@ PyObject* load_method(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, Py
   });
 }
 
-}  // namespace tx::relevance
+}  // namespace tx::term_scoring

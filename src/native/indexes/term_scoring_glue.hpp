@@ -10,7 +10,7 @@
 #include <cstring>
 #include <string>
 
-namespace tx::relevance {
+namespace tx::term_scoring {
 
 extern tx::Namespace ns;
 extern PyTypeObject* relevance_type;
@@ -90,4 +90,4 @@ PyObject* load_method(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, Py
 // term_scoring_model_format.cpp: refuses a model read from `path` that a search could not use safely.
 void check_loaded_model(PyObject* model, PyObject* path);
 
-}  // namespace tx::relevance
+}  // namespace tx::term_scoring

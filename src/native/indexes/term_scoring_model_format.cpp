@@ -9,7 +9,7 @@
 
 #include "indexes/term_scoring.hpp"
 
-namespace tx::relevance {
+namespace tx::term_scoring {
 
 tx::Ref optional_attr(PyObject* o, PyObject* name) {
   PyObject* value = nullptr;
@@ -285,4 +285,4 @@ void check_loaded_model(PyObject* model, PyObject* path) {
   check.nonoccurrence(columns);
 }
 
-}  // namespace tx::relevance
+}  // namespace tx::term_scoring

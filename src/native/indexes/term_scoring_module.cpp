@@ -9,7 +9,7 @@
 #include <cmath>
 #include <utility>
 
-namespace tx::relevance {
+namespace tx::term_scoring {
 
 tx::Namespace ns;
 PyTypeObject* relevance_type = nullptr;
@@ -146,10 +146,10 @@ PyType_Slot relevance_slots[] = {
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_term_scoring", "BM25 text relevance index.", -1, nullptr};
 
 }  // namespace
-}  // namespace tx::relevance
+}  // namespace tx::term_scoring
 
 PyMODINIT_FUNC PyInit__term_scoring() {
-  using namespace tx::relevance;
+  using namespace tx::term_scoring;
   return tx::init_module(&module_def, [](PyObject* module) {
     ns.bind(module);
     relevance_type = tx::add_type<RelevanceState>(module, "tarnix_engine.indexes._term_scoring._RelevanceCore",

@@ -12,7 +12,7 @@
 
 #include "indexes/term_scoring.hpp"
 
-namespace tx::relevance {
+namespace tx::term_scoring {
 namespace {
 
 namespace ts = tx::term_scoring;
@@ -283,4 +283,4 @@ PyObject* search_raw_method(PyObject* self, PyObject* const* args, Py_ssize_t na
   });
 }
 
-}  // namespace tx::relevance
+}  // namespace tx::term_scoring

@@ -20,7 +20,7 @@
 
 #include <atomic>
 
-namespace tx::relevance {
+namespace tx::term_scoring {
 
 PyMutex workqueue_lock{};
 
@@ -47,4 +47,4 @@ ParallelPlan parallel_plan() {
   return plan;
 }
 
-}  // namespace tx::relevance
+}  // namespace tx::term_scoring

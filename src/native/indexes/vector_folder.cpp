@@ -1,11 +1,11 @@
 // The saved folders of the vector index and of its vector store, written
 // whole and checked whole before anything is returned.
-#include "indexes/vector_index.hpp"
+#include "indexes/vector_glue.hpp"
 
 #include "indexes/vector_stats.hpp"
 #include "support/folder.hpp"
 
-namespace tx_vector {
+namespace tx::vector_index {
 
 // config.json of a folder: {"index_type": type}.
 void write_type_config(PyObject* folder, const char* type) {
@@ -236,4 +236,4 @@ PyObject* index_load(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyO
   });
 }
 
-}  // namespace tx_vector
+}  // namespace tx::vector_index

@@ -1,10 +1,10 @@
 // `_TarnixCore`: building, training and changing both halves of the index
 // so that they always agree.
-#include "indexes/vector_index.hpp"
+#include "indexes/vector_glue.hpp"
 
 #include "indexes/vector_stats.hpp"
 
-namespace tx_vector {
+namespace tx::vector_index {
 
 constexpr std::int64_t kVarianceSample = 100000;
 
@@ -317,4 +317,4 @@ PyObject* index_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   });
 }
 
-}  // namespace tx_vector
+}  // namespace tx::vector_index

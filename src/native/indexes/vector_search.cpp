@@ -1,12 +1,12 @@
 // `_TarnixCore` searches: the Hamming shortlist, its exact rerank, candidate
 // positions and the batching of many queries.
-#include "indexes/vector_index.hpp"
+#include "indexes/vector_glue.hpp"
 
 #include "support/candidates.hpp"
-#include "support/positions.hpp"
+#include "support/no_python/positions.hpp"
 #include "support/records.hpp"
 
-namespace tx_vector {
+namespace tx::vector_index {
 
 // ---- searching -----------------------------------------------------------------
 
@@ -243,4 +243,4 @@ PyObject* index_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   });
 }
 
-}  // namespace tx_vector
+}  // namespace tx::vector_index

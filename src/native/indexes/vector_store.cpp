@@ -1,8 +1,8 @@
 // `_VectorStore`: the 8-bit codes of a vector set and their bin edges, the
 // exact-rerank half of the vector index.
-#include "indexes/vector_index.hpp"
+#include "indexes/vector_glue.hpp"
 
-namespace tx_vector {
+namespace tx::vector_index {
 
 void require_trained_store(PyObject* self) {
   if (store(self).matrix.is_none() || store(self).boundaries.is_none()) {
@@ -152,4 +152,4 @@ PyObject* store_is_trained(PyObject* self, void*) {
   return tx::guard([&] { return tx::py_bool(!store(self).matrix.is_none()); });
 }
 
-}  // namespace tx_vector
+}  // namespace tx::vector_index

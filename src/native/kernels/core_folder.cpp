@@ -1,6 +1,6 @@
 // The binary-code index's saved folder: coreindex.json, medians.npy and
 // codes.npy, written whole and checked whole.
-#include "kernels/core_index.hpp"
+#include "kernels/core_glue.hpp"
 
 #include <sys/stat.h>
 
@@ -11,7 +11,7 @@
 
 #include "support/folder.hpp"
 
-namespace tx_core {
+namespace tx::core {
 
 namespace fs = std::filesystem;
 
@@ -172,4 +172,4 @@ PyObject* index_load(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyO
   });
 }
 
-}  // namespace tx_core
+}  // namespace tx::core

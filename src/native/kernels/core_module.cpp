@@ -1,10 +1,10 @@
 // tarnix_engine.kernels.core: the binary-code index that gives the vector
 // index its Hamming shortlist, and the finiteness guard every writer uses.
-// The index's state and the concurrency model are in core_index.hpp.
+// The index's state and the concurrency model are in core_glue.hpp.
 #define TX_NUMPY_MAIN
-#include "kernels/core_index.hpp"
+#include "kernels/core_glue.hpp"
 
-namespace tx_core {
+namespace tx::core {
 namespace {
 
 // _require_finite(array, name="array"): the array itself when every value is
@@ -161,11 +161,11 @@ PyMethodDef methods[] = {
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "core", "Binary-code index with Hamming top-k search.", -1, methods};
 
 }  // namespace
-}  // namespace tx_core
+}  // namespace tx::core
 
 
 PyMODINIT_FUNC PyInit_core() {
-  using namespace tx_core;
+  using namespace tx::core;
   return tx::init_module(&module_def, [](PyObject* module) {
     ns.bind(module);
     ns.import_module("json", "json");

@@ -1,11 +1,11 @@
 // The binary-code index: Hamming top-k over all rows, over a shared subset
 // and over one candidate row per query.
-#include "kernels/core_index.hpp"
+#include "kernels/core_glue.hpp"
 
 #include "support/candidates.hpp"
-#include "support/positions.hpp"
+#include "support/no_python/positions.hpp"
 
-namespace tx_core {
+namespace tx::core {
 
 // ---- searches ------------------------------------------------------------------
 
@@ -161,4 +161,4 @@ PyObject* index_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   });
 }
 
-}  // namespace tx_core
+}  // namespace tx::core

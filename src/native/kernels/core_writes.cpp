@@ -1,12 +1,12 @@
 // The binary-code index: training from scratch and the writes that keep
 // every search snapshot intact.
-#include "kernels/core_index.hpp"
+#include "kernels/core_glue.hpp"
 
 #include <atomic>
 
 #include "kernels/medians.hpp"
 
-namespace tx_core {
+namespace tx::core {
 
 // ---- training ------------------------------------------------------------------
 
@@ -201,4 +201,4 @@ PyObject* index_delete_rows(PyObject* self, PyObject* const* args, Py_ssize_t na
   });
 }
 
-}  // namespace tx_core
+}  // namespace tx::core

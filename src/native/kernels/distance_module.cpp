@@ -10,7 +10,7 @@
 #include "kernels/rerank.hpp"
 #include "kernels/topk.hpp"
 #include "support/candidates.hpp"
-#include "support/positions.hpp"
+#include "support/no_python/positions.hpp"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <type_traits>
 
-#include "support/team.hpp"
+#include "support/no_python/team.hpp"
 
 namespace tx::finite {
 

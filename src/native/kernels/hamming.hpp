@@ -165,7 +165,7 @@ namespace avx512 {
 #undef TX_POP
 #endif
 
-// level: 0 portable, 1 popcnt, 2 avx2, 3 avx512 (see support/simd.hpp).
+// level: 0 portable, 1 popcnt, 2 avx2, 3 avx512 (see support/no_python/simd.hpp).
 inline Kernels kernels_for(int level) noexcept {
 #ifdef TX_HAMMING_X86
   if (level >= 3) return {avx512::all, avx512::subset, avx512::rows};

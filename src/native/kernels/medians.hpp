@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "kernels/hamming.hpp"
-#include "support/team.hpp"
+#include "support/no_python/team.hpp"
 
 namespace tx::hamming {
 

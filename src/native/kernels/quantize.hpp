@@ -297,7 +297,7 @@ inline bool encode_row_portable(const unsigned char* row, std::int64_t cols, con
 
 using EncodeRow = bool (*)(const unsigned char*, std::int64_t, const Columns&, std::uint8_t*) noexcept;
 
-// level: 0 portable, 2 avx2, 3 avx512 (see support/simd.hpp).
+// level: 0 portable, 2 avx2, 3 avx512 (see support/no_python/simd.hpp).
 inline EncodeRow encode_row_for(int level) noexcept {
 #if defined(__x86_64__) && defined(__GNUC__)
   if (level >= 3) return encode_row_avx512;

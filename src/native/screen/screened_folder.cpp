@@ -3,7 +3,7 @@
 #include "screen/screened_glue.hpp"
 #include "support/folder.hpp"
 
-namespace screened {
+namespace tx::screened {
 namespace {
 
 tx::Ref sub_path(PyObject* folder, const char* entry) { return tx::str(tx::join_path(folder, entry).get()); }
@@ -117,4 +117,4 @@ PyObject* load(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject*
   });
 }
 
-}  // namespace screened
+}  // namespace tx::screened

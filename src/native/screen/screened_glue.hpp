@@ -9,7 +9,7 @@
 #include "support/plain_class.hpp"
 #include "support/support.hpp"
 
-namespace screened {
+namespace tx::screened {
 
 extern tx::Namespace ns;
 extern tx::PlainClass screened_class;
@@ -98,4 +98,4 @@ PyObject* delete_(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* load(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
-}  // namespace screened
+}  // namespace tx::screened

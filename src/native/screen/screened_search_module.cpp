@@ -6,7 +6,7 @@
 
 #include <unordered_map>
 
-namespace screened {
+namespace tx::screened {
 
 tx::Namespace ns;
 tx::PlainClass screened_class;
@@ -407,10 +407,10 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_screened_search",
                           "An index searched through a pre-filter store of metadata and role grants.", -1};
 
 }  // namespace
-}  // namespace screened
+}  // namespace tx::screened
 
 PyMODINIT_FUNC PyInit__screened_search() {
-  using namespace screened;
+  using namespace tx::screened;
   return tx::init_module(&module_def, [](PyObject* module) {
     tx::attach_numpy();
     module_object = module;

@@ -4,7 +4,7 @@
 
 #include "screen/screened_glue.hpp"
 
-namespace screened {
+namespace tx::screened {
 namespace {
 
 void require_list(PyObject* o, const char* param, bool none_ok) { tx::require_exact(o, &PyList_Type, param, none_ok); }
@@ -324,4 +324,4 @@ PyObject* delete_(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
   });
 }
 
-}  // namespace screened
+}  // namespace tx::screened

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "support/core.hpp"
-#include "support/team.hpp"
+#include "support/no_python/team.hpp"
 
 namespace tx {
 

@@ -9,6 +9,7 @@
 
 #include "support/core.hpp"
 #include "support/plain_class.hpp"
+#include "support/recursion.hpp"
 
 namespace tx::plain_json {
 

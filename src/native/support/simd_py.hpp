@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "support/simd.hpp"
+#include "support/no_python/simd.hpp"
 #include "support/support.hpp"
 
 namespace tx {

@@ -3,6 +3,7 @@
 #define TX_NUMPY_MAIN
 #include "support/numpy.hpp"
 #include "support/plain_class.hpp"
+#include "support/recursion.hpp"
 #include "support/support.hpp"
 
 #include <stdexcept>

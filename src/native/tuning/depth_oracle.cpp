@@ -1,7 +1,7 @@
 // DepthOracle: a TunedModel that remembers its answers.
-#include "tuning/tuned_model.hpp"
+#include "tuning/depth_oracle_glue.hpp"
 
-namespace tx_tuning {
+namespace tx::tuning {
 
 // ---- DepthOracle ----------------------------------------------------------------
 
@@ -137,4 +137,4 @@ PyObject* oracle_setstate(PyObject* self, PyObject* const* args, Py_ssize_t narg
   });
 }
 
-}  // namespace tx_tuning
+}  // namespace tx::tuning

@@ -5,11 +5,11 @@
 //
 // `resources`, `Path`, `np` and `PredictionResult` are module globals looked up
 // at each use. The types and the split of the glue files are described in
-// tuned_model.hpp.
+// depth_oracle_glue.hpp.
 #define TX_NUMPY_MAIN
-#include "tuning/tuned_model.hpp"
+#include "tuning/depth_oracle_glue.hpp"
 
-namespace tx_tuning {
+namespace tx::tuning {
 namespace {
 
 int view_getbuffer(PyObject* self, Py_buffer* out, int flags) {
@@ -198,11 +198,11 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_depth_oracle",
                           methods};
 
 }  // namespace
-}  // namespace tx_tuning
+}  // namespace tx::tuning
 
 
 PyMODINIT_FUNC PyInit__depth_oracle() {
-  using namespace tx_tuning;
+  using namespace tx::tuning;
   return tx::init_module(&module_def, [](PyObject* module) {
     ns.bind(module);
     view_type = tx::add_type<ViewState>(module, "tarnix_engine.tuning._depth_oracle._ArrayView", view_slots);

@@ -1,8 +1,8 @@
 // TunedModel: construction from the model arrays, prediction, and the
-// pickled form (the fields of the table in tuned_model.hpp).
-#include "tuning/tuned_model.hpp"
+// pickled form (the fields of the table in depth_oracle_glue.hpp).
+#include "tuning/depth_oracle_glue.hpp"
 
-namespace tx_tuning {
+namespace tx::tuning {
 
 // numpy.ascontiguousarray(value, dtype=numpy.<dtype>)
 tx::Ref as_contiguous(PyObject* np, PyObject* value, PyObject* dtype_name) {
@@ -312,4 +312,4 @@ PyObject* model_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   });
 }
 
-}  // namespace tx_tuning
+}  // namespace tx::tuning

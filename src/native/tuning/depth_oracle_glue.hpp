@@ -17,7 +17,7 @@
 #include <type_traits>
 #include <vector>
 
-namespace tx_tuning {
+namespace tx::tuning {
 
 inline tx::Namespace ns;
 inline PyTypeObject* view_type = nullptr;
@@ -416,4 +416,4 @@ PyObject* oracle_speed_preferences(PyObject* self, void*);
 PyObject* oracle_use_cache(PyObject* self, void*);
 void set_oracle_state(PyObject* self, PyObject* state);
 
-}  // namespace tx_tuning
+}  // namespace tx::tuning

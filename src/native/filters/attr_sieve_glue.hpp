@@ -7,6 +7,7 @@
 
 #include "filters/sieve_text.hpp"
 #include "support/plain_class.hpp"
+#include "support/recursion.hpp"
 #include "support/support.hpp"
 
 namespace tx::attr_sieve {

@@ -7,9 +7,10 @@
 
 #include "support/plain_class.hpp"
 #include "support/plain_json.hpp"
+#include "support/recursion.hpp"
 #include "support/support.hpp"
 
-namespace clause {
+namespace tx::clause {
 
 extern tx::Namespace ns;
 
@@ -61,4 +62,4 @@ tx::Ref literal_value(PyObject* node);
 void init_dict_grammar(PyObject* module);
 void init_translator(PyObject* module);
 
-}  // namespace clause
+}  // namespace tx::clause

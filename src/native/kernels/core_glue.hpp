@@ -22,7 +22,7 @@
 #include "kernels/finite.hpp"
 #include "kernels/hamming.hpp"
 
-namespace tx_core {
+namespace tx::core {
 
 namespace hm = tx::hamming;
 
@@ -178,4 +178,4 @@ Method index_fit, index_train_from_params, index_append, index_update_vector, in
 Method index_search_full, index_search_subset, index_search;                                     // core_search.cpp
 Method index_save, index_load;                                                                    // core_folder.cpp
 
-}  // namespace tx_core
+}  // namespace tx::core

@@ -17,7 +17,7 @@
 #include <cmath>
 #include <string>
 
-namespace tx_vector {
+namespace tx::vector_index {
 
 inline tx::Namespace ns;
 inline PyTypeObject* store_type = nullptr;
@@ -132,4 +132,4 @@ Method index_search_raw, index_search;                    // vector_search.cpp
 Method store_save, store_load, index_save, index_load;    // vector_folder.cpp
 PyObject* store_is_trained(PyObject* self, void*);        // vector_store.cpp
 
-}  // namespace tx_vector
+}  // namespace tx::vector_index
