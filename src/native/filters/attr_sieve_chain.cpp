@@ -39,12 +39,11 @@ Ref join_roots(PyObject* junction, PyObject* roots) {
 
 PyObject* sieve_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
-    static const auto sig = signature<2>("AttrSieve", {"owner", "node"}, 0);
-    std::array<PyObject*, 2> a;
-    sig.bind(args, nargs, kwnames, a);
+    static const auto sig = signature<2>("AttrSieve", {"owner=None", "node=None"}, 0);
+    const auto a = sig.bind(args, nargs, kwnames);
     sieve().require_unset(self);
-    sieve().set(self, kOwner, Ref::borrow(a[0] ? a[0] : Py_None));
-    sieve().set(self, kNode, Ref::borrow(a[1] ? a[1] : Py_None));
+    sieve().set(self, kOwner, Ref::borrow(a[0]));
+    sieve().set(self, kNode, Ref::borrow(a[1]));
     return Ref::none();
   });
 }
@@ -58,8 +57,7 @@ Ref with_node(PyObject* self, PyObject* node) {
 PyObject* sieve_with(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
     static const auto sig = signature<1>("_with", {"node"}, 1);
-    std::array<PyObject*, 1> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     return with_node(self, a[0]);
   });
 }
@@ -88,8 +86,7 @@ Ref chain_condition(PyObject* column, PyObject* op, PyObject* value, PyObject* m
 PyObject* sieve_chain_condition(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
     static const auto sig = signature<4>("_chain_condition", {"column", "op", "value", "multi"}, 4);
-    std::array<PyObject*, 4> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     return chain_condition(a[0], a[1], a[2], py_bool(truth(a[3])).get());
   });
 }
@@ -105,8 +102,7 @@ template <tx::Literal Function, bool Multi>
 PyObject* sieve_where(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
     static const auto sig = signature<3>(Function.text, {"column", "op", "value"}, 3);
-    std::array<PyObject*, 3> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     require_str(a[0], "column");
     require_str(a[1], "op");
     PyObject* multi = Multi ? Py_True : Py_False;
@@ -125,8 +121,7 @@ template <tx::Literal Function, bool Multi>
 PyObject* sieve_where_like(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
     static const auto sig = signature<2>(Function.text, {"column", "pattern"}, 2);
-    std::array<PyObject*, 2> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     require_str(a[0], "column");
     require_str(a[1], "pattern");
     Ref values = Ref::steal(PyTuple_Pack(1, a[1]));
@@ -138,8 +133,7 @@ PyObject* sieve_where_like(PyObject* self, PyObject* const* args, Py_ssize_t nar
 PyObject* sieve_where_between(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
     static const auto sig = signature<3>("where_between", {"column", "low", "high"}, 3);
-    std::array<PyObject*, 3> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     require_str(a[0], "column");
     Ref values = Ref::steal(PyTuple_Pack(2, a[1], a[2]));
     Ref node = make_condition(a[0], py_str("BETWEEN").get(), values.get(), Py_False);
@@ -150,8 +144,7 @@ PyObject* sieve_where_between(PyObject* self, PyObject* const* args, Py_ssize_t 
 PyObject* sieve_where_null(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
     static const auto sig = signature<1>("where_null", {"column"}, 1);
-    std::array<PyObject*, 1> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     require_str(a[0], "column");
     Ref values = Ref::steal(PyTuple_New(0));
     Ref node = make_condition(a[0], py_str("IS NULL").get(), values.get(), Py_False);
@@ -182,8 +175,7 @@ Ref combine(PyObject* self, PyObject* others, PyObject* junction) {
 PyObject* sieve_combine(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
     static const auto sig = signature<2>("_combine", {"others", "junction"}, 2);
-    std::array<PyObject*, 2> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     require_exact(a[0], &PyTuple_Type, "others", false);
     return combine(self, a[0], a[1]);
   });

@@ -192,8 +192,7 @@ template <Kind K>
 PyObject* render_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
     static const auto sig = signature<1>("render", {"params"}, 1);
-    std::array<PyObject*, 1> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     require_list(a[0], "params");
     std::string out;
     ParamSink params(a[0]);
@@ -218,8 +217,7 @@ Kind exact_kind(PyTypeObject* type, bool& known) {
 PyObject* condition_predicate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
     static const auto sig = signature<2>("_predicate", {"lhs", "params"}, 2);
-    std::array<PyObject*, 2> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     require_str(a[0], "lhs");
     require_list(a[1], "params");
     std::string out;
@@ -235,8 +233,7 @@ PyObject* condition_predicate(PyObject* self, PyObject* const* args, Py_ssize_t 
 PyObject* condition_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
     static const auto sig = signature<4>("_Condition", {"column", "op", "values", "multi"}, 4);
-    std::array<PyObject*, 4> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     require_str(a[0], "column");
     require_str(a[1], "op");
     require_exact(a[2], &PyTuple_Type, "values", false);
@@ -254,8 +251,7 @@ PyObject* condition_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 PyObject* constant_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
     static const auto sig = signature<3>("_Constant", {"left", "op", "right"}, 3);
-    std::array<PyObject*, 3> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     require_str(a[1], "op");
     check_operator(a[1]);
     classes.constant.require_unset(self);
@@ -287,8 +283,7 @@ void fill_junction(PyObject* self, PyObject* parts) {
 PyObject* junction_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
     static const auto sig = signature<1>("_Junction", {"parts"}, 1);
-    std::array<PyObject*, 1> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     fill_junction(self, a[0]);
     return Ref::none();
   });
@@ -297,8 +292,7 @@ PyObject* junction_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* not_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
     static const auto sig = signature<1>("_Not", {"part"}, 1);
-    std::array<PyObject*, 1> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     classes.not_.require_unset(self);
     classes.not_.set(self, kPart, Ref::borrow(a[0]));
     return Ref::none();
@@ -321,10 +315,9 @@ PyObject* reduce_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyOb
 
 PyObject* condition_builder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
-    static const auto sig = signature<4>("condition", {"column", "op", "values", "multi"}, 3);
-    std::array<PyObject*, 4> a;
-    sig.bind(args, nargs, kwnames, a);
-    const bool multi = a[3] != nullptr && truth(a[3]);
+    static const auto sig = signature<4>("condition", {"column", "op", "values", "multi=False"}, 3);
+    const auto a = sig.bind(args, nargs, kwnames);
+    const bool multi = truth(a[3]);
     require_str(a[0], "column");
     require_str(a[1], "op");
     call(ns.get<"validate_identifier">().get(), {a[0]});
@@ -340,8 +333,7 @@ PyObject* condition_builder(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 PyObject* constant_builder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
     static const auto sig = signature<3>("constant", {"left", "op", "right"}, 3);
-    std::array<PyObject*, 3> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     require_str(a[1], "op");
     check_operator(a[1]);
     Ref node = classes.constant.allocate();
@@ -356,8 +348,7 @@ template <tx::Literal Function, PlainClass Classes::*Kind>
 PyObject* junction_builder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
     static const auto sig = signature<1>(Function.text, {"parts"}, 1);
-    std::array<PyObject*, 1> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     return build_junction(classes.*Kind, a[0]);
   });
 }
@@ -365,8 +356,7 @@ PyObject* junction_builder(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 PyObject* not_builder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
     static const auto sig = signature<1>("not_", {"part"}, 1);
-    std::array<PyObject*, 1> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     return build_not(a[0]);
   });
 }

@@ -314,10 +314,9 @@ PyObject* py_parse_filter(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 PyObject* py_compile_filter(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig =
-        tx::signature<4>("compile_filter", {"filter", "scalar_columns", "multi_keys", "owner"}, 3);
-    std::array<PyObject*, 4> a;
-    sig.bind(args, nargs, kwnames, a);
-    return compile_filter(a[0], a[1], a[2], a[3] ? a[3] : Py_None);
+        tx::signature<4>("compile_filter", {"filter", "scalar_columns", "multi_keys", "owner=None"}, 3);
+    const auto a = sig.bind(args, nargs, kwnames);
+    return compile_filter(a[0], a[1], a[2], a[3]);
   });
 }
 

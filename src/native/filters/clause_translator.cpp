@@ -585,16 +585,6 @@ tx::Ref name_map(PyObject* names, PyObject* cased) {
 
 // ---- Python entry points ------------------------------------------------
 
-template <tx::Literal Function, tx::Literal... Params, class Body>
-PyObject* method(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
-  return tx::guard([&] {
-    static const tx::Signature<sizeof...(Params)> sig(Function.text, {Params.text...}, sizeof...(Params));
-    std::array<PyObject*, sizeof...(Params)> a;
-    sig.bind(args, nargs, kwnames, a);
-    return std::apply(body, a);
-  });
-}
-
 tx::Ref init(PyObject* self, PyObject* scalar_columns, PyObject* multi_keys) {
   tx::require_exact(scalar_columns, &PySet_Type, "scalar_columns", false);
   tx::require_exact(multi_keys, &PySet_Type, "multi_keys", false);
@@ -609,56 +599,56 @@ tx::Ref init(PyObject* self, PyObject* scalar_columns, PyObject* multi_keys) {
 }
 
 PyObject* py_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return tx::call_with_required<"_Translator", "scalar_columns", "multi_keys">(
+  return call_with_required<"_Translator", "scalar_columns", "multi_keys">(
       args, nargs, kwnames, [&](PyObject* s, PyObject* m) { return init(self, s, m); });
 }
 
 PyObject* py_build(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return method<"build", "node">(args, nargs, kwnames, [&](PyObject* n) { return build(self, n); });
+  return call_with_required<"build", "node">(args, nargs, kwnames, [&](PyObject* n) { return build(self, n); });
 }
 PyObject* py_comparison(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return method<"_comparison", "node", "op">(args, nargs, kwnames,
+  return call_with_required<"_comparison", "node", "op">(args, nargs, kwnames,
                                               [&](PyObject* n, PyObject* op) { return comparison(self, n, op); });
 }
 PyObject* py_in(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return method<"_in", "node">(args, nargs, kwnames, [&](PyObject* n) { return in(self, n); });
+  return call_with_required<"_in", "node">(args, nargs, kwnames, [&](PyObject* n) { return in(self, n); });
 }
 PyObject* py_between(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return method<"_between", "node">(args, nargs, kwnames, [&](PyObject* n) { return between(self, n); });
+  return call_with_required<"_between", "node">(args, nargs, kwnames, [&](PyObject* n) { return between(self, n); });
 }
 PyObject* py_like(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return method<"_like", "node">(args, nargs, kwnames, [&](PyObject* n) { return like(self, n); });
+  return call_with_required<"_like", "node">(args, nargs, kwnames, [&](PyObject* n) { return like(self, n); });
 }
 PyObject* py_is(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return method<"_is", "node">(args, nargs, kwnames, [&](PyObject* n) { return is_null(self, n); });
+  return call_with_required<"_is", "node">(args, nargs, kwnames, [&](PyObject* n) { return is_null(self, n); });
 }
 PyObject* py_column(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return method<"_column", "node">(args, nargs, kwnames, [&](PyObject* n) { return column(self, n); });
+  return call_with_required<"_column", "node">(args, nargs, kwnames, [&](PyObject* n) { return column(self, n); });
 }
 PyObject* py_resolve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return method<"_resolve", "node">(args, nargs, kwnames, [&](PyObject* n) {
+  return call_with_required<"_resolve", "node">(args, nargs, kwnames, [&](PyObject* n) {
     auto [name, multi] = resolve(self, n);
     return tx::Ref::steal(PyTuple_Pack(2, name.get(), multi ? Py_True : Py_False));
   });
 }
 PyObject* py_scalar_only(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return method<"_scalar_only", "node", "what">(args, nargs, kwnames,
+  return call_with_required<"_scalar_only", "node", "what">(args, nargs, kwnames,
                                                 [&](PyObject* n, PyObject* w) { return scalar_only(self, n, w); });
 }
 PyObject* py_value(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return method<"_value", "node">(args, nargs, kwnames, [&](PyObject* n) { return value(self, n); });
+  return call_with_required<"_value", "node">(args, nargs, kwnames, [&](PyObject* n) { return value(self, n); });
 }
 PyObject* py_is_literal(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return method<"_is_literal", "node">(args, nargs, kwnames, [](PyObject* n) { return tx::py_bool(is_literal(n)); });
+  return call_with_required<"_is_literal", "node">(args, nargs, kwnames, [](PyObject* n) { return tx::py_bool(is_literal(n)); });
 }
 PyObject* py_reject(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return method<"_reject", "node">(args, nargs, kwnames, [&](PyObject* n) {
+  return call_with_required<"_reject", "node">(args, nargs, kwnames, [&](PyObject* n) {
     reject(self, n);
     return tx::Ref::none();
   });
 }
 PyObject* py_literal_value(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return method<"_literal_value", "node">(args, nargs, kwnames, [](PyObject* n) { return literal_value(n); });
+  return call_with_required<"_literal_value", "node">(args, nargs, kwnames, [](PyObject* n) { return literal_value(n); });
 }
 
 PyMethodDef translator_methods[] = {

@@ -75,8 +75,7 @@ bool identifier_ok(PyObject* name) {
 PyObject* validate_identifier(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<1>("validate_identifier", {"name"}, 1);
-    std::array<PyObject*, 1> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     require_str(a[0], "name");
     if (!identifier_ok(a[0])) {
       tx::raise_format(PyExc_ValueError, "Invalid identifier %R: must match %s.", a[0], tx::sql::kIdentifierPattern);
@@ -128,8 +127,7 @@ PyObject* chunk_next(PyObject* self) {
 PyObject* chunks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<2>("chunks", {"seq", "size"}, 2);
-    std::array<PyObject*, 2> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     tx::require_exact(a[0], &PyList_Type, "seq", false);
     tx::Ref size = tx::to_py_int(a[1], "size");
     int overflow = 0;
@@ -149,10 +147,9 @@ PyObject* chunks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
 
 PyObject* query_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
-    static const auto sig = tx::signature<2>("Query", {"table", "alias"}, 1);
-    std::array<PyObject*, 2> a;
-    sig.bind(args, nargs, kwnames, a);
-    PyObject* alias = a[1] ? a[1] : Py_None;
+    static const auto sig = tx::signature<2>("Query", {"table", "alias=None"}, 1);
+    const auto a = sig.bind(args, nargs, kwnames);
+    PyObject* alias = a[1];
     require_str(a[0], "table");
     require_str(alias, "alias", true);
     tx::Ref from = tx::Ref::borrow(a[0]);
@@ -194,8 +191,7 @@ PyObject* replace_list(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 PyObject* query_join(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<2>("Query.join", {"table", "on"}, 2);
-    std::array<PyObject*, 2> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     require_str(a[0], "table");
     require_str(a[1], "on");
     tx::Ref on = tx::py_str(" ON ");
@@ -213,8 +209,7 @@ PyObject* query_where(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 PyObject* query_where_in(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<2>("Query.where_in", {"column", "values"}, 2);
-    std::array<PyObject*, 2> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     require_str(a[0], "column");
     tx::require_exact(a[1], &PyList_Type, "values", false);
     tx::Ref values = list_of(a[1]);
@@ -231,8 +226,7 @@ PyObject* query_where_in(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 PyObject* query_limit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<1>("Query.limit", {"n"}, 1);
-    std::array<PyObject*, 1> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     tx::Ref n = tx::to_py_int(a[0], "n");
     set_attr(self, tx::name<"_limit">(), n.get());
     return tx::Ref::borrow(self);
@@ -291,8 +285,7 @@ PyMethodDef query_methods[] = {
 PyObject* update_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<1>("Update", {"table"}, 1);
-    std::array<PyObject*, 1> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     require_str(a[0], "table");
     set_attr(self, tx::name<"_table">(), a[0]);
     set_attr(self, tx::name<"_set">(), new_list().get());
@@ -355,8 +348,7 @@ PyMethodDef update_methods[] = {
 PyObject* add_column_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<2>("AddColumn", {"table", "column"}, 2);
-    std::array<PyObject*, 2> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     require_str(a[0], "table");
     require_str(a[1], "column");
     set_attr(self, tx::name<"_table">(), a[0]);

@@ -43,11 +43,10 @@ tx::Ref list_item(PyObject* list, Py_ssize_t i) { return tx::Ref::steal(PyList_G
 // ReciprocalRankFusion(k=2, weights=None)
 PyObject* rrf_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
-    static const auto sig = tx::signature<2>("ReciprocalRankFusion.__init__", {"k", "weights"}, 0);
-    std::array<PyObject*, 2> a;
-    sig.bind(args, nargs, kwnames, a);
+    static const auto sig = tx::signature<2>("ReciprocalRankFusion.__init__", {"k", "weights=None"}, 0);
+    const auto a = sig.bind(args, nargs, kwnames);
     tx::Ref k = a[0] ? tx::to_py_int(a[0], "k") : tx::py_long(2);
-    PyObject* weights = a[1] ? a[1] : Py_None;
+    PyObject* weights = a[1];
     tx::require_exact(weights, &PyList_Type, "weights", true);
     tx::Ref zero = tx::py_long(0);
     if (tx::compare(k.get(), zero.get(), Py_LT)) tx::raise_format(PyExc_ValueError, "k must be >= 0, got %S", k.get());
@@ -104,8 +103,7 @@ tx::Ref required_key(PyObject* config, PyObject* key) {
 PyObject* rrf_from_config(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<1>("ReciprocalRankFusion.from_config", {"config"}, 1);
-    std::array<PyObject*, 1> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     PyObject* config = a[0];
     tx::require_exact(config, &PyDict_Type, "config", false);
     PyObject* type = nullptr;
@@ -125,8 +123,7 @@ PyObject* rrf_from_config(PyObject* cls, PyObject* const* args, Py_ssize_t nargs
 PyObject* rrf_weights_for(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<1>("ReciprocalRankFusion._weights_for", {"n_results"}, 1);
-    std::array<PyObject*, 1> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     tx::Ref n = tx::to_py_int(a[0], "n_results");
     tx::Ref one_weight = tx::Ref::steal(PyList_New(1));
     PyList_SET_ITEM(one_weight.get(), 0, PyFloat_FromDouble(1.0));
@@ -189,8 +186,7 @@ tx::Ref compact(PyObject* ids) {
 PyObject* rrf_compact(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<1>("ReciprocalRankFusion._compact", {"ids"}, 1);
-    std::array<PyObject*, 1> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     return compact(a[0]);
   });
 }
@@ -249,8 +245,7 @@ PyObject* rrf_fuse_two(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   return tx::guard([&] {
     static const auto sig =
         tx::signature<4>("ReciprocalRankFusion._fuse_two_numba", {"result_a", "result_b", "weights", "k"}, 4);
-    std::array<PyObject*, 4> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     tx::Ref k = tx::to_py_int(a[3], "k");
     tx::require_exact(a[0], &PyTuple_Type, "result_a", false);
     tx::require_exact(a[1], &PyTuple_Type, "result_b", false);
@@ -386,8 +381,7 @@ PyObject* rrf_fuse_n(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   return tx::guard([&] {
     static const auto sig =
         tx::signature<3>("ReciprocalRankFusion._fuse_n_python", {"results", "weights", "k"}, 3);
-    std::array<PyObject*, 3> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     tx::Ref k = tx::to_py_int(a[2], "k");
     PyObject* results = a[0];
     PyObject* weights = a[1];
@@ -440,8 +434,7 @@ PyObject* rrf_fuse_n(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 PyObject* rrf_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<2>("ReciprocalRankFusion.__call__", {"results", "k"}, 2);
-    std::array<PyObject*, 2> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     tx::Ref k = tx::to_py_int(a[1], "k");
     PyObject* results = a[0];
     tx::require_exact(results, &PyList_Type, "results", false);
@@ -463,11 +456,10 @@ PyObject* rrf_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 PyObject* rrf_fuse_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig =
-        tx::signature<4>("ReciprocalRankFusion.fuse_batch", {"ids_a", "ids_b", "k", "parallel"}, 3);
-    std::array<PyObject*, 4> a;
-    sig.bind(args, nargs, kwnames, a);
+        tx::signature<4>("ReciprocalRankFusion.fuse_batch", {"ids_a", "ids_b", "k", "parallel=False"}, 3);
+    const auto a = sig.bind(args, nargs, kwnames);
     tx::Ref k = tx::to_py_int(a[2], "k");
-    tx::Ref parallel = tx::py_bool(a[3] != nullptr && tx::truth(a[3]));
+    tx::Ref parallel = tx::py_bool(tx::truth(a[3]));
     tx::Ref two = tx::py_long(2);
     tx::Ref weights = tx::call_method(self, tx::name<"_weights_for">(), {two.get()});
     tx::Ref kernel = ns.get<"_rrf_batch_kernel">();

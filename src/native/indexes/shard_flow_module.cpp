@@ -215,11 +215,10 @@ void add_batch_locked(PyObject* self, PyObject* corpus, PyObject* vectors, bool 
 
 PyObject* add_batch_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
-    static const auto sig = tx::signature<3>("add_batch", {"corpus", "vectors", "parallel"}, 2);
-    std::array<PyObject*, 3> a;
-    sig.bind(args, nargs, kwnames, a);
+    static const auto sig = tx::signature<3>("add_batch", {"corpus", "vectors", "parallel=False"}, 2);
+    const auto a = sig.bind(args, nargs, kwnames);
     tx::require_exact(a[0], &PyList_Type, "corpus", true);
-    const bool parallel = a[2] != nullptr && tx::truth(a[2]);
+    const bool parallel = tx::truth(a[2]);
     // One vector row per text: the shard's size is its number of texts, so
     // a mismatch would put later shards' hits at the wrong global positions.
     // The batch is the texts as they are now: the caller's list may change
@@ -248,8 +247,7 @@ int streaming_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         {"text_index_cls", "vector_index_cls", "top_k", "alpha_text", "alpha_vector", "rrf_k", "n_candidates",
          "speed_preference"},
         0);
-    std::array<PyObject*, 8> a;
-    sig.bind_call(args, kwargs, a);
+    const auto a = sig.bind_call(args, kwargs);
     // Settings that every search would refuse (or silently turn into NaN
     // scores) are refused here, where the caller gave them; load builds
     // through this constructor, so a saved folder gets the same checks.

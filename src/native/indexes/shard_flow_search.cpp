@@ -249,12 +249,10 @@ tx::Ref search_impl(PyObject* self, PyObject* query_text, PyObject* query_vector
 PyObject* search_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<6>(
-        "search", {"query_text", "query_vector", "k", "parallel", "batch_size", "candidates"}, 2);
-    std::array<PyObject*, 6> a;
-    sig.bind(args, nargs, kwnames, a);
-    const bool parallel = a[3] != nullptr && tx::truth(a[3]);
-    return search_impl(self, a[0], a[1], a[2] ? a[2] : Py_None, parallel, a[4] ? a[4] : Py_None,
-                       a[5] ? a[5] : Py_None);
+        "search", {"query_text", "query_vector", "k=None", "parallel=False", "batch_size=None", "candidates=None"}, 2);
+    const auto a = sig.bind(args, nargs, kwnames);
+    const bool parallel = tx::truth(a[3]);
+    return search_impl(self, a[0], a[1], a[2], parallel, a[4], a[5]);
   });
 }
 

@@ -134,8 +134,7 @@ tx::Ref fit_impl(PyObject* self, PyObject* corpus) {
 PyObject* fit_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<2>("fit", {"corpus", "parallel"}, 1);
-    std::array<PyObject*, 2> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     tx::require_exact(a[0], &PyList_Type, "corpus", true);
     if (a[1] != nullptr) tx::truth(a[1]);  // taken by truth value; fit itself does not use it
     return fit_impl(self, a[0]);
@@ -155,12 +154,11 @@ void refit(PyObject* self, const tx::Ref& corpus, bool parallel) {
 
 PyObject* add_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
-    static const auto sig = tx::signature<3>("add", {"ids", "texts", "parallel"}, 2);
-    std::array<PyObject*, 3> a;
-    sig.bind(args, nargs, kwnames, a);
+    static const auto sig = tx::signature<3>("add", {"ids", "texts", "parallel=False"}, 2);
+    const auto a = sig.bind(args, nargs, kwnames);
     tx::require_exact(a[0], &PyList_Type, "ids", true);
     tx::require_exact(a[1], &PyList_Type, "texts", true);
-    const bool parallel = a[2] != nullptr && tx::truth(a[2]);
+    const bool parallel = tx::truth(a[2]);
     // Unequal lists would make the re-fit rename every document by position.
     const Py_ssize_t n_ids = tx::length(a[0]), n_texts = tx::length(a[1]);
     if (n_ids != n_texts) {
@@ -180,8 +178,7 @@ PyObject* add_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 PyObject* update_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<2>("update", {"ids", "texts"}, 2);
-    std::array<PyObject*, 2> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     tx::require_exact(a[0], &PyList_Type, "ids", true);
     tx::require_exact(a[1], &PyList_Type, "texts", true);
     RelevanceState& s = state(self);
@@ -229,8 +226,7 @@ PyObject* update_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* delete_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<1>("delete", {"ids"}, 1);
-    std::array<PyObject*, 1> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     tx::require_exact(a[0], &PyList_Type, "ids", true);
     RelevanceState& s = state(self);
 

@@ -21,8 +21,7 @@ constexpr std::initializer_list<const char*> kOwnedEntries = {
 PyObject* save_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<2>("save", {"directory", "base_dir"}, 1);
-    std::array<PyObject*, 2> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     const tx::Ref path = tx::folder_to_save(ns, a[0], a[1]);
     const RelevanceState& s = state(self);
     // One state is written: writing files lets other threads run, and one may change the index.
@@ -134,8 +133,7 @@ void check_members(const tx::SavedFolder& folder) {
 PyObject* load_method(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<2>("load", {"directory", "base_dir"}, 1);
-    std::array<PyObject*, 2> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     PyObject* directory = a[0];
     const tx::Ref path = tx::folder_to_load(ns, directory, a[1]);
     const tx::SavedFolder folder(kTextFolder, tx::fs_path(path.get()), tx::utf8(tx::str(path.get()).get()));

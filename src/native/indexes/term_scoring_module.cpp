@@ -28,8 +28,7 @@ int relevance_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   return tx::guard_status([&] {
     static const auto sig =
         tx::signature<5>("_RelevanceCore", {"method", "k1", "b", "stopwords_lang", "stemmer_lang"}, 0);
-    std::array<PyObject*, 5> a;
-    sig.bind_call(args, kwargs, a);
+    const auto a = sig.bind_call(args, kwargs);
     tx::Ref method = a[0] ? tx::Ref::borrow(a[0]) : tx::py_str("lucene");
     tx::require_exact(method.get(), &PyUnicode_Type, "method", true);
     double k1 = 1.5, b = 0.75;

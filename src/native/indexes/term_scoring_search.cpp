@@ -255,13 +255,13 @@ tx::Ref search_impl(const RelevanceState& s, PyObject* query, std::int32_t k, bo
 
 PyObject* search_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
-    static const auto sig = tx::signature<5>("search", {"query", "k", "parallel", "batch_size", "candidates"}, 2);
-    std::array<PyObject*, 5> a;
-    sig.bind(args, nargs, kwnames, a);
+    static const auto sig =
+        tx::signature<5>("search", {"query", "k", "parallel=False", "batch_size=None", "candidates=None"}, 2);
+    const auto a = sig.bind(args, nargs, kwnames);
     const std::int32_t k = tx::to_int32(a[1]);
-    const bool parallel = a[2] != nullptr && tx::truth(a[2]);
-    PyObject* batch_size = a[3] ? a[3] : Py_None;
-    PyObject* candidates = a[4] ? a[4] : Py_None;
+    const bool parallel = tx::truth(a[2]);
+    PyObject* batch_size = a[3];
+    PyObject* candidates = a[4];
     const RelevanceState& s = state(self);
     tx::Ref mask = candidates == Py_None ? tx::Ref() : build_weight_mask(s, candidates);
     return search_impl(s, a[0], k, parallel, batch_size, mask);
@@ -270,12 +270,11 @@ PyObject* search_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 PyObject* search_raw_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
-    static const auto sig = tx::signature<4>("search_raw", {"queries", "k", "parallel", "candidates"}, 2);
-    std::array<PyObject*, 4> a;
-    sig.bind(args, nargs, kwnames, a);
+    static const auto sig = tx::signature<4>("search_raw", {"queries", "k", "parallel=False", "candidates=None"}, 2);
+    const auto a = sig.bind(args, nargs, kwnames);
     const std::int32_t k = tx::to_int32(a[1]);
-    const bool parallel = a[2] != nullptr && tx::truth(a[2]);
-    PyObject* candidates = a[3] ? a[3] : Py_None;
+    const bool parallel = tx::truth(a[2]);
+    PyObject* candidates = a[3];
     const RelevanceState& s = state(self);
     tx::Ref mask = candidates == Py_None ? tx::Ref() : build_weight_mask(s, candidates);
     auto [positions, scores] = search_raw_impl(s, a[0], k, parallel, mask);

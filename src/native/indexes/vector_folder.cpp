@@ -22,8 +22,7 @@ constexpr tx::FolderKind kStoreFolder{"vector store"};
 PyObject* store_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<1>("save", {"directory"}, 1);
-    std::array<PyObject*, 1> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     tx::require_exact(a[0], &PyUnicode_Type, "directory", true);
     if (store(self).matrix.is_none() || store(self).boundaries.is_none()) {
       tx::raise(PyExc_RuntimeError, "Cannot save an unfitted index.");
@@ -71,8 +70,7 @@ tx::Ref checked_store_arrays(const tx::SavedFolder& folder, PyObject* matrix, Py
 PyObject* store_load(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<1>("load", {"directory"}, 1);
-    std::array<PyObject*, 1> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     tx::require_exact(a[0], &PyUnicode_Type, "directory", true);
     tx::call(ns.get<"refuse_interrupted_swap">().get(), {a[0]});
     const tx::SavedFolder folder(kStoreFolder, tx::fs_path(a[0]), tx::utf8(a[0]));
@@ -111,8 +109,7 @@ void write_meta(PyObject* folder, PyObject* n_candidates, PyObject* d_scale) {
 PyObject* index_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<2>("save", {"directory", "base_dir"}, 1);
-    std::array<PyObject*, 2> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     tx::Ref folder = tx::folder_to_save(ns, a[0], a[1]);
     if (!is_trained(self)) {
       tx::raise(PyExc_RuntimeError, "Cannot save an unfitted TarnixEngine \u2014 call fit() first.");
@@ -187,8 +184,7 @@ tx::Ref read_ids(const tx::SavedFolder& folder, PyObject* path) {
 PyObject* index_load(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<2>("load", {"directory", "base_dir"}, 1);
-    std::array<PyObject*, 2> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     PyObject* directory = a[0];
     tx::Ref path = tx::folder_to_load(ns, directory, a[1]);
     const tx::SavedFolder folder(kIndexFolder, tx::fs_path(path.get()), str_of(directory));

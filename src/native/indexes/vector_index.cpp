@@ -81,13 +81,12 @@ tx::Ref numbered_ids(std::int64_t n) {
 
 int index_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   return tx::guard_status([&] {
-    static const auto sig = tx::signature<1>("_TarnixCore", {"n_candidates"}, 0);
-    std::array<PyObject*, 1> a;
-    sig.bind_call(args, kwargs, a);
+    static const auto sig = tx::signature<1>("_TarnixCore", {"n_candidates=None"}, 0);
+    const auto a = sig.bind_call(args, kwargs);
     IndexState& s = index(self);
     s.coreindex.set(tx::call(ns.get<"_CoreIndex">().get(), {}));
     s.vectorstore.set(tx::call(reinterpret_cast<PyObject*>(store_type), {tx::py_long(256).get()}));
-    s.n_candidates.set(tx::Ref::borrow(a[0] ? a[0] : Py_None));
+    s.n_candidates.set(tx::Ref::borrow(a[0]));
     s.ids.set(tx::Ref::steal(PyList_New(0)));
     s.d_scale.clear();
   });
@@ -126,22 +125,20 @@ tx::Ref fit_impl(PyObject* self, PyObject* embeddings, bool parallel, PyObject* 
 
 PyObject* index_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
-    static const auto sig = tx::signature<3>("fit", {"embeddings", "parallel", "params"}, 1);
-    std::array<PyObject*, 3> a;
-    sig.bind(args, nargs, kwnames, a);
-    const bool parallel = a[1] && tx::truth(a[1]);
-    return fit_impl(self, a[0], parallel, a[2] ? a[2] : Py_None);
+    static const auto sig = tx::signature<3>("fit", {"embeddings", "parallel=False", "params=None"}, 1);
+    const auto a = sig.bind(args, nargs, kwnames);
+    const bool parallel = tx::truth(a[1]);
+    return fit_impl(self, a[0], parallel, a[2]);
   });
 }
 
 PyObject* index_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
-    static const auto sig = tx::signature<3>("add", {"ids", "vectors", "parallel"}, 2);
-    std::array<PyObject*, 3> a;
-    sig.bind(args, nargs, kwnames, a);
+    static const auto sig = tx::signature<3>("add", {"ids", "vectors", "parallel=False"}, 2);
+    const auto a = sig.bind(args, nargs, kwnames);
     PyObject* new_ids = a[0];
     tx::require_exact(new_ids, &PyList_Type, "ids", true);
-    const bool parallel = a[2] && tx::truth(a[2]);
+    const bool parallel = tx::truth(a[2]);
     PyObject* flag = parallel ? Py_True : Py_False;
 
     tx::Ref v = float32_rows(a[1]);
@@ -194,8 +191,7 @@ PyObject* index_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 PyObject* index_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<2>("update", {"ids", "vectors"}, 2);
-    std::array<PyObject*, 2> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     PyObject* ids = a[0];
     tx::require_exact(ids, &PyList_Type, "ids", true);
     tx::Ref rows = np_call(tx::name<"atleast_2d">(), {a[1]});
@@ -276,8 +272,7 @@ PyObject* index_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 PyObject* index_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<1>("delete", {"ids"}, 1);
-    std::array<PyObject*, 1> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     tx::require_exact(a[0], &PyList_Type, "ids", true);
     IndexState& s = index(self);
     tx::Ref drop = tx::Ref::steal(PySet_New(a[0]));

@@ -123,12 +123,11 @@ tx::Ref search_raw_impl(PyObject* self, PyObject* vectors, std::int32_t k, PyObj
 PyObject* index_search_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig =
-        tx::signature<5>("search_raw", {"vectors", "k", "candidates", "parallel", "n_candidates"}, 2);
-    std::array<PyObject*, 5> a;
-    sig.bind(args, nargs, kwnames, a);
+        tx::signature<5>("search_raw", {"vectors", "k", "candidates=None", "parallel=False", "n_candidates=None"}, 2);
+    const auto a = sig.bind(args, nargs, kwnames);
     const std::int32_t k = tx::to_int32(a[1]);
-    const bool parallel = a[3] && tx::truth(a[3]);
-    return search_raw_impl(self, a[0], k, a[2] ? a[2] : Py_None, parallel, a[4] ? a[4] : Py_None);
+    const bool parallel = tx::truth(a[3]);
+    return search_raw_impl(self, a[0], k, a[2], parallel, a[4]);
   });
 }
 
@@ -234,12 +233,11 @@ tx::Ref search_impl(PyObject* self, PyObject* query, std::int32_t k, bool parall
 PyObject* index_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig =
-        tx::signature<5>("search", {"query", "k", "parallel", "batch_size", "candidates"}, 2);
-    std::array<PyObject*, 5> a;
-    sig.bind(args, nargs, kwnames, a);
+        tx::signature<5>("search", {"query", "k", "parallel=False", "batch_size=None", "candidates=None"}, 2);
+    const auto a = sig.bind(args, nargs, kwnames);
     const std::int32_t k = tx::to_int32(a[1]);
-    const bool parallel = a[2] && tx::truth(a[2]);
-    return search_impl(self, a[0], k, parallel, a[3] ? a[3] : Py_None, a[4] ? a[4] : Py_None);
+    const bool parallel = tx::truth(a[2]);
+    return search_impl(self, a[0], k, parallel, a[3], a[4]);
   });
 }
 

@@ -24,8 +24,7 @@ void store_train(PyObject* self, PyObject* embeddings, PyObject* edges, bool par
 int store_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   return tx::guard_status([&] {
     static const auto sig = tx::signature<1>("_VectorStore", {"bytes_"}, 0);
-    std::array<PyObject*, 1> a;
-    sig.bind_call(args, kwargs, a);
+    const auto a = sig.bind_call(args, kwargs);
     const std::int32_t levels = a[0] ? tx::to_int32(a[0]) : 256;
     if (levels < 2 || levels > kMaxLevels) {
       tx::raise(PyExc_ValueError, "bytes_ must be from 2 to 256 levels, got " + std::to_string(levels));
@@ -38,10 +37,9 @@ int store_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* store_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
-    static const auto sig = tx::signature<2>("fit", {"embeddings", "parallel"}, 1);
-    std::array<PyObject*, 2> a;
-    sig.bind(args, nargs, kwnames, a);
-    const bool parallel = a[1] && tx::truth(a[1]);
+    static const auto sig = tx::signature<2>("fit", {"embeddings", "parallel=False"}, 1);
+    const auto a = sig.bind(args, nargs, kwnames);
+    const bool parallel = tx::truth(a[1]);
     tx::Ref edges = tx::call(ns.get<"generate_numba">().get(), {a[0], tx::py_long(store(self).levels).get()});
     store_train(self, a[0], edges.get(), parallel);
     return tx::Ref::none();
@@ -50,10 +48,9 @@ PyObject* store_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 
 PyObject* store_train_mapped(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
-    static const auto sig = tx::signature<3>("_train_mapped", {"embeddings", "boundaries", "parallel"}, 2);
-    std::array<PyObject*, 3> a;
-    sig.bind(args, nargs, kwnames, a);
-    const bool parallel = a[2] && tx::truth(a[2]);
+    static const auto sig = tx::signature<3>("_train_mapped", {"embeddings", "boundaries", "parallel=False"}, 2);
+    const auto a = sig.bind(args, nargs, kwnames);
+    const bool parallel = tx::truth(a[2]);
     store_train(self, a[0], a[1], parallel);
     return tx::Ref::none();
   });
@@ -61,12 +58,11 @@ PyObject* store_train_mapped(PyObject* self, PyObject* const* args, Py_ssize_t n
 
 PyObject* store_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
-    static const auto sig = tx::signature<4>("search", {"vectors", "k", "candidates", "parallel"}, 2);
-    std::array<PyObject*, 4> a;
-    sig.bind(args, nargs, kwnames, a);
+    static const auto sig = tx::signature<4>("search", {"vectors", "k", "candidates=None", "parallel=False"}, 2);
+    const auto a = sig.bind(args, nargs, kwnames);
     const std::int32_t k = tx::to_int32(a[1]);
-    PyObject* candidates = a[2] ? a[2] : Py_None;
-    const bool parallel = a[3] && tx::truth(a[3]);
+    PyObject* candidates = a[2];
+    const bool parallel = tx::truth(a[3]);
     require_trained_store(self);
     // Converting the queries or the candidates may run Python code that
     // retrains this store: the arrays in use are held until the call ends.
@@ -87,8 +83,7 @@ PyObject* store_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 PyObject* store_update_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<2>("_update_row", {"doc_id", "vector"}, 2);
-    std::array<PyObject*, 2> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     const std::int32_t row = tx::to_int32(a[0]);
     // Converted first: the conversion may run Python code that retrains the store.
     tx::Ref v = float32_rows(a[1]);
@@ -104,8 +99,7 @@ PyObject* store_update_row(PyObject* self, PyObject* const* args, Py_ssize_t nar
 PyObject* store_append_rows(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<2>("_append_rows", {"embeddings", "parallel"}, 2);
-    std::array<PyObject*, 2> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     const bool parallel = tx::truth(a[1]);
     require_trained_store(self);
     // Held: converting the rows may run Python code that retrains the store,
@@ -122,8 +116,7 @@ PyObject* store_append_rows(PyObject* self, PyObject* const* args, Py_ssize_t na
 PyObject* store_delete_rows(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<1>("_delete_rows", {"positions"}, 1);
-    std::array<PyObject*, 1> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     require_trained_store(self);
     // Held: iterating the positions may run Python code that replaces it.
     const tx::Ref matrix_ref = store(self).matrix.ref();

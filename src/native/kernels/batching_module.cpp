@@ -133,8 +133,7 @@ tx::Ref explicit_width(PyObject* batch_size, std::int64_t n_queries) {
 PyObject* resolve_num_threads(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<2>("resolve_num_threads", {"parallel", "n_queries"}, 2);
-    std::array<PyObject*, 2> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     const bool parallel = tx::truth(a[0]);
     const std::int64_t n_queries = tx::to_int64(a[1]);
     const bool needs_team = parallel && n_queries > 1;
@@ -145,14 +144,13 @@ PyObject* resolve_num_threads(PyObject*, PyObject* const* args, Py_ssize_t nargs
 PyObject* resolve_batch_size(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<5>(
-        "resolve_batch_size", {"n_queries", "bytes_per_query", "batch_size", "num_threads", "max_bytes"}, 2);
-    std::array<PyObject*, 5> a;
-    sig.bind(args, nargs, kwnames, a);
+        "resolve_batch_size", {"n_queries", "bytes_per_query", "batch_size=None", "num_threads", "max_bytes=None"}, 2);
+    const auto a = sig.bind(args, nargs, kwnames);
     const std::int64_t n_queries = tx::to_int64(a[0]);
     const std::int64_t bytes_per_query = tx::to_int64(a[1]);
-    PyObject* batch_size = a[2] ? a[2] : Py_None;
+    PyObject* batch_size = a[2];
     const std::int32_t num_threads = a[3] ? tx::to_int32(a[3]) : 1;
-    PyObject* max_bytes = a[4] ? a[4] : Py_None;
+    PyObject* max_bytes = a[4];
 
     if (n_queries <= 0) return tx::py_long(1);
     if (batch_size != Py_None) return explicit_width(batch_size, n_queries);

@@ -28,8 +28,7 @@ constexpr std::int64_t kMaxDim = std::int64_t{1} << 40;
 PyObject* index_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<1>("save", {"path"}, 1);
-    std::array<PyObject*, 1> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     const IndexState& s = trained(self, "Cannot save an unfitted index.");
     // The state saved: writing the files lets other threads run, and a
     // writer among them must not change what is being written.
@@ -89,8 +88,7 @@ tx::Ref load_npy(const tx::SavedFolder& folder, const char* file) {
 PyObject* index_load(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<1>("load", {"path"}, 1);
-    std::array<PyObject*, 1> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     tx::call(ns.get<"refuse_interrupted_swap">().get(), {a[0]});
     const tx::SavedFolder folder(kFolder, tx::fs_path(a[0]), tx::fs_path(a[0]));
     folder.member("coreindex.json");  // checked before it is opened

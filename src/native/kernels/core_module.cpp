@@ -13,8 +13,7 @@ namespace {
 PyObject* require_finite(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<2>("_require_finite", {"array", "name"}, 1);
-    std::array<PyObject*, 2> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     PyObject* array = a[0];
     tx::Ref name = a[1] ? tx::Ref::borrow(a[1]) : tx::py_str("array");
     bool finite;

@@ -74,8 +74,7 @@ hm::View view_of(const Snapshot& s) { return hm::View{s.codes.get(), s.rows}; }
 PyObject* index_search_full(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<4>("search_full", {"queries", "k_h", "parallel", "want_distances"}, 3, 3);
-    std::array<PyObject*, 4> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     Prepared p = prepare(self, a[0], a[1], a[3]);
     const bool parallel = tx::truth(a[2]);
     const hm::Kernels kern = hm::kernels_for(static_cast<int>(dispatch.active()));
@@ -104,8 +103,7 @@ PyObject* index_search_subset(PyObject* self, PyObject* const* args, Py_ssize_t 
   return tx::guard([&] {
     static const auto sig = tx::signature<5>(
         "search_subset", {"queries", "k_h", "positions", "parallel", "want_distances"}, 4, 4);
-    std::array<PyObject*, 5> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     Prepared p = prepare(self, a[0], a[1], a[4]);
     tx::Ref array;
     const std::vector<std::int64_t> pos = positions_copy(a[2], 1, "positions", array);
@@ -128,8 +126,7 @@ PyObject* index_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   return tx::guard([&] {
     static const auto sig =
         tx::signature<5>("search", {"queries", "k_h", "candidates", "parallel", "want_distances"}, 4, 4);
-    std::array<PyObject*, 5> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     Prepared p = prepare(self, a[0], a[1], a[4]);
     tx::Ref array;
     const std::vector<std::int64_t> cand = positions_copy(a[2], 2, "candidates", array);

@@ -12,10 +12,9 @@ namespace tx::core {
 
 PyObject* index_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
-    static const auto sig = tx::signature<2>("fit", {"embeddings", "parallel"}, 1);
-    std::array<PyObject*, 2> a;
-    sig.bind(args, nargs, kwnames, a);
-    const bool parallel = a[1] != nullptr && tx::truth(a[1]);
+    static const auto sig = tx::signature<2>("fit", {"embeddings", "parallel=False"}, 1);
+    const auto a = sig.bind(args, nargs, kwnames);
+    const bool parallel = tx::truth(a[1]);
     tx::Ref x = float_matrix(a[0], "embeddings", -1, true);
     const std::int64_t n = PyArray_DIM(tx::as_array_object(x.get()), 0);
     const std::int64_t dim = PyArray_DIM(tx::as_array_object(x.get()), 1);
@@ -38,10 +37,9 @@ PyObject* index_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 
 PyObject* index_train_from_params(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
-    static const auto sig = tx::signature<3>("_train_from_params", {"embeddings", "fit_values", "parallel"}, 2);
-    std::array<PyObject*, 3> a;
-    sig.bind(args, nargs, kwnames, a);
-    const bool parallel = a[2] != nullptr && tx::truth(a[2]);
+    static const auto sig = tx::signature<3>("_train_from_params", {"embeddings", "fit_values", "parallel=False"}, 2);
+    const auto a = sig.bind(args, nargs, kwnames);
+    const bool parallel = tx::truth(a[2]);
     tx::Ref x = float_matrix(a[0], "embeddings", -1, true);
     const std::int64_t dim = PyArray_DIM(tx::as_array_object(x.get()), 1);
 
@@ -83,10 +81,9 @@ bool exclusively_owned(const std::shared_ptr<hm::Codes>& codes) {
 
 PyObject* index_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
-    static const auto sig = tx::signature<2>("append", {"vectors", "parallel"}, 1);
-    std::array<PyObject*, 2> a;
-    sig.bind(args, nargs, kwnames, a);
-    const bool parallel = a[1] != nullptr && tx::truth(a[1]);
+    static const auto sig = tx::signature<2>("append", {"vectors", "parallel=False"}, 1);
+    const auto a = sig.bind(args, nargs, kwnames);
+    const bool parallel = tx::truth(a[1]);
     IndexState& s = state(self);
     if (!s.model) tx::raise(PyExc_RuntimeError, "Cannot append to an unfitted index.");
     tx::Ref x = float_matrix(a[0], "vectors", s.model->dim, true);
@@ -115,8 +112,7 @@ PyObject* index_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 PyObject* index_update_vector(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<2>("update_vector", {"position", "vector"}, 2);
-    std::array<PyObject*, 2> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     IndexState& s = state(self);
     if (!s.model) tx::raise(PyExc_RuntimeError, "Cannot update an unfitted index.");
     const std::int64_t position = tx::to_int64(a[0]);
@@ -157,8 +153,7 @@ PyObject* index_update_vector(PyObject* self, PyObject* const* args, Py_ssize_t 
 PyObject* index_delete_rows(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<1>("delete_rows", {"positions"}, 1);
-    std::array<PyObject*, 1> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     IndexState& s = state(self);
     if (!s.model) tx::raise(PyExc_RuntimeError, "Cannot delete from an unfitted index.");
     auto check = [&](std::int64_t p) {

@@ -35,9 +35,8 @@ tx::Ref code_matrix(PyObject* o, const char* name) {
 // _search(vectors, queries, k, bm25, parallel=False) -> (ids int64, distances int32)
 PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
-    static const auto sig = tx::signature<5>("_search", {"vectors", "queries", "k", "bm25", "parallel"}, 4);
-    std::array<PyObject*, 5> a;
-    sig.bind(args, nargs, kwnames, a);
+    static const auto sig = tx::signature<5>("_search", {"vectors", "queries", "k", "bm25", "parallel=False"}, 4);
+    const auto a = sig.bind(args, nargs, kwnames);
     tx::Ref vectors = code_matrix(a[0], "vectors");
     tx::Ref queries = code_matrix(a[1], "queries");
     const std::int64_t rows = PyArray_DIM(tx::as_array_object(vectors.get()), 0);
@@ -58,7 +57,7 @@ PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
       tx::raise(PyExc_ValueError, "bm25 must hold one row of candidate positions per query (" + std::to_string(nq) +
                                       " rows), got shape " + tx::shape_text(cand.get()));
     }
-    const bool parallel = a[4] != nullptr && tx::truth(a[4]);
+    const bool parallel = tx::truth(a[4]);
     const std::int64_t width = PyArray_DIM(c, 1);
     // Our own copy: nobody can change it while the GIL is released.
     const std::int64_t* cd = tx::array_data<std::int64_t>(cand.get());

@@ -71,8 +71,7 @@ PyObject* merge(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   return tx::guard([&] {
     static const auto sig =
         tx::signature<6>("merge", {"a", "b", "k", "top_k", "alpha_distance", "alpha_bm25"}, 6, 2);
-    std::array<PyObject*, 6> p;
-    sig.bind(args, nargs, kwnames, p);
+    const auto p = sig.bind(args, nargs, kwnames);
     // Each list is read flattened, as one ranked list.
     tx::Ref a = tx::contiguous_array(p[0], NPY_INT64);
     tx::Ref b = tx::contiguous_array(p[1], NPY_INT64);
@@ -111,8 +110,7 @@ PyObject* merge_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
   return tx::guard([&] {
     static const auto sig = tx::signature<8>(
         "merge_batch", {"a", "b", "k", "top_k", "alpha_distance", "alpha_bm25", "parallel", "skip_negative"}, 7, 2);
-    std::array<PyObject*, 8> p;
-    sig.bind(args, nargs, kwnames, p);
+    const auto p = sig.bind(args, nargs, kwnames);
     tx::Ref a = id_matrix(p[0], "a");
     tx::Ref b = id_matrix(p[1], "b");
     if (dim(a, 0) != dim(b, 0)) {
@@ -180,8 +178,7 @@ PyObject* process_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         {"vector_positions", "vector_distances", "text_positions", "text_scores", "offsets", "top_k", "rrf_k",
          "alpha_distance", "alpha_bm25", "text_rank"},
         9, 5);
-    std::array<PyObject*, 10> p;
-    sig.bind(args, nargs, kwnames, p);
+    const auto p = sig.bind(args, nargs, kwnames);
     tx::Ref vpos = hit_block(p[0], "vector_positions", NPY_INT64);
     tx::Ref vdist = hit_block(p[1], "vector_distances", NPY_FLOAT32);
     tx::Ref tpos = hit_block(p[2], "text_positions", NPY_INT64);

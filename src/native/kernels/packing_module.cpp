@@ -43,8 +43,7 @@ tx::Ref column_stat(PyObject* arr, PyObject* method) {
 PyObject* generate_numba(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<2>("generate_numba", {"arr_in", "bins"}, 2);
-    std::array<PyObject*, 2> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     const std::int32_t bins = tx::to_int32(a[1]);
     // One edge has no step between edges (it came out as NaN); none, no grid.
     if (bins < 2) tx::raise_format(PyExc_ValueError, "bins must be at least 2, got %d", bins);
@@ -96,9 +95,8 @@ tx::Ref memoryview_of(PyObject* o, const char* param) {
 
 PyObject* encode_dataset(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
-    static const auto sig = tx::signature<3>("encode_dataset", {"data", "bins", "parallel"}, 2);
-    std::array<PyObject*, 3> a;
-    sig.bind(args, nargs, kwnames, a);
+    static const auto sig = tx::signature<3>("encode_dataset", {"data", "bins", "parallel=False"}, 2);
+    const auto a = sig.bind(args, nargs, kwnames);
 
     tx::Ref data_mv = memoryview_of(a[0], "data");
     const tx::BufferView data(data_mv.get());
@@ -107,7 +105,7 @@ PyObject* encode_dataset(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     const tx::BufferView bins(bins_mv.get());
     require_matrix(bins, 'd', "bins", "float64");
     // The codes do not depend on it; parallel=False keeps the work on this thread.
-    const bool parallel = a[2] != nullptr && tx::truth(a[2]);
+    const bool parallel = tx::truth(a[2]);
     const std::int64_t n_rows = data.shape(0);
     const std::int64_t n_cols = data.shape(1);
     // The encoder reads edges 0 and 1 of one table row per data column; this
@@ -154,8 +152,7 @@ PyObject* encode_dataset(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 PyObject* generate_numpy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<2>("generate_numpy", {"arr", "bins"}, 2);
-    std::array<PyObject*, 2> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     const std::int64_t bins = tx::to_int32(a[1]);
     PyObject* arr = a[0];
 

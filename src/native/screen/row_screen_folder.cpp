@@ -64,8 +64,7 @@ void remove_if_present(PyObject* path) {
 PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
     static const auto sig = signature<1>("save", {"directory"}, 1);
-    std::array<PyObject*, 1> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     require_exact(a[0], &PyUnicode_Type, "directory", false);
     Ref folder = call(ns.get<"Path">().get(), {a[0]});
     call_method(folder.get(), name<"mkdir">(), {Py_True, Py_True}, tx::kwnames<"parents", "exist_ok">());
@@ -219,8 +218,7 @@ void check_schema(PyObject* conn, PyObject* source) {
 PyObject* load(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
     static const auto sig = signature<1>("load", {"directory"}, 1);
-    std::array<PyObject*, 1> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     require_exact(a[0], &PyUnicode_Type, "directory", false);
     Ref folder = call(ns.get<"Path">().get(), {a[0]});
     Ref source = join_path(folder.get(), "filter.db");

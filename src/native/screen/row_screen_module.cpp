@@ -190,8 +190,7 @@ Ref wrap(PyObject* method, bool writes) {
 PyObject* locked_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
     static const auto sig = signature<1>("_locked", {"method"}, 1);
-    std::array<PyObject*, 1> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     return wrap(a[0], false);
   });
 }
@@ -199,8 +198,7 @@ PyObject* locked_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 PyObject* writes_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
     static const auto sig = signature<1>("_writes", {"method"}, 1);
-    std::array<PyObject*, 1> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     return wrap(a[0], true);
   });
 }

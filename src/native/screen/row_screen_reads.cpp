@@ -180,8 +180,7 @@ Packed run_position_query(PyObject* self, PyObject* filter, PyObject* roles) {
 PyObject* query_positions(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
     static const auto sig = signature<2>("_query_positions", {"filter", "roles"}, 2);
-    std::array<PyObject*, 2> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     // Any iterable of roles is taken here, but bound only as plain str, as
     // positions binds them.
     const Ref roles = a[1] == Py_None ? Ref::none() : plain_str_items(Ref::steal(PySequence_List(a[1])).get(), "roles");
@@ -265,11 +264,10 @@ Ref answer_array(PyObject* self, PyObject* filter, PyObject* roles) {
 
 PyObject* positions(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
-    static const auto sig = signature<2>("positions", {"filter", "roles"}, 0);
-    std::array<PyObject*, 2> a;
-    sig.bind(args, nargs, kwnames, a);
-    PyObject* filter = a[0] ? a[0] : Py_None;
-    require_exact(a[1] ? a[1] : Py_None, &PyList_Type, "roles", true);
+    static const auto sig = signature<2>("positions", {"filter=None", "roles=None"}, 0);
+    const auto a = sig.bind(args, nargs, kwnames);
+    PyObject* filter = a[0];
+    require_exact(a[1], &PyList_Type, "roles", true);
     // One private copy serves both the cache key and the query: code run
     // meanwhile (a role's hash, the filter's translation, another thread)
     // may change the caller's list, and the answer must be the one for the
@@ -322,8 +320,7 @@ PyObject* positions(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 PyObject* as_attr_sieve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
     static const auto sig = signature<1>("_as_attr_sieve", {"filter"}, 1);
-    std::array<PyObject*, 1> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     PyObject* filter = a[0];
     if (filter == Py_None) return Ref::none();
     auto [scalar, multi] = unpack_pair(call_method(self, name<"schema">(), {}).get());
@@ -363,8 +360,7 @@ PyObject* as_attr_sieve(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* filter_by_roles(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
     static const auto sig = signature<1>("filter_by_roles", {"roles"}, 1);
-    std::array<PyObject*, 1> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     require_exact(a[0], &PyList_Type, "roles", false);
     Ref query = call(ns.get<"Query">().get(), {py_str("doc_access").get()});
     call_method(query.get(), name<"select">(), {py_str("DISTINCT position").get()});
@@ -411,8 +407,7 @@ template <Literal Method, std::size_t N, std::size_t S>
 PyObject* starter(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                   const Signature<N>& sig, const std::array<const char*, S>& strings) {
   return guard([&] {
-    std::array<PyObject*, N> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     for (std::size_t i = 0; i < S; ++i) require_exact(a[i], &PyUnicode_Type, strings[i], false);
     return start_chain<Method>(self, a);
   });

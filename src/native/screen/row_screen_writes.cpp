@@ -63,8 +63,7 @@ bool contains(PyObject* container, PyObject* key) {
 PyObject* positions_for(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
     static const auto sig = signature<1>("_positions_for", {"ids"}, 1);
-    std::array<PyObject*, 1> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     require_exact(a[0], &PyList_Type, "ids", false);
     Ref ids = snapshot(a[0]);
     Ref cursor = new_cursor(self);
@@ -93,8 +92,7 @@ PyObject* positions_for(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* ensure_columns(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
     static const auto sig = signature<1>("_ensure_columns", {"keys"}, 1);
-    std::array<PyObject*, 1> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     require_exact(a[0], &PySet_Type, "keys", false);
     Ref cursor = new_cursor(self);
     Ref existing = Ref::steal(PySet_New(nullptr));
@@ -121,8 +119,7 @@ bool is_multi_valued(PyObject* value) {
 PyObject* set_metadata(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
     static const auto sig = signature<2>("_set_metadata", {"positions", "metas"}, 2);
-    std::array<PyObject*, 2> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     require_exact(a[0], &PyList_Type, "positions", false);
     require_exact(a[1], &PyList_Type, "metas", false);
     Ref positions = snapshot(a[0]);
@@ -246,11 +243,10 @@ Ref resolved_positions(PyObject* self, PyObject* ids) {
 
 PyObject* add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
-    static const auto sig = signature<2>("add", {"ids", "metadata"}, 1);
-    std::array<PyObject*, 2> a;
-    sig.bind(args, nargs, kwnames, a);
+    static const auto sig = signature<2>("add", {"ids", "metadata=None"}, 1);
+    const auto a = sig.bind(args, nargs, kwnames);
     require_exact(a[0], &PyList_Type, "ids", false);
-    PyObject* metadata = a[1] ? a[1] : Py_None;
+    PyObject* metadata = a[1];
     require_exact(metadata, &PyList_Type, "metadata", true);
     Ref ids = snapshot(a[0]);
     Ref cursor = new_cursor(self);
@@ -302,8 +298,7 @@ PyObject* add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
 PyObject* update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
     static const auto sig = signature<2>("update", {"ids", "metadata"}, 2);
-    std::array<PyObject*, 2> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     require_exact(a[0], &PyList_Type, "ids", false);
     require_exact(a[1], &PyList_Type, "metadata", false);
     Ref positions = resolved_positions(self, a[0]);
@@ -316,8 +311,7 @@ PyObject* update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 PyObject* remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
     static const auto sig = signature<1>("delete", {"ids"}, 1);
-    std::array<PyObject*, 1> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     require_exact(a[0], &PyList_Type, "ids", false);
     Ref positions = resolved_positions(self, a[0]);
     Ref rows = single_rows(positions.get());
@@ -355,8 +349,7 @@ template <Literal Function>
 PyObject* access(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const char* statement) {
   return guard([&] {
     static const auto sig = signature<2>(Function.text, {"ids", "roles"}, 2);
-    std::array<PyObject*, 2> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     require_exact(a[0], &PyList_Type, "ids", false);
     require_exact(a[1], &PyList_Type, "roles", false);
     Ref roles = snapshot(a[1]);

@@ -87,8 +87,7 @@ void require_index(PyObject* directory, PyObject* inner) {
 PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<2>("save", {"directory", "base_dir"}, 1);
-    std::array<PyObject*, 2> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     tx::require_exact(a[0], &PyUnicode_Type, "directory", false);
     tx::Ref folder = tx::folder_to_save(ns, a[0], a[1]);
     // Held for the whole save, so no write lands between the two halves.
@@ -103,8 +102,7 @@ PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
 PyObject* load(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<2>("load", {"directory", "base_dir"}, 1);
-    std::array<PyObject*, 2> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     tx::require_exact(a[0], &PyUnicode_Type, "directory", false);
     tx::Ref folder = tx::folder_to_load(ns, a[0], a[1]);
     tx::call(ns.get<"read_config">().get(), {tx::join_path(folder.get(), "config.json").get()});

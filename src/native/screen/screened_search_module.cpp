@@ -171,8 +171,7 @@ namespace {
 PyObject* init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<2>("__init__", {"inner", "row_screen"}, 1);
-    std::array<PyObject*, 2> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     tx::Ref store = (a[1] == nullptr || a[1] == Py_None) ? tx::call(ns.get<"RowScreen">().get(), {})
                                                          : tx::Ref::borrow(a[1]);
     if (PyObject_SetAttr(self, tx::name<"_inner">(), a[0]) < 0) tx::rethrow_python();
@@ -214,8 +213,7 @@ tx::Ref candidates_impl(PyObject* self, PyObject* filter, PyObject* roles) {
 PyObject* candidates(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<2>("candidates", {"filter", "roles"}, 0);
-    std::array<PyObject*, 2> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     check_roles(a[1]);
     ReadHold hold(sync_of(self));
     return candidates_impl(self, a[0], a[1]);
@@ -238,8 +236,7 @@ tx::Ref resolve_impl(PyObject* self, PyObject* filter, PyObject* roles, PyObject
 PyObject* resolve_candidates(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<3>("_resolve_candidates", {"filter", "roles", "candidates"}, 3);
-    std::array<PyObject*, 3> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     return resolve_impl(self, a[0], a[1], a[2]);
   });
 }

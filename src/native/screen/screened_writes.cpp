@@ -259,8 +259,7 @@ template <tx::Literal Function, tx::Literal Second, tx::Literal StoreMethod>
 PyObject* store_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<2>(Function.text, {"ids", Second.text}, 2);
-    std::array<PyObject*, 2> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     require_list(a[0], "ids", false);
     require_list(a[1], Second.text, false);
     WriteHold hold(sync_of(self));
@@ -287,8 +286,7 @@ PyObject* revoke(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 PyObject* delete_(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<1>("delete", {"ids"}, 1);
-    std::array<PyObject*, 1> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     require_list(a[0], "ids", false);
     WriteHold hold(sync_of(self));
     tx::Ref inner = inner_of(self);

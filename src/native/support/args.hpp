@@ -3,6 +3,8 @@
 #pragma once
 
 #include <array>
+#include <stdexcept>
+#include <string_view>
 #include <tuple>
 #include <vector>
 
@@ -12,16 +14,63 @@ namespace tx {
 
 // Parameters of one callable: `required` leading ones are mandatory, and only
 // the first `positional` may be given by position (the rest are keyword-only).
+// An optional parameter may name its default as Python writes it, "name=None",
+// "name=True" or "name=False": binding fills it in when the caller leaves the
+// parameter out. One without a default stays NULL when absent, for callers
+// that tell "not given" from every value.
 template <std::size_t N>
 class Signature {
  public:
+  using Bound = std::array<PyObject*, N>;  // borrowed references
+
   constexpr Signature(const char* function, std::array<const char*, N> names, std::size_t required,
                       std::size_t positional = N)
-      : function_(function), names_(names), required_(required), positional_(positional) {}
+      : function_(function), names_(names), required_(required), positional_(positional) {
+    for (std::size_t i = 0; i < N; ++i) {
+      std::size_t n = 0;
+      while (names[i][n] != '\0' && names[i][n] != '=') ++n;
+      lengths_[i] = static_cast<int>(n);
+      defaults_[i] = names[i][n] == '\0' ? Default::kAbsent : default_named(names[i] + n + 1);
+    }
+  }
 
-  // Fills `out` with borrowed references; absent optional parameters stay NULL.
-  void bind(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
-            std::array<PyObject*, N>& out) const {
+  Bound bind(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) const {
+    Bound out;
+    bind(args, nargsf, kwnames, out);
+    return out;
+  }
+
+  // The same for tuple-and-dict slots (tp_init): the result borrows from
+  // `args` and `kwargs`, which outlive the call.
+  Bound bind_call(PyObject* args, PyObject* kwargs) const {
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    const Py_ssize_t nkw = kwargs == nullptr ? 0 : PyDict_GET_SIZE(kwargs);
+    if (nkw == 0) return bind(&PyTuple_GET_ITEM(args, 0), nargs, nullptr);
+    std::vector<PyObject*> stack(&PyTuple_GET_ITEM(args, 0), &PyTuple_GET_ITEM(args, 0) + nargs);
+    Ref names = Ref::steal(PyTuple_New(nkw));
+    Py_ssize_t pos = 0, j = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      PyTuple_SET_ITEM(names.get(), j++, Py_NewRef(key));
+      stack.push_back(value);
+    }
+    return bind(stack.data(), nargs, names.get());
+  }
+
+  const char* function() const { return function_; }
+
+ private:
+  enum class Default { kAbsent, kNone, kTrue, kFalse };
+
+  static constexpr Default default_named(const char* text) {
+    const std::string_view v(text);
+    if (v == "None") return Default::kNone;
+    if (v == "True") return Default::kTrue;
+    if (v == "False") return Default::kFalse;
+    throw std::logic_error("a parameter's default must be None, True or False");
+  }
+
+  void bind(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, Bound& out) const {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     out.fill(nullptr);
     if (static_cast<std::size_t>(nargs) > positional_) too_many_positional(nargs);
@@ -36,49 +85,36 @@ class Signature {
         }
         if (out[slot] != nullptr) {
           if (slot < static_cast<std::size_t>(nargs)) {
-            raise_format(PyExc_TypeError, "argument for %s() given by name ('%s') and position (%zu)",
-                         function_, names_[slot], slot + 1);
+            raise_format(PyExc_TypeError, "argument for %s() given by name ('%.*s') and position (%zu)",
+                         function_, lengths_[slot], names_[slot], slot + 1);
           }
-          raise_format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function_,
-                       names_[slot]);
+          raise_format(PyExc_TypeError, "%s() got multiple values for argument '%.*s'", function_,
+                       lengths_[slot], names_[slot]);
         }
         out[slot] = args[nargs + j];
       }
     }
     for (std::size_t i = 0; i < required_; ++i) {
       if (out[i] == nullptr && i >= positional_) {
-        raise_format(PyExc_TypeError, "%s() missing required keyword-only argument '%s'", function_, names_[i]);
+        raise_format(PyExc_TypeError, "%s() missing required keyword-only argument '%.*s'", function_,
+                     lengths_[i], names_[i]);
       }
       if (out[i] == nullptr) {
-        raise_format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", function_,
-                     names_[i], i + 1);
+        raise_format(PyExc_TypeError, "%s() missing required argument '%.*s' (pos %zu)", function_,
+                     lengths_[i], names_[i], i + 1);
+      }
+    }
+    for (std::size_t i = required_; i < N; ++i) {
+      if (out[i] != nullptr) continue;
+      switch (defaults_[i]) {
+        case Default::kAbsent: break;
+        case Default::kNone: out[i] = Py_None; break;
+        case Default::kTrue: out[i] = Py_True; break;
+        case Default::kFalse: out[i] = Py_False; break;
       }
     }
   }
 
-  // The same for tuple-and-dict slots (tp_init): `out` borrows from `args`
-  // and `kwargs`, which outlive the call.
-  void bind_call(PyObject* args, PyObject* kwargs, std::array<PyObject*, N>& out) const {
-    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    const Py_ssize_t nkw = kwargs == nullptr ? 0 : PyDict_GET_SIZE(kwargs);
-    if (nkw == 0) {
-      bind(&PyTuple_GET_ITEM(args, 0), nargs, nullptr, out);
-      return;
-    }
-    std::vector<PyObject*> stack(&PyTuple_GET_ITEM(args, 0), &PyTuple_GET_ITEM(args, 0) + nargs);
-    Ref names = Ref::steal(PyTuple_New(nkw));
-    Py_ssize_t pos = 0, j = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-      PyTuple_SET_ITEM(names.get(), j++, Py_NewRef(key));
-      stack.push_back(value);
-    }
-    bind(stack.data(), nargs, names.get(), out);
-  }
-
-  const char* function() const { return function_; }
-
- private:
   std::size_t find(PyObject* key) const {
     if constexpr (N == 0) {
       return 0;
@@ -87,8 +123,10 @@ class Signature {
         // Filled in order, so a failure part-way is simply retried next call.
         for (std::size_t i = 0; i < N; ++i) {
           if (interned_[i] != nullptr) continue;
-          interned_[i] = PyUnicode_InternFromString(names_[i]);
-          if (interned_[i] == nullptr) rethrow_python();
+          PyObject* name = PyUnicode_FromStringAndSize(names_[i], lengths_[i]);
+          if (name == nullptr) rethrow_python();
+          PyUnicode_InternInPlace(&name);
+          interned_[i] = name;
         }
       }
     }
@@ -116,7 +154,9 @@ class Signature {
   }
 
   const char* function_;
-  std::array<const char*, N> names_;
+  std::array<const char*, N> names_;  // as given, each up to lengths_[i] or its "="
+  std::array<int, N> lengths_{};
+  std::array<Default, N> defaults_{};
   std::size_t required_;
   std::size_t positional_;
   mutable std::array<PyObject*, N> interned_{};
@@ -225,9 +265,7 @@ template <Literal Function, Literal... Params, class Body>
 PyObject* call_with_required(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, Body&& body) {
   return guard([&] {
     static const Signature<sizeof...(Params)> sig(Function.text, {Params.text...}, sizeof...(Params));
-    std::array<PyObject*, sizeof...(Params)> bound;
-    sig.bind(args, nargsf, kwnames, bound);
-    return std::apply(body, bound);
+    return std::apply(body, sig.bind(args, nargsf, kwnames));
   });
 }
 

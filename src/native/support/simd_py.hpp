@@ -16,8 +16,7 @@ inline PyObject* simd_level_entry(simd::Dispatch& dispatch, PyObject* const* arg
                                   PyObject* kwnames) {
   return guard([&] {
     static const auto sig = signature<1>("_simd_level", {"level"}, 0);
-    std::array<PyObject*, 1> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     if (a[0] != nullptr && a[0] != Py_None) {
       require_exact(a[0], &PyUnicode_Type, "level", false);
       const std::string wanted = utf8(a[0]);

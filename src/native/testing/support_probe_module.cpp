@@ -18,11 +18,10 @@ constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
 // bind(a, b, c=None, d=1, *, e=None) -> (a, b, c, d, e)
 PyObject* bind(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
-    static const auto sig = tx::signature<5>("bind", {"a", "b", "c", "d", "e"}, 2, 4);
-    std::array<PyObject*, 5> a;
-    sig.bind(args, nargs, kwnames, a);
+    static const auto sig = tx::signature<5>("bind", {"a", "b", "c=None", "d", "e=None"}, 2, 4);
+    const auto a = sig.bind(args, nargs, kwnames);
     tx::Ref d = a[3] ? tx::Ref::borrow(a[3]) : tx::py_long(1);
-    return tx::Ref::steal(PyTuple_Pack(5, a[0], a[1], a[2] ? a[2] : Py_None, d.get(), a[4] ? a[4] : Py_None));
+    return tx::Ref::steal(PyTuple_Pack(5, a[0], a[1], a[2], d.get(), a[4]));
   });
 }
 
@@ -31,8 +30,7 @@ template <tx::Literal Function, tx::Literal Param, class Body>
 PyObject* unary(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
   return tx::guard([&] {
     static const tx::Signature<1> sig(Function.text, {Param.text}, 1);
-    std::array<PyObject*, 1> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     return body(a[0]);
   });
 }
@@ -95,8 +93,7 @@ PyObject* read_knob(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwn
 PyObject* parallel_sum(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<3>("parallel_sum", {"n", "threads", "fail_at"}, 2);
-    std::array<PyObject*, 3> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     const std::int64_t n = tx::to_int64(a[0]);
     const std::int32_t threads = tx::to_int32(a[1]);
     const std::int64_t fail_at = a[2] ? tx::to_int64(a[2]) : -1;
@@ -119,8 +116,7 @@ PyObject* parallel_sum(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 PyObject* enter(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<2>("enter", {"manager", "fail"}, 2);
-    std::array<PyObject*, 2> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     const bool fail = tx::truth(a[1]);
     return tx::with_context(a[0], [&](PyObject* value) {
       if (fail) tx::raise(PyExc_ValueError, "failed in the block");
@@ -151,10 +147,9 @@ ProbeState& state(PyObject* self) { return tx::state_of<ProbeState>(self); }
 
 int probe_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   return tx::guard_status([&] {
-    static const auto sig = tx::signature<1>("Probe", {"items"}, 0);
-    std::array<PyObject*, 1> a;
-    sig.bind_call(args, kwargs, a);
-    state(self).items.set(tx::Ref::borrow(a[0] ? a[0] : Py_None));
+    static const auto sig = tx::signature<1>("Probe", {"items=None"}, 0);
+    const auto a = sig.bind_call(args, kwargs);
+    state(self).items.set(tx::Ref::borrow(a[0]));
     state(self).fits = 0;
   });
 }
@@ -222,8 +217,7 @@ tx::PlainClass chain_class;
 PyObject* pair_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<2>("Pair", {"a", "b"}, 2);
-    std::array<PyObject*, 2> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     if (PyObject_SetAttr(self, tx::name<"a">(), a[0]) < 0 || PyObject_SetAttr(self, tx::name<"b">(), a[1]) < 0) {
       tx::rethrow_python();
     }
@@ -242,8 +236,7 @@ PyObject* pair_total(PyObject* self, PyObject* const*, Py_ssize_t, PyObject*) {
 PyObject* pair_swapped(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<2>("swapped", {"a", "b"}, 2);
-    std::array<PyObject*, 2> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     return tx::Ref::steal(PyObject_CallFunctionObjArgs(cls, a[1], a[0], nullptr));
   });
 }
@@ -270,8 +263,7 @@ const tx::PlainClassSpec::Property pair_properties[] = {
 PyObject* make_chain(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<2>("make_chain", {"value", "next"}, 2);
-    std::array<PyObject*, 2> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     tx::Ref node = tx::Ref::steal(PyType_GenericNew(chain_class.type(), nullptr, nullptr));
     chain_class.set(node.get(), 0, tx::Ref::borrow(a[0]));
     chain_class.set(node.get(), 1, tx::Ref::borrow(a[1]));

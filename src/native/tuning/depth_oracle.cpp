@@ -13,10 +13,9 @@ tx::Ref model_of(const OracleState& st) {
 
 int oracle_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   return tx::guard_status([&] {
-    static const auto sig = tx::signature<2>("DepthOracle", {"model_file", "use_cache"}, 1);
-    std::array<PyObject*, 2> a;
-    sig.bind_call(args, kwargs, a);
-    const bool use_cache = a[1] == nullptr || tx::truth(a[1]);
+    static const auto sig = tx::signature<2>("DepthOracle", {"model_file", "use_cache=True"}, 1);
+    const auto a = sig.bind_call(args, kwargs);
+    const bool use_cache = tx::truth(a[1]);
     tx::Ref model = load_model(reinterpret_cast<PyObject*>(model_type), a[0]);
     OracleState& st = oracle_state(self);
     st.model.set(model);
@@ -55,8 +54,7 @@ tx::Ref predict_impl(PyObject* self, PyObject* corpus_size, PyObject* cutoff, Py
 PyObject* oracle_predict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<3>("predict", {"corpus_size", "cutoff", "speed_preference"}, 2);
-    std::array<PyObject*, 3> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     PyObject* preference = a[2] ? a[2] : tx::name<"balanced">();
     tx::require_exact(preference, &PyUnicode_Type, "speed_preference", true);
     return predict_impl(self, a[0], a[1], preference);
@@ -66,8 +64,7 @@ PyObject* oracle_predict(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 PyObject* oracle_predict_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<2>("predict_all", {"corpus_size", "cutoff"}, 2);
-    std::array<PyObject*, 2> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     tx::Ref model = model_of(oracle_state(self));
     tx::Ref names = model_state(model.get()).speed_preferences.ref();
     if (!PyList_Check(names.get())) tx::raise(PyExc_TypeError, "'NoneType' object is not iterable");
@@ -130,8 +127,7 @@ void set_oracle_state(PyObject* self, PyObject* state) {
 PyObject* oracle_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<1>("__setstate__", {"state"}, 1);
-    std::array<PyObject*, 1> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     set_oracle_state(self, a[0]);
     return tx::Ref::none();
   });

@@ -124,8 +124,7 @@ PyType_Slot oracle_slots[] = {
 PyObject* default_tuner(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<1>("default_tuner", {"index_type"}, 1);
-    std::array<PyObject*, 1> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     PyObject* index_type = a[0];
     if (!PyUnicode_Check(index_type)) return tx::Ref::none();
     const bool identifier = PyUnicode_CheckExact(index_type)
@@ -161,8 +160,7 @@ PyObject* default_tuner(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 template <void (*SetState)(PyObject*, PyObject*)>
 tx::Ref restore(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const char* function, PyTypeObject* base) {
   const auto sig = tx::signature<2>(function, {"cls", "state"}, 2);
-  std::array<PyObject*, 2> a;
-  sig.bind(args, nargs, kwnames, a);
+  const auto a = sig.bind(args, nargs, kwnames);
   if (!PyType_Check(a[0]) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(a[0]), base)) {
     tx::raise_format(PyExc_TypeError, "%s() needs a subclass of %s, got %R", function, base->tp_name, a[0]);
   }

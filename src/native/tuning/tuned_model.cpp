@@ -103,8 +103,7 @@ void construct_model(PyObject* self, PyObject* arrays) {
 int model_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   return tx::guard_status([&] {
     static const auto sig = tx::signature<1>("TunedModel", {"arrays"}, 1);
-    std::array<PyObject*, 1> a;
-    sig.bind_call(args, kwargs, a);
+    const auto a = sig.bind_call(args, kwargs);
     tx::require_exact(a[0], &PyDict_Type, "arrays", true);
     construct_model(self, a[0]);
   });
@@ -134,8 +133,7 @@ tx::Ref load_model(PyObject* cls, PyObject* path) {
 PyObject* model_load(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<1>("load", {"path"}, 1);
-    std::array<PyObject*, 1> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     return load_model(cls, a[0]);
   });
 }
@@ -233,8 +231,7 @@ tx::Ref predict_one_impl(PyObject* self, PyObject* corpus_size, PyObject* cutoff
 PyObject* model_predict_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<3>("predict_one", {"corpus_size", "cutoff", "speed_preference"}, 2);
-    std::array<PyObject*, 3> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     PyObject* preference = a[2] ? a[2] : tx::name<"balanced">();
     tx::require_exact(preference, &PyUnicode_Type, "speed_preference", true);
     return predict_one_impl(self, a[0], a[1], preference);
@@ -305,8 +302,7 @@ void set_model_state(PyObject* self, PyObject* state) {
 PyObject* model_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
     static const auto sig = tx::signature<1>("__setstate__", {"state"}, 1);
-    std::array<PyObject*, 1> a;
-    sig.bind(args, nargs, kwnames, a);
+    const auto a = sig.bind(args, nargs, kwnames);
     set_model_state(self, a[0]);
     return tx::Ref::none();
   });
