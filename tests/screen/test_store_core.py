@@ -152,11 +152,12 @@ def test_failed_rollback_propagates_and_the_next_write_starts_clean(filled):
         def rollback(self):
             raise sqlite3.OperationalError("rollback failed")
 
-    broken = BrokenRollback(real, fail_at=4)
+    # The statement after the insert into docs: the add is half-applied.
+    broken = BrokenRollback(real, fail_at=7)
     filled._conn = broken
     filled.positions()
     with pytest.raises(sqlite3.OperationalError, match="rollback failed") as info:
-        filled.add(["x", "y"], [{"year": 7}])
+        filled.add(["x", "y"], [{"year": 7}, {}])
     assert isinstance(info.value.__context__, InjectedFault)
     assert len(filled._cache) == 0
     # The half-applied add is still open on the connection; the next write
