@@ -216,6 +216,22 @@ void check_schema(PyObject* conn, PyObject* source) {
   }
 }
 
+// Nothing enforces the declared references to docs, so a crafted file can
+// hold grants or metadata for a position no document holds: the document
+// that add() later puts there would inherit them, visible to those roles.
+void check_positions(PyObject* conn, PyObject* source) {
+  for (const char* table : {"metadata", "metadata_multi", "doc_access"}) {
+    const std::string sql = std::string("SELECT position FROM ") + table +
+                            " WHERE position NOT IN (SELECT position FROM docs) LIMIT 1";
+    Ref rows = query_rows(conn, sql);
+    if (PyList_GET_SIZE(rows.get()) > 0) {
+      Ref position = row_item(PyList_GET_ITEM(rows.get(), 0), 0);
+      refuse_file(source, "holds rows in %s for the position %R, which no document in docs holds", table,
+                  position.get());
+    }
+  }
+}
+
 PyObject* load(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
     static const auto sig = signature<1>("load", {"directory"}, 1);
@@ -242,6 +258,7 @@ PyObject* load(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject*
       with_file_connection(read_only.get(), kw.get(),
                            [&](PyObject* file) { call_method(file, name<"backup">(), {conn.get()}); });
       check_schema(conn.get(), source.get());
+      check_positions(conn.get(), source.get());
     } catch (...) {
       translate_current_exception();
       cleanup_keeping_error([&] { call_method(conn.get(), name<"close">(), {}); });
