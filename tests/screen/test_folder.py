@@ -1,6 +1,9 @@
 import json
 import os
 import sqlite3
+import subprocess
+import sys
+import threading
 from pathlib import Path
 
 import pytest
@@ -240,6 +243,70 @@ def test_a_save_failing_mid_copy_keeps_the_old_file(filled, tmp_path):
     filled._conn = real
     assert contents(RowScreen.load(str(tmp_path))) == old
     assert sorted(os.listdir(tmp_path)) == ["config.json", "filter.db"]
+
+
+# A save killed while it copies: the process ends after the first page.
+_KILLED_SAVE = """
+import os, sys
+from tarnix_engine._row_screen import RowScreen
+
+class Killed:
+    def __init__(self, real):
+        self._real = real
+    def backup(self, target, **kwargs):
+        self._real.backup(target, pages=1)
+        os._exit(9)
+    def __getattr__(self, name):
+        return getattr(self._real, name)
+
+store = RowScreen()
+store.add([f"k{i}" for i in range(2000)], [{"text": "x" * 200}] * 2000)
+store._conn = Killed(store._conn)
+store.save(sys.argv[1])
+"""
+
+
+def test_killed_saves_leave_one_temporary_file_that_the_next_save_removes(filled, tmp_path):
+    filled.save(str(tmp_path))
+    old = contents(RowScreen.load(str(tmp_path)))
+    for _ in range(3):
+        done = subprocess.run([sys.executable, "-c", _KILLED_SAVE, str(tmp_path)], check=False)
+        assert done.returncode == 9
+    left = sorted(os.listdir(tmp_path))
+    assert left in (
+        [".filter.db.tmp", "config.json", "filter.db"],
+        [".filter.db.tmp", ".filter.db.tmp-journal", "config.json", "filter.db"],
+    )
+    assert contents(RowScreen.load(str(tmp_path))) == old
+    filled.add(["z"])
+    filled.save(str(tmp_path))
+    assert sorted(os.listdir(tmp_path)) == ["config.json", "filter.db"]
+    assert contents(RowScreen.load(str(tmp_path))) == contents(filled)
+
+
+def test_stores_saving_into_one_folder_at_once_each_save_whole(tmp_path):
+    stores = []
+    for name in "ab":
+        store = RowScreen()
+        store.add([f"{name}{i}" for i in range(300)], [{"text": name * 300}] * 300)
+        stores.append(store)
+    errors = []
+
+    def saver(store):
+        try:
+            for _ in range(15):
+                store.save(str(tmp_path))
+        except Exception as exc:  # pragma: no cover - reported below
+            errors.append(exc)
+
+    threads = [threading.Thread(target=saver, args=(s,)) for s in stores]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not errors
+    assert sorted(os.listdir(tmp_path)) == ["config.json", "filter.db"]
+    assert RowScreen.load(str(tmp_path)).ids in (stores[0].ids, stores[1].ids)
 
 
 def test_a_failing_config_write_leaves_the_database_alone(filled, tmp_path, monkeypatch):

@@ -3,7 +3,10 @@
 #include "screen/row_screen_glue.hpp"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 namespace tx::row_screen {
 namespace {
@@ -59,6 +62,52 @@ void remove_if_present(PyObject* path) {
   }
 }
 
+// Saves into one folder hold an exclusive lock on the folder itself while
+// they write filter.db, so that they can share one temporary name: a killed
+// save leaves at most that one file (and its journal), which the next save
+// removes before it starts. Where the file system has no such locks, each
+// save takes a name of its own instead, which a killed save leaves behind.
+class FolderLock {
+ public:
+  explicit FolderLock(PyObject* folder) {
+    PyObject* raw = nullptr;
+    if (!PyUnicode_FSConverter(str(folder).get(), &raw)) rethrow_python();
+    Ref encoded = Ref::steal(raw);
+    fd_ = ::open(PyBytes_AS_STRING(encoded.get()), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd_ < 0) return;
+    for (;;) {
+      int rc;
+      // Another thread of this process may hold the lock and need the
+      // interpreter to finish its save.
+      Py_BEGIN_ALLOW_THREADS
+      rc = ::flock(fd_, LOCK_EX);
+      Py_END_ALLOW_THREADS
+      if (rc == 0) return;
+      if (errno == EINTR) {
+        if (PyErr_CheckSignals() < 0) {
+          release();
+          rethrow_python();
+        }
+        continue;
+      }
+      release();
+      return;
+    }
+  }
+  ~FolderLock() { release(); }
+  FolderLock(const FolderLock&) = delete;
+  FolderLock& operator=(const FolderLock&) = delete;
+
+  bool held() const noexcept { return fd_ >= 0; }
+
+ private:
+  void release() noexcept {
+    if (fd_ >= 0) ::close(fd_);  // closing drops the lock
+    fd_ = -1;
+  }
+  int fd_ = -1;
+};
+
 // save: the database goes to a temporary file beside filter.db and is then
 // renamed over it, so that a failure at any point leaves the old file whole.
 PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -74,11 +123,19 @@ PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     call(ns.get<"write_config">().get(), {join_path(folder.get(), "config.json").get(), config.get()});
 
     Ref target = join_path(folder.get(), "filter.db");
-    Ref staged_name = Ref::steal(PyUnicode_FromFormat(".filter.db.%ld.%lu.tmp", static_cast<long>(::getpid()),
-                                                      PyThread_get_thread_ident()));
+    FolderLock lock(folder.get());
+    Ref staged_name = lock.held() ? py_str(".filter.db.tmp")
+                                  : Ref::steal(PyUnicode_FromFormat(".filter.db.%ld.%lu.tmp",
+                                                                    static_cast<long>(::getpid()),
+                                                                    PyThread_get_thread_ident()));
     Ref staged = Ref::steal(PyNumber_TrueDivide(folder.get(), staged_name.get()));
+    Ref journal = Ref::steal(PyNumber_TrueDivide(
+        folder.get(), Ref::steal(PyUnicode_FromFormat("%U-journal", staged_name.get())).get()));
     Ref staged_text = str(staged.get());
     try {
+      // A journal left by a killed save would be rolled back into the new
+      // file when it is opened: it goes before the file does.
+      remove_if_present(journal.get());
       remove_if_present(staged.get());
       with_file_connection(staged_text.get(), nullptr, [&](PyObject* file) {
         Ref conn = connection(self);
@@ -87,7 +144,10 @@ PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
       os_call(name<"replace">(), {staged.get(), target.get()});
     } catch (...) {
       translate_current_exception();
-      cleanup_keeping_error([&] { remove_if_present(staged.get()); });
+      cleanup_keeping_error([&] {
+        remove_if_present(staged.get());
+        remove_if_present(journal.get());
+      });
       throw PyErrorSet{};
     }
     sync_folder(folder.get());
