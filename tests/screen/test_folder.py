@@ -284,6 +284,17 @@ def test_killed_saves_leave_one_temporary_file_that_the_next_save_removes(filled
     assert contents(RowScreen.load(str(tmp_path))) == contents(filled)
 
 
+def test_a_save_removes_what_saves_of_ended_processes_left_under_names_of_their_own(filled, tmp_path):
+    # Saves once named their file after their process and thread; one whose
+    # process has ended was killed. A pid past any pid_max has ended.
+    ended = [".filter.db.999999999.7.tmp", ".filter.db.999999999.7.tmp-journal"]
+    running = [f".filter.db.{os.getppid()}.7.tmp", ".filter.db.notapid.tmp", "notes.txt"]
+    for name in ended + running:
+        (tmp_path / name).write_bytes(b"x")
+    filled.save(str(tmp_path))
+    assert sorted(os.listdir(tmp_path)) == sorted(["config.json", "filter.db", *running])
+
+
 def test_stores_saving_into_one_folder_at_once_each_save_whole(tmp_path):
     stores = []
     for name in "ab":

@@ -3,10 +3,13 @@
 #include "screen/row_screen_glue.hpp"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
+#include <string_view>
 
 namespace tx::row_screen {
 namespace {
@@ -108,6 +111,46 @@ class FolderLock {
   int fd_ = -1;
 };
 
+// Whether `name` is ".filter.db.<pid>.<thread>.tmp" (or its journal), the
+// name a save takes where it cannot lock the folder, as every save once did;
+// the pid is set when it is.
+bool own_name_of_a_save(std::string_view name, long& pid) {
+  constexpr std::string_view prefix = ".filter.db.";
+  if (!name.starts_with(prefix)) return false;
+  name.remove_prefix(prefix.size());
+  if (name.ends_with("-journal")) name.remove_suffix(std::string_view("-journal").size());
+  if (!name.ends_with(".tmp")) return false;
+  name.remove_suffix(4);
+  const std::size_t dot = name.find('.');
+  if (dot == std::string_view::npos || dot == 0 || dot + 1 == name.size()) return false;
+  const std::string_view digits = name.substr(0, dot);
+  const std::string_view thread = name.substr(dot + 1);
+  auto all_digits = [](std::string_view d) { return d.find_first_not_of("0123456789") == std::string_view::npos; };
+  if (!all_digits(digits) || !all_digits(thread) || digits.size() > 9) return false;
+  pid = std::stol(std::string(digits));
+  return true;
+}
+
+// Under the folder's lock, the files of saves that took a name of their own
+// and whose process has ended are what killed saves left: they go.
+void remove_files_of_ended_saves(PyObject* folder) {
+  Ref names = os_call(name<"listdir">(), {folder});
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names.get()); ++i) {
+    PyObject* entry = PyList_GET_ITEM(names.get(), i);
+    long pid = 0;
+    if (!PyUnicode_Check(entry) || !own_name_of_a_save(utf8_view(entry), pid)) continue;
+    if (pid <= 0 || pid == static_cast<long>(::getpid())) continue;
+    if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+    try {
+      remove_if_present(Ref::steal(PyNumber_TrueDivide(folder, entry)).get());
+    } catch (const PyErrorSet&) {
+      // Clutter someone else may own: left for them.
+      if (!PyErr_ExceptionMatches(PyExc_OSError)) throw;
+      PyErr_Clear();
+    }
+  }
+}
+
 // save: the database goes to a temporary file beside filter.db and is then
 // renamed over it, so that a failure at any point leaves the old file whole.
 PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -137,6 +180,7 @@ PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
       // file when it is opened: it goes before the file does.
       remove_if_present(journal.get());
       remove_if_present(staged.get());
+      if (lock.held()) remove_files_of_ended_saves(folder.get());
       with_file_connection(staged_text.get(), nullptr, [&](PyObject* file) {
         Ref conn = connection(self);
         call_method(conn.get(), name<"backup">(), {file});
