@@ -1,4 +1,6 @@
 import sqlite3
+import subprocess
+import sys
 import threading
 
 import numpy as np
@@ -152,11 +154,12 @@ def test_failed_rollback_propagates_and_the_next_write_starts_clean(filled):
         def rollback(self):
             raise sqlite3.OperationalError("rollback failed")
 
-    broken = BrokenRollback(real, fail_at=4)
+    # The statement after the insert into docs: the add is half-applied.
+    broken = BrokenRollback(real, fail_at=7)
     filled._conn = broken
     filled.positions()
     with pytest.raises(sqlite3.OperationalError, match="rollback failed") as info:
-        filled.add(["x", "y"], [{"year": 7}])
+        filled.add(["x", "y"], [{"year": 7}, {}])
     assert isinstance(info.value.__context__, InjectedFault)
     assert len(filled._cache) == 0
     # The half-applied add is still open on the connection; the next write
@@ -206,3 +209,47 @@ def test_a_write_and_positions_from_two_threads_never_interleave(store):
     assert not errors
     assert all(n % 40 == 0 for n in seen)
     assert len(store.positions("k = 1")) == 400
+
+
+# Stores collected in every way a program drops them: by reference count,
+# by the cycle collector, after a failed load, and at exit.
+_DROPPED_STORES = """
+import gc, sys
+from tarnix_engine._row_screen import RowScreen
+
+s = RowScreen()
+s.add(["a"], [{"k": 1}])
+s.positions("k = 1")
+s.save(sys.argv[1])
+loaded = RowScreen.load(sys.argv[1])
+loaded.schema()
+del s, loaded
+cycle = RowScreen()
+cycle.me = cycle
+del cycle
+gc.collect()
+with open(sys.argv[1] + "/filter.db", "wb") as damaged:
+    damaged.write(b"x" * 4096)
+try:
+    RowScreen.load(sys.argv[1])
+except Exception:
+    pass
+gc.collect()
+kept = RowScreen()._conn  # a connection its caller kept is left open
+kept.execute("SELECT 1")
+kept.close()
+at_exit = RowScreen()
+at_exit.add(["b"])
+print("done")
+"""
+
+
+def test_collected_stores_leave_no_unclosed_database(tmp_path):
+    done = subprocess.run(
+        [sys.executable, "-X", "dev", "-W", "error::ResourceWarning", "-c", _DROPPED_STORES, str(tmp_path)],
+        capture_output=True,
+        text=True,
+        check=False,
+    )
+    assert done.returncode == 0 and done.stdout == "done\n", done.stderr
+    assert "ResourceWarning" not in done.stderr and "Exception ignored" not in done.stderr, done.stderr

@@ -43,18 +43,6 @@ bool is_number_literal(PyObject* node) {
   return is(node, k.Literal) && !tx::truth(tx::attr<"is_string">(node).get());
 }
 
-// name.lower(): an ASCII name is lowered here (the same result), anything
-// else by the interpreter's Unicode rules.
-tx::Ref lower(PyObject* name) {
-  if (PyUnicode_CheckExact(name) && PyUnicode_IS_ASCII(name)) {
-    const std::string_view text = tx::utf8_view(name);
-    if (text.find_first_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ") == std::string_view::npos) return tx::Ref::borrow(name);
-    const std::string lowered = tx::text::ascii_lower(text);
-    return tx::Ref::steal(PyUnicode_FromStringAndSize(lowered.data(), static_cast<Py_ssize_t>(lowered.size())));
-  }
-  return tx::call_method(name, tx::name<"lower">(), {});
-}
-
 // ---- the arguments a node carries ---------------------------------------
 
 // For each node kind the translator takes (a subclass counts as its nearest
@@ -454,7 +442,7 @@ std::pair<tx::Ref, bool> resolve(PyObject* self, PyObject* node) {
   tx::Ref ident = this_of(node);
   if (is(ident.get(), k.Identifier)) check_args(ident.get());
   tx::Ref name = tx::attr<"name">(node);
-  tx::Ref key = lower(name.get());
+  tx::Ref key = tx::lowered(name.get());
   if (contains(ns.get<"BUILTIN_COLUMNS">().get(), key.get())) return {key, false};
   PyObject* scalar = translator.field(self, kScalar);
   PyObject* multi = translator.field(self, kMulti);
@@ -555,7 +543,7 @@ tx::Ref name_map(PyObject* names, PyObject* cased) {
     if (!PyUnicode_CheckExact(name.get())) {
       tx::raise_format(PyExc_TypeError, "Expected str, got %s", tx::type_name(name.get()));
     }
-    tx::Ref key = lower(name.get());
+    tx::Ref key = tx::lowered(name.get());
     PyObject* held = PyDict_SetDefault(map.get(), key.get(), name.get());  // borrowed
     if (held == nullptr) tx::rethrow_python();
     if (held == name.get()) continue;

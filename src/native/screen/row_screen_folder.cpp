@@ -3,7 +3,13 @@
 #include "screen/row_screen_glue.hpp"
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <string_view>
 
 namespace tx::row_screen {
 namespace {
@@ -59,6 +65,92 @@ void remove_if_present(PyObject* path) {
   }
 }
 
+// Saves into one folder hold an exclusive lock on the folder itself while
+// they write filter.db, so that they can share one temporary name: a killed
+// save leaves at most that one file (and its journal), which the next save
+// removes before it starts. Where the file system has no such locks, each
+// save takes a name of its own instead, which a killed save leaves behind.
+class FolderLock {
+ public:
+  explicit FolderLock(PyObject* folder) {
+    PyObject* raw = nullptr;
+    if (!PyUnicode_FSConverter(str(folder).get(), &raw)) rethrow_python();
+    Ref encoded = Ref::steal(raw);
+    fd_ = ::open(PyBytes_AS_STRING(encoded.get()), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd_ < 0) return;
+    for (;;) {
+      int rc;
+      // Another thread of this process may hold the lock and need the
+      // interpreter to finish its save.
+      Py_BEGIN_ALLOW_THREADS
+      rc = ::flock(fd_, LOCK_EX);
+      Py_END_ALLOW_THREADS
+      if (rc == 0) return;
+      if (errno == EINTR) {
+        if (PyErr_CheckSignals() < 0) {
+          release();
+          rethrow_python();
+        }
+        continue;
+      }
+      release();
+      return;
+    }
+  }
+  ~FolderLock() { release(); }
+  FolderLock(const FolderLock&) = delete;
+  FolderLock& operator=(const FolderLock&) = delete;
+
+  bool held() const noexcept { return fd_ >= 0; }
+
+ private:
+  void release() noexcept {
+    if (fd_ >= 0) ::close(fd_);  // closing drops the lock
+    fd_ = -1;
+  }
+  int fd_ = -1;
+};
+
+// Whether `name` is ".filter.db.<pid>.<thread>.tmp" (or its journal), the
+// name a save takes where it cannot lock the folder, as every save once did;
+// the pid is set when it is.
+bool own_name_of_a_save(std::string_view name, long& pid) {
+  constexpr std::string_view prefix = ".filter.db.";
+  if (!name.starts_with(prefix)) return false;
+  name.remove_prefix(prefix.size());
+  if (name.ends_with("-journal")) name.remove_suffix(std::string_view("-journal").size());
+  if (!name.ends_with(".tmp")) return false;
+  name.remove_suffix(4);
+  const std::size_t dot = name.find('.');
+  if (dot == std::string_view::npos || dot == 0 || dot + 1 == name.size()) return false;
+  const std::string_view digits = name.substr(0, dot);
+  const std::string_view thread = name.substr(dot + 1);
+  auto all_digits = [](std::string_view d) { return d.find_first_not_of("0123456789") == std::string_view::npos; };
+  if (!all_digits(digits) || !all_digits(thread) || digits.size() > 9) return false;
+  pid = std::stol(std::string(digits));
+  return true;
+}
+
+// Under the folder's lock, the files of saves that took a name of their own
+// and whose process has ended are what killed saves left: they go.
+void remove_files_of_ended_saves(PyObject* folder) {
+  Ref names = os_call(name<"listdir">(), {folder});
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names.get()); ++i) {
+    PyObject* entry = PyList_GET_ITEM(names.get(), i);
+    long pid = 0;
+    if (!PyUnicode_Check(entry) || !own_name_of_a_save(utf8_view(entry), pid)) continue;
+    if (pid <= 0 || pid == static_cast<long>(::getpid())) continue;
+    if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+    try {
+      remove_if_present(Ref::steal(PyNumber_TrueDivide(folder, entry)).get());
+    } catch (const PyErrorSet&) {
+      // Clutter someone else may own: left for them.
+      if (!PyErr_ExceptionMatches(PyExc_OSError)) throw;
+      PyErr_Clear();
+    }
+  }
+}
+
 // save: the database goes to a temporary file beside filter.db and is then
 // renamed over it, so that a failure at any point leaves the old file whole.
 PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -73,12 +165,21 @@ PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     call(ns.get<"write_config">().get(), {join_path(folder.get(), "config.json").get(), config.get()});
 
     Ref target = join_path(folder.get(), "filter.db");
-    Ref staged_name = Ref::steal(PyUnicode_FromFormat(".filter.db.%ld.%lu.tmp", static_cast<long>(::getpid()),
-                                                      PyThread_get_thread_ident()));
+    FolderLock lock(folder.get());
+    Ref staged_name = lock.held() ? py_str(".filter.db.tmp")
+                                  : Ref::steal(PyUnicode_FromFormat(".filter.db.%ld.%lu.tmp",
+                                                                    static_cast<long>(::getpid()),
+                                                                    PyThread_get_thread_ident()));
     Ref staged = Ref::steal(PyNumber_TrueDivide(folder.get(), staged_name.get()));
+    Ref journal = Ref::steal(PyNumber_TrueDivide(
+        folder.get(), Ref::steal(PyUnicode_FromFormat("%U-journal", staged_name.get())).get()));
     Ref staged_text = str(staged.get());
     try {
+      // A journal left by a killed save would be rolled back into the new
+      // file when it is opened: it goes before the file does.
+      remove_if_present(journal.get());
       remove_if_present(staged.get());
+      if (lock.held()) remove_files_of_ended_saves(folder.get());
       with_file_connection(staged_text.get(), nullptr, [&](PyObject* file) {
         Ref conn = connection(self);
         call_method(conn.get(), name<"backup">(), {file});
@@ -86,7 +187,10 @@ PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
       os_call(name<"replace">(), {staged.get(), target.get()});
     } catch (...) {
       translate_current_exception();
-      cleanup_keeping_error([&] { remove_if_present(staged.get()); });
+      cleanup_keeping_error([&] {
+        remove_if_present(staged.get());
+        remove_if_present(journal.get());
+      });
       throw PyErrorSet{};
     }
     sync_folder(folder.get());
@@ -215,6 +319,22 @@ void check_schema(PyObject* conn, PyObject* source) {
   }
 }
 
+// Nothing enforces the declared references to docs, so a crafted file can
+// hold grants or metadata for a position no document holds: the document
+// that add() later puts there would inherit them, visible to those roles.
+void check_positions(PyObject* conn, PyObject* source) {
+  for (const char* table : {"metadata", "metadata_multi", "doc_access"}) {
+    const std::string sql = std::string("SELECT position FROM ") + table +
+                            " WHERE position NOT IN (SELECT position FROM docs) LIMIT 1";
+    Ref rows = query_rows(conn, sql);
+    if (PyList_GET_SIZE(rows.get()) > 0) {
+      Ref position = row_item(PyList_GET_ITEM(rows.get(), 0), 0);
+      refuse_file(source, "holds rows in %s for the position %R, which no document in docs holds", table,
+                  position.get());
+    }
+  }
+}
+
 PyObject* load(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
     static const auto sig = signature<1>("load", {"directory"}, 1);
@@ -240,6 +360,7 @@ PyObject* load(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject*
       with_file_connection(read_only.get(), kw.get(),
                            [&](PyObject* file) { call_method(file, name<"backup">(), {conn.get()}); });
       check_schema(conn.get(), source.get());
+      check_positions(conn.get(), source.get());
     } catch (...) {
       translate_current_exception();
       cleanup_keeping_error([&] { call_method(conn.get(), name<"close">(), {}); });

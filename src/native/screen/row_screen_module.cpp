@@ -260,6 +260,34 @@ PyObject* screen_init(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObje
   });
 }
 
+// The connection type of the interpreter's sqlite3, kept from module load
+// so that a store collected while the interpreter shuts down needs no
+// module lookup; and the count of references a new connection holds from
+// one owner (the binding's statement cache holds one more of its own).
+PyObject* connection_type = nullptr;
+Py_ssize_t owned_connection_refs = 0;
+
+// A collected store closes its connection, so none is left for the
+// interpreter to warn about as unclosed; one that something else still holds
+// (a cursor, or a caller that kept store._conn) is left to that holder.
+PyObject* screen_del(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&] {
+    no_arguments("__del__", nargs, kwnames);
+    forget_reads(self);  // what the reads keep holds the connection too
+    PyObject* raw = nullptr;
+    if (PyObject_GetOptionalAttr(self, name<"_conn">(), &raw) < 0) rethrow_python();
+    if (raw == nullptr) return Ref::none();
+    Ref conn = Ref::steal(raw);
+    const int is_connection = PyObject_IsInstance(conn.get(), connection_type);
+    if (is_connection < 0) rethrow_python();
+    // Held here and by the store alone.
+    if (is_connection && Py_REFCNT(conn.get()) <= owned_connection_refs + 1) {
+      call_method(conn.get(), name<"close">(), {});
+    }
+    return Ref::none();
+  });
+}
+
 PyMethodDef module_methods[] = {
     {"_locked", as_cfunction(locked_fn), kFastcall, "Run a store method holding the store's lock."},
     {"_writes", as_cfunction(writes_fn), kFastcall,
@@ -271,6 +299,8 @@ PyMethodDef module_methods[] = {
 
 PyMethodDef init_def = {"__init__", as_cfunction(screen_init), kFastcall,
                         "__init__($self, /)\n--\n\nAn empty store in a private in-memory SQLite database."};
+PyMethodDef del_def = {"__del__", as_cfunction(screen_del), kFastcall,
+                       "__del__($self, /)\n--\n\nClose the store's connection unless something else holds it."};
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_row_screen",
                           "Pre-filter store: document positions, metadata and role grants in SQLite.", -1,
@@ -339,6 +369,12 @@ PyMODINIT_FUNC PyInit__row_screen() {
     sqlite_select = module_int(sqlite3.get(), "SQLITE_SELECT");
     sqlite_read = module_int(sqlite3.get(), "SQLITE_READ");
     sqlite_function = module_int(sqlite3.get(), "SQLITE_FUNCTION");
+    connection_type = tx::attr<"Connection">(sqlite3.get()).release();
+    {
+      tx::Ref probe = new_memory_connection();
+      owned_connection_refs = Py_REFCNT(probe.get());
+      tx::call_method(probe.get(), tx::name<"close">(), {});
+    }
 
     ns.set("_SCHEMA", tx::py_str(kSchema));
     ns.set("_CACHE_SIZE", tx::py_long(static_cast<std::int64_t>(kCacheSize)));
@@ -351,6 +387,7 @@ PyMODINIT_FUNC PyInit__row_screen() {
     spec.doc = kClassDoc;
     screen_class = tx::PlainClass::create(module, spec);
     add_to_class("__init__", tx::Ref::steal(PyDescr_NewMethod(screen_class.type(), &init_def)));
+    add_to_class("__del__", tx::Ref::steal(PyDescr_NewMethod(screen_class.type(), &del_def)));
     install_reads();
     install_writes();
     install_folder();

@@ -116,6 +116,198 @@ bool is_multi_valued(PyObject* value) {
   return PyList_Check(value) || PyTuple_Check(value) || PySet_Check(value);
 }
 
+// ---- checking metadata before anything is written -------------------------------
+//
+// What a write's metadata would fail on half-way (a value the database cannot
+// bind, a column it cannot add) or would spoil for every later filter (a key
+// filters never reach, a key held both as a scalar and as a list) is refused
+// while nothing is written yet, with words that say what to change.
+
+// map[name.lower()] = name, keeping a name already held under that form.
+void hold(PyObject* map, PyObject* key) {
+  Ref low = lowered(key);
+  if (PyDict_SetDefaultRef(map, low.get(), key, nullptr) < 0) rethrow_python();
+}
+
+// The name held under key.lower(), or null.
+Ref held_as(PyObject* map, PyObject* key) {
+  Ref low = lowered(key);
+  PyObject* found = nullptr;
+  if (PyDict_GetItemRef(map, low.get(), &found) < 0) rethrow_python();
+  return found ? Ref::steal(found) : Ref{};
+}
+
+Ref lowered_map(PyObject* names) {
+  Ref map = Ref::steal(PyDict_New());
+  Ref walk = Ref::steal(PyObject_GetIter(names));
+  while (PyObject* raw = PyIter_Next(walk.get())) {
+    Ref item = Ref::steal(raw);
+    if (PyUnicode_Check(item.get())) hold(map.get(), item.get());
+  }
+  if (PyErr_Occurred()) rethrow_python();
+  return map;
+}
+
+void refuse_dict(PyObject* key, PyObject* value) {
+  if (!PyDict_Check(value)) return;
+  raise_format(PyExc_TypeError,
+               "Metadata key %R is given a dict, which the store cannot hold: give a scalar or a list of "
+               "scalars, or spread the dict over keys of their own.",
+               key);
+}
+
+// Filters read `id` and `position`, in any letter case, as the document's own
+// id and position, so a metadata column of that name could never be filtered
+// on; `position` is the row key besides, and writing it would move the row.
+void refuse_reserved(PyObject* key) {
+  Ref low = lowered(key);
+  if (PyUnicode_CompareWithASCIIString(low.get(), "position") == 0) {
+    raise_format(PyExc_ValueError, "Metadata key %R is reserved: it is the store's row key. Use another name.", key);
+  }
+  if (PyUnicode_CompareWithASCIIString(low.get(), "id") == 0) {
+    raise_format(PyExc_ValueError,
+                 "Metadata key %R is reserved: filters on it compare the document id. Use another name.", key);
+  }
+}
+
+// A word SQLite keeps for itself cannot name a column unquoted: the ALTER
+// TABLE that would add it is compiled (EXPLAIN runs nothing) to find out.
+void refuse_keyword(PyObject* cursor, PyObject* key) {
+  Ref statement = call(ns.get<"AddColumn">().get(), {py_str("metadata").get(), key});
+  Ref sql = call_method(statement.get(), name<"build">(), {});
+  Ref probe = Ref::steal(PyUnicode_FromFormat("EXPLAIN %U", sql.get()));
+  try {
+    fetchall(execute(cursor, probe.get()).get());
+  } catch (const PyErrorSet&) {
+    Ref operational = attr<"OperationalError">(ns.get<"sqlite3">().get());
+    if (!PyErr_ExceptionMatches(operational.get())) throw;
+    PyObject* pending = PyErr_GetRaisedException();
+    Ref said = Ref::steal(PyObject_Str(pending));
+    if (utf8_view(said.get()).find("syntax error") == std::string_view::npos) {
+      PyErr_SetRaisedException(pending);
+      throw;
+    }
+    Py_DECREF(pending);
+    raise_format(PyExc_ValueError,
+                 "Metadata key %R is an SQL keyword, which SQLite does not take as a column name. "
+                 "Use another name, e.g. '%U_'.",
+                 key, key);
+  }
+}
+
+// The metadata of one write, split by kind and checked; nothing is written.
+struct SplitMetadata {
+  Ref scalar_metas = new_list();                             // one dict per pair
+  Ref multi_keys_by_position = Ref::steal(PyDict_New());     // position -> set of keys
+  Ref multi_rows = new_list();                               // (position, key, element)
+  Ref all_keys = Ref::steal(PySet_New(nullptr));             // every scalar key
+  Ref key_order = new_list();                                // the same, first seen first
+};
+
+SplitMetadata split_metadata(PyObject* self, PyObject* cursor, PyObject* positions, PyObject* metas,
+                             Py_ssize_t n) {
+  SplitMetadata out;
+  // One name held as a scalar column and as a multi-valued key, letter case
+  // aside, makes every filter on it refused for every caller, so a write may
+  // not put a value of the other kind under a key held already, nor give
+  // one key both kinds in one call.
+  auto [scalar_columns, multi_keys] = unpack_pair(call_method(self, name<"schema">(), {}).get());
+  Ref scalar_held = lowered_map(scalar_columns.get());
+  Ref multi_held = lowered_map(multi_keys.get());
+  Ref column_by_lower = lowered_map(scalar_columns.get());
+  hold(column_by_lower.get(), name<"position">());
+
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* position = PyList_GET_ITEM(positions, i);
+    Ref items = call_method(PyList_GET_ITEM(metas, i), name<"items">(), {});
+    Ref scalar = Ref::steal(PyDict_New());
+    Ref walk = Ref::steal(PyObject_GetIter(items.get()));
+    while (PyObject* raw = PyIter_Next(walk.get())) {
+      Ref item = Ref::steal(raw);
+      auto [key, value] = unpack_pair(item.get());
+      if (is_multi_valued(value.get())) {
+        // Bound as a value: anything but text would be stored as a key no
+        // text or dict filter can name, and would break their schema reads.
+        if (!PyUnicode_Check(key.get())) {
+          raise_format(PyExc_TypeError, "Expected str, got %s", type_name(key.get()));
+        }
+        if (Ref other = held_as(scalar_held.get(), key.get())) {
+          raise_format(PyExc_ValueError,
+                       "Metadata key %R is given a list, but %R holds scalar values: every filter on it would "
+                       "be ambiguous. Give a scalar, or put the list under another key.",
+                       key.get(), other.get());
+        }
+        hold(multi_held.get(), key.get());
+        PyObject* keys = nullptr;
+        if (PyDict_GetItemRef(out.multi_keys_by_position.get(), position, &keys) < 0) rethrow_python();
+        Ref held = keys ? Ref::steal(keys) : Ref::steal(PySet_New(nullptr));
+        if (!keys && PyDict_SetItem(out.multi_keys_by_position.get(), position, held.get()) < 0) rethrow_python();
+        if (PySet_Add(held.get(), key.get()) < 0) rethrow_python();
+        Ref elements = Ref::steal(PyObject_GetIter(value.get()));
+        while (PyObject* element = PyIter_Next(elements.get())) {
+          Ref e = Ref::steal(element);
+          refuse_dict(key.get(), e.get());
+          list_append(out.multi_rows.get(), new_tuple({position, key.get(), e.get()}).get());
+        }
+        if (PyErr_Occurred()) rethrow_python();
+      } else {
+        if (PyUnicode_Check(key.get())) {
+          refuse_reserved(key.get());
+          if (Ref other = held_as(multi_held.get(), key.get())) {
+            raise_format(PyExc_ValueError,
+                         "Metadata key %R is given a scalar, but %R holds lists: every filter on it would be "
+                         "ambiguous. Give a list (an empty one clears it), or use another key.",
+                         key.get(), other.get());
+          }
+          hold(scalar_held.get(), key.get());
+        }
+        refuse_dict(key.get(), value.get());
+        if (PyObject_SetItem(scalar.get(), key.get(), value.get()) < 0) rethrow_python();
+        const int seen = PySet_Contains(out.all_keys.get(), key.get());
+        if (seen < 0) rethrow_python();
+        if (!seen) {
+          if (PySet_Add(out.all_keys.get(), key.get()) < 0) rethrow_python();
+          list_append(out.key_order.get(), key.get());
+        }
+      }
+    }
+    if (PyErr_Occurred()) rethrow_python();
+    list_append(out.scalar_metas.get(), scalar.get());
+  }
+
+  // Every key is spliced into the UPDATE text, so each is checked, not only
+  // the ones that become new columns.
+  PyObject* keys = out.key_order.get();
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys); ++i) {
+    call(ns.get<"validate_identifier">().get(), {PyList_GET_ITEM(keys, i)});
+  }
+  // SQLite column names ignore letter case: a new key spelled like a column
+  // (or like another new key) but for case would fail as a duplicate.
+  Ref columns = Ref::steal(PySet_New(scalar_columns.get()));
+  Ref new_by_lower = Ref::steal(PyDict_New());
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys); ++i) {
+    PyObject* key = PyList_GET_ITEM(keys, i);
+    const int exists = PySet_Contains(columns.get(), key);
+    if (exists < 0) rethrow_python();
+    if (exists) continue;
+    if (Ref column = held_as(column_by_lower.get(), key)) {
+      raise_format(PyExc_ValueError,
+                   "Metadata key %R differs only in letter case from the column %R, and SQLite column names "
+                   "ignore case. Spell it %R.",
+                   key, column.get(), column.get());
+    }
+    if (Ref first = held_as(new_by_lower.get(), key)) {
+      raise_format(PyExc_ValueError,
+                   "Metadata keys %R and %R differ only in letter case, and SQLite column names ignore case. "
+                   "Use one spelling.",
+                   first.get(), key);
+    }
+    hold(new_by_lower.get(), key);
+    refuse_keyword(cursor, key);
+  }
+  return out;
+}
+
 PyObject* set_metadata(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
     static const auto sig = signature<2>("_set_metadata", {"positions", "metas"}, 2);
@@ -125,61 +317,17 @@ PyObject* set_metadata(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     Ref positions = snapshot(a[0]);
     Ref metas = snapshot(a[1]);
     const Py_ssize_t n = std::min(PyList_GET_SIZE(positions.get()), PyList_GET_SIZE(metas.get()));
+    Ref cursor = new_cursor(self);
+    SplitMetadata split = split_metadata(self, cursor.get(), positions.get(), metas.get(), n);
+    Ref& multi_keys_by_position = split.multi_keys_by_position;
+    Ref& multi_rows = split.multi_rows;
+    Ref& scalar_metas = split.scalar_metas;
+    Ref& all_keys = split.all_keys;
 
-    Ref multi_keys_by_position = Ref::steal(PyDict_New());
-    Ref multi_rows = new_list();
-    Ref scalar_metas = new_list();
-    Ref all_keys = Ref::steal(PySet_New(nullptr));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      PyObject* position = PyList_GET_ITEM(positions.get(), i);
-      Ref items = call_method(PyList_GET_ITEM(metas.get(), i), name<"items">(), {});
-      Ref scalar = Ref::steal(PyDict_New());
-      Ref walk = Ref::steal(PyObject_GetIter(items.get()));
-      while (PyObject* raw = PyIter_Next(walk.get())) {
-        Ref item = Ref::steal(raw);
-        auto [key, value] = unpack_pair(item.get());
-        if (is_multi_valued(value.get())) {
-          // Bound as a value: anything but text would be stored as a key no
-          // text or dict filter can name, and would break their schema reads.
-          if (!PyUnicode_Check(key.get())) {
-            raise_format(PyExc_TypeError, "Expected str, got %s", type_name(key.get()));
-          }
-          PyObject* keys = nullptr;
-          if (PyDict_GetItemRef(multi_keys_by_position.get(), position, &keys) < 0) rethrow_python();
-          Ref held = keys ? Ref::steal(keys) : Ref::steal(PySet_New(nullptr));
-          if (!keys && PyDict_SetItem(multi_keys_by_position.get(), position, held.get()) < 0) rethrow_python();
-          if (PySet_Add(held.get(), key.get()) < 0) rethrow_python();
-          Ref elements = Ref::steal(PyObject_GetIter(value.get()));
-          while (PyObject* element = PyIter_Next(elements.get())) {
-            Ref e = Ref::steal(element);
-            list_append(multi_rows.get(), new_tuple({position, key.get(), e.get()}).get());
-          }
-          if (PyErr_Occurred()) rethrow_python();
-        } else {
-          // The row key is not metadata: writing it would move the row.
-          if (PyUnicode_Check(key.get()) && PyUnicode_CompareWithASCIIString(key.get(), "position") == 0) {
-            raise(PyExc_ValueError,
-                  "Metadata key 'position' is reserved: it is the store's row key. Use another name.");
-          }
-          if (PyObject_SetItem(scalar.get(), key.get(), value.get()) < 0) rethrow_python();
-          if (PySet_Add(all_keys.get(), key.get()) < 0) rethrow_python();
-        }
-      }
-      if (PyErr_Occurred()) rethrow_python();
-      list_append(scalar_metas.get(), scalar.get());
-    }
-
-    // Every key is spliced into the UPDATE text, so each is checked, not only
-    // the ones that become new columns.
-    Ref keys = Ref::steal(PySequence_List(all_keys.get()));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
-      call(ns.get<"validate_identifier">().get(), {PyList_GET_ITEM(keys.get(), i)});
-    }
     call_method(self, name<"_ensure_columns">(), {all_keys.get()});
 
     // Consecutive documents that write the same keys share one statement
     // text; each run of them is one batched execution, in document order.
-    Ref cursor = new_cursor(self);
     Ref run_sql;
     Ref run_rows = new_list();
     auto flush = [&] {
@@ -235,6 +383,14 @@ Ref single_rows(PyObject* positions) {
   return rows;
 }
 
+// Pairing stops at the shorter list, so a dict too many or too few would be
+// dropped without a word.
+void require_one_dict_per_id(PyObject* metadata, PyObject* ids) {
+  const Py_ssize_t m = PyList_GET_SIZE(metadata);
+  const Py_ssize_t n = PyList_GET_SIZE(ids);
+  if (m != n) raise_format(PyExc_ValueError, "metadata length %zd != ids length %zd", m, n);
+}
+
 Ref resolved_positions(PyObject* self, PyObject* ids) {
   Ref positions = call_method(self, name<"_positions_for">(), {ids});
   if (!PyList_Check(positions.get())) positions = Ref::steal(PySequence_List(positions.get()));
@@ -249,6 +405,7 @@ PyObject* add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     PyObject* metadata = a[1];
     require_exact(metadata, &PyList_Type, "metadata", true);
     Ref ids = snapshot(a[0]);
+    if (metadata != Py_None) require_one_dict_per_id(metadata, ids.get());
     Ref cursor = new_cursor(self);
 
     Ref existing = Ref::steal(PySet_New(nullptr));
@@ -265,6 +422,22 @@ PyObject* add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     if (PyList_GET_SIZE(dupes.get()) > 0) {
       raise_with_ids("IDs already in filter: ", dupes.get(), ". Use update() to replace.");
     }
+    // The unique id column would refuse the second one, but only after
+    // the first was inserted, and in the database's words.
+    Ref seen = Ref::steal(PySet_New(nullptr));
+    Ref repeated = new_list();
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* id = PyList_GET_ITEM(ids.get(), i);
+      if (id == Py_None) continue;  // refused by the NOT NULL constraint
+      if (!contains(seen.get(), id)) {
+        if (PySet_Add(seen.get(), id) < 0) rethrow_python();
+      } else if (!contains(repeated.get(), id)) {
+        list_append(repeated.get(), id);
+      }
+    }
+    if (PyList_GET_SIZE(repeated.get()) > 0) {
+      raise_with_ids("IDs repeated in this add: ", repeated.get(), ". Give each id once.");
+    }
 
     Ref next = row_item(call_method(execute(cursor.get(), "SELECT COALESCE(MAX(position), -1) + 1 FROM docs").get(),
                                     name<"fetchone">(), {})
@@ -278,6 +451,8 @@ PyObject* add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
       PyList_SET_ITEM(doc_rows.get(), i, new_tuple({position.get(), PyList_GET_ITEM(ids.get(), i)}).release());
       PyList_SET_ITEM(positions.get(), i, position.release());
     }
+    // Metadata the store would refuse is refused before the ids go in.
+    if (metadata != Py_None) split_metadata(self, cursor.get(), positions.get(), metadata, n);
     execute_many(cursor.get(), "INSERT INTO docs (position, id) VALUES (?, ?)", doc_rows.get());
 
     Ref metas;
@@ -301,6 +476,7 @@ PyObject* update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     const auto a = sig.bind(args, nargs, kwnames);
     require_exact(a[0], &PyList_Type, "ids", false);
     require_exact(a[1], &PyList_Type, "metadata", false);
+    require_one_dict_per_id(a[1], a[0]);
     Ref positions = resolved_positions(self, a[0]);
     call_method(self, name<"_set_metadata">(), {positions.get(), a[1]});
     commit(self);
@@ -380,14 +556,16 @@ PyObject* revoke(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 PyMethodDef write_defs[] = {
     {"add", as_cfunction(add), kFastcall,
      "add($self, /, ids, metadata=None)\n--\n\n"
-     "Register `ids` at the next positions, in list order, with optional\n"
-     "metadata dicts (one per id)."},
+     "Register `ids` at the next positions (one past the largest in use), in\n"
+     "list order, with optional metadata dicts (exactly one per id)."},
     {"update", as_cfunction(update), kFastcall,
      "update($self, /, ids, metadata)\n--\n\n"
-     "Write metadata for registered ids; keys absent from a dict keep their values."},
+     "Write metadata for registered ids, one dict per id; keys absent from a dict\n"
+     "keep their values."},
     {"delete", as_cfunction(remove), kFastcall,
      "delete($self, /, ids)\n--\n\n"
-     "Remove registered ids; their positions stay free until compact()."},
+     "Remove registered ids. Their positions stay free until compact(), except\n"
+     "those above every remaining one, which the next add() gives out again."},
     {"compact", as_cfunction(compact), kFastcall,
      "compact($self, /)\n--\n\n"
      "Renumber positions to 0..n-1, keeping their order, as the indexes do on delete."},

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "support/core.hpp"
+#include "support/text.hpp"
 
 namespace tx {
 
@@ -101,6 +102,19 @@ inline Ref plain_str_items(PyObject* list, const char* param) {
 inline void expect_type(PyObject* o, PyTypeObject* type) {
   if (o == Py_None || Py_IS_TYPE(o, type)) return;
   raise_format(PyExc_TypeError, "Expected %s, got %s", type->tp_name, type_name(o));
+}
+
+// name.lower(), as filters and SQLite compare names: an ASCII str is
+// lowered here (the same result), anything else by the interpreter's
+// Unicode rules.
+inline Ref lowered(PyObject* name) {
+  if (PyUnicode_CheckExact(name) && PyUnicode_IS_ASCII(name)) {
+    const std::string_view view = utf8_view(name);
+    if (view.find_first_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ") == std::string_view::npos) return Ref::borrow(name);
+    const std::string lower = text::ascii_lower(view);
+    return Ref::steal(PyUnicode_FromStringAndSize(lower.data(), static_cast<Py_ssize_t>(lower.size())));
+  }
+  return Ref::steal(PyObject_CallMethod(name, "lower", nullptr));
 }
 
 // len(o)
