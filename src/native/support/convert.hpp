@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "support/core.hpp"
-#include "support/text.hpp"
+#include "support/no_python/text.hpp"
 
 namespace tx {
 
