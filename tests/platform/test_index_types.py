@@ -3,8 +3,6 @@ trained or not, and `load` on a subclass builds that subclass."""
 
 import copy
 import pickle
-import sys
-from pathlib import Path
 
 import numpy as np
 import pytest
@@ -14,8 +12,7 @@ from tarnix_engine.indexes._term_scoring import _RelevanceCore
 from tarnix_engine.kernels.core import _CoreIndex
 from tarnix_engine.tuning._depth_oracle import TunedModel
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tuning"))
-from model_helpers import save_npz, toy_arrays  # noqa: E402
+from model_helpers import save_npz, toy_arrays
 
 PICKLE_REFUSED = "no default __reduce__ due to non-trivial __cinit__"
 
