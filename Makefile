@@ -34,8 +34,14 @@ $(PY):
 	  echo "creating $(VENV) with $$python313"; \
 	  "$$python313" -m venv $(VENV)
 
-$(VENV)/.deps: $(PY) requirements/dev.txt $(CONSTRAINTS)
-	$(PIP) install -c $(CONSTRAINTS) -r requirements/dev.txt
+# pyproject.toml is the one list of what the package needs: its build backend,
+# its runtime dependencies and the "test" extra are read from there and
+# installed before the build (which runs without build isolation), with the
+# build tools of requirements/dev.txt.
+PROJECT_REQUIREMENTS = $(PY) -c 'import tomllib; p = tomllib.load(open("pyproject.toml", "rb")); print("\n".join(p["build-system"]["requires"] + p["project"]["dependencies"] + p["project"]["optional-dependencies"]["test"]))'
+
+$(VENV)/.deps: $(PY) pyproject.toml requirements/dev.txt $(CONSTRAINTS)
+	$(PIP) install -c $(CONSTRAINTS) -r requirements/dev.txt -r <($(PROJECT_REQUIREMENTS))
 	touch $@
 
 # The sentence-embedding tool (tools/embedding) and its weights; the weights

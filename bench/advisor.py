@@ -1,13 +1,14 @@
 """Depth advisor: prediction latency on a cache miss and on a cache hit, and
 predictions per second from several threads sharing one advisor.
 
-Baselines measured in the same run: the plain-Python reference prediction of
-the test suite (for a miss) and a Python dict lookup of the same key (for a
-hit); the threaded figures are ratios to one thread.  The numeric core runs
-without the interpreter lock, but everything around it (arguments, the
-price lookup, the result record, the answer map) holds it, so threads can
-overlap only the core.  Per-call figures drive the calls from C (map) and
-take off the cost of the same loop without the call, so they are the call's.
+Baselines measured in the same run: the plain-Python reference prediction
+(tools/tuning/depth_reference.py, for a miss) and a Python dict lookup of
+the same key (for a hit); the threaded figures are ratios to one thread.
+The numeric core runs without the interpreter lock, but everything around
+it (arguments, the price lookup, the result record, the answer map) holds
+it, so threads can overlap only the core.  Per-call figures drive the calls
+from C (map) and take off the cost of the same loop without the call, so
+they are the call's.
 
     python bench/advisor.py [--quick]
 """
@@ -23,11 +24,11 @@ from itertools import repeat
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "tests" / "tuning"))
+sys.path.insert(0, str(ROOT))
 
-import depth_reference as ref  # noqa: E402
 from tarnix_engine.tuning._depth_oracle import DepthOracle, default_tuner  # noqa: E402
 from timing import print_machine  # noqa: E402
+from tools.tuning import depth_reference as ref  # noqa: E402
 
 
 def per_call(repeats, make_args, fn, make_fn=None, count=None):
@@ -91,7 +92,7 @@ def main():
     print_machine()
 
     shared = default_tuner("relevance")
-    model_file = Path(ref.__file__).resolve().parents[2] / "src/tarnix_engine/tuning/models/relevance.npz"
+    model_file = ROOT / "src/tarnix_engine/tuning/models/relevance.npz"
     print(f"cores: {os.cpu_count()}  model: relevance.npz  calls per run: {calls}")
 
     # ---- one thread --------------------------------------------------------

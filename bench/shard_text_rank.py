@@ -32,9 +32,9 @@ from pathlib import Path
 import numpy as np
 
 ROOT = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "examples"))
+sys.path.insert(0, str(ROOT))
 sys.path.insert(0, str(ROOT / "bench"))
-from dpkg_corpus import read_packages  # noqa: E402
+from tools.dpkg_corpus import read_packages  # noqa: E402
 from text_search import man_corpus  # noqa: E402
 
 from tarnix_engine.indexes._term_scoring import _RelevanceCore  # noqa: E402

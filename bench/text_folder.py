@@ -29,8 +29,8 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "examples"))
-from dpkg_corpus import documents  # noqa: E402
+sys.path.insert(0, str(ROOT))
+from tools.dpkg_corpus import documents  # noqa: E402
 
 from tarnix_engine._persistence import write_config  # noqa: E402
 from tarnix_engine.indexes import _term_scoring  # noqa: E402

@@ -41,8 +41,8 @@ from pathlib import Path
 import numpy as np
 
 ROOT = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "examples"))
-from dpkg_corpus import read_packages  # noqa: E402
+sys.path.insert(0, str(ROOT))
+from tools.dpkg_corpus import read_packages  # noqa: E402
 
 from tarnix_engine.indexes import _term_scoring  # noqa: E402
 from tarnix_engine.indexes._term_scoring import _RelevanceCore  # noqa: E402

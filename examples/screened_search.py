@@ -13,7 +13,8 @@ import tempfile
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from dpkg_corpus import documents  # noqa: E402
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # the checkout, for tools/
+from tools.dpkg_corpus import documents  # noqa: E402
 from text_search import show  # noqa: E402
 
 from tarnix_engine._screened_search import ScreenedSearch  # noqa: E402

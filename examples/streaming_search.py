@@ -16,9 +16,8 @@ from pathlib import Path
 
 import numpy as np
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
-from dpkg_corpus import documents  # noqa: E402
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # the checkout, for tools/
+from tools.dpkg_corpus import documents  # noqa: E402
 from tools.embedding import WeightsNotInstalled, embed_texts  # noqa: E402
 
 from tarnix_engine.indexes._shard_flow import _StreamingCore  # noqa: E402

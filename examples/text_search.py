@@ -12,8 +12,8 @@ from pathlib import Path
 
 import numpy as np
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-from dpkg_corpus import documents  # noqa: E402
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # the checkout, for tools/
+from tools.dpkg_corpus import documents  # noqa: E402
 
 from tarnix_engine._registry import load_engine_from_directory  # noqa: E402
 from tarnix_engine.indexes._term_scoring import _RelevanceCore  # noqa: E402

@@ -16,9 +16,8 @@ from pathlib import Path
 import numpy as np
 
 ROOT = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-sys.path.insert(0, str(ROOT))
-from dpkg_corpus import documents  # noqa: E402
+sys.path.insert(0, str(ROOT))  # the checkout, for tools/
+from tools.dpkg_corpus import documents  # noqa: E402
 from tools.embedding import WeightsNotInstalled, embed_texts  # noqa: E402
 
 from tarnix_engine._registry import load_engine_from_directory  # noqa: E402

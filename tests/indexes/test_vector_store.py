@@ -339,12 +339,3 @@ def test_load_refuses_pickled_arrays(store, tmp_path):
 def test_load_of_a_folder_without_arrays_fails(tmp_path):
     with pytest.raises(FileNotFoundError):
         _VectorStore.load(str(tmp_path))
-
-
-@pytest.mark.parametrize("op", ["save", "load"])
-def test_directory_must_be_a_string(store, tmp_path, op):
-    target = store.save if op == "save" else _VectorStore.load
-    with pytest.raises(TypeError, match="directory"):
-        target(tmp_path)
-    with pytest.raises(TypeError):
-        target(None)

@@ -6,7 +6,6 @@ in-memory file system, so the tests never depend on the host's cgroup setup.
 
 import json
 import os
-import pathlib
 import subprocess
 import sys
 import textwrap
@@ -86,9 +85,6 @@ class FakeFiles:
     def reads(self):
         return [name for op, name in self.log if op == "read"]
 
-    def existence_tests(self):
-        return [name for op, name in self.log if op == "exists"]
-
 
 @pytest.fixture
 def memory_files(monkeypatch):
@@ -135,27 +131,6 @@ def undecodable():
 
 # ---------------------------------------------------------------------------
 # module surface
-
-
-@pytest.mark.parametrize(
-    "name, value, kind",
-    [
-        ("MAX_SEARCH_BATCH_BYTES", None, type(None)),
-        ("MEMORY_BUDGET_FRACTION", 0.25, float),
-        ("MAX_DYNAMIC_BATCH_BYTES", 8589934592, int),
-        ("MIN_DYNAMIC_BATCH_BYTES", 67108864, int),
-        ("FALLBACK_SEARCH_BATCH_BYTES", 268435456, int),
-        ("MIN_SEARCH_BATCH", 32, int),
-        ("AUTO_CHUNK_MIN_QUERIES", 5000, int),
-    ],
-)
-def test_tunable_defaults(name, value, kind):
-    assert type(getattr(_batching, name)) is kind
-    assert getattr(_batching, name) == value
-
-
-def test_path_is_pathlib_path():
-    assert _batching.Path is pathlib.Path
 
 
 def _subprocess_env(**extra):
@@ -791,12 +766,6 @@ V1_OK = {V1_LIMIT: "2000\n", V1_USAGE: "500\n"}
 def test_cgroup_memory(memory_files, files, expected):
     memory_files.set(files)
     assert _batching._cgroup_memory_available() == expected
-
-
-def test_existence_tests_in_order(memory_files):
-    # The usage files are tested only after their limit file was found.
-    assert _batching._cgroup_memory_available() is None
-    assert memory_files.log == [("exists", V2_LIMIT), ("exists", V1_LIMIT)]
 
 
 @pytest.mark.parametrize(

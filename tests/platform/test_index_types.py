@@ -1,21 +1,20 @@
 """What every saved index type does alike: it refuses to be pickled or copied,
-trained or not, and `load` on a subclass builds that subclass."""
+trained or not, `load` on a subclass builds that subclass, the folder is
+named by a str, and a folder a save left mid-swap is named for restoring."""
 
 import copy
 import pickle
-import sys
-from pathlib import Path
 
 import numpy as np
 import pytest
 
+from tarnix_engine.indexes._shard_flow import _StreamingCore
 from tarnix_engine.indexes._tarnix_impl import _TarnixCore, _VectorStore
 from tarnix_engine.indexes._term_scoring import _RelevanceCore
 from tarnix_engine.kernels.core import _CoreIndex
 from tarnix_engine.tuning._depth_oracle import TunedModel
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tuning"))
-from model_helpers import save_npz, toy_arrays  # noqa: E402
+from model_helpers import save_npz, toy_arrays
 
 PICKLE_REFUSED = "no default __reduce__ due to non-trivial __cinit__"
 
@@ -57,6 +56,20 @@ TYPES = {
     "tuned model": (TunedModel, lambda: TunedModel(toy_arrays()), lambda o: o.speed_preferences),
 }
 SAVED_TYPES = [kind for kind in TYPES if kind != "tuned model"]  # a model is an archive it never writes
+
+
+def _streaming():
+    ix = _StreamingCore()
+    rows = _rows(4, 8)
+    ix.add_batch(["river stone", "stone wall"], rows[:2])
+    ix.add_batch(["harbor lights", "quiet harbor"], rows[2:])
+    return ix
+
+
+# The types saved as a folder, with the streaming index, which holds one
+# index of each kind per shard.
+FOLDER_TYPES = {**{kind: TYPES[kind] for kind in SAVED_TYPES},
+                "streaming index": (_StreamingCore, _streaming, lambda o: o.size)}
 
 
 @pytest.mark.parametrize(
@@ -119,3 +132,30 @@ def test_a_damaged_npy_header_is_a_corrupted_folder(kind, tmp_path):
     with pytest.raises(ValueError, match=r"^Corrupted .* has a damaged header") as caught:
         cls.load(str(tmp_path / "saved"))
     assert ".npy" in str(caught.value) or "relevance_model" in str(caught.value)
+
+
+@pytest.mark.parametrize("operation", ["save", "load"])
+@pytest.mark.parametrize("kind", ["text index", "vector index", "vector store", "streaming index"])
+def test_directory_must_be_a_string(kind, operation, tmp_path):
+    cls, make, _ = FOLDER_TYPES[kind]
+    target = make().save if operation == "save" else cls.load
+    with pytest.raises(TypeError, match=r"^Argument 'directory' has incorrect type \(expected str, got PosixPath\)$"):
+        target(tmp_path)
+    with pytest.raises(TypeError):
+        target(None)
+
+
+@pytest.mark.parametrize("kind", FOLDER_TYPES)
+def test_load_of_a_folder_left_mid_swap_names_the_folder_to_restore(kind, tmp_path):
+    # A save killed between the two renames of the fallback swap leaves the
+    # new folder at its staging name and the old one beside it.
+    cls, make, held = FOLDER_TYPES[kind]
+    original = make()
+    staged, final = tmp_path / ".idx.saving-0a1b2c", tmp_path / "idx"
+    original.save(str(staged))
+    original.save(str(tmp_path / ".idx.saving-0a1b2c.old"))
+    with pytest.raises(FileNotFoundError, match="a save was interrupted") as err:
+        cls.load(str(final))
+    assert f"the complete folder {str(staged)!r} can be renamed to {str(final)!r}" in str(err.value)
+    staged.rename(final)
+    assert held(cls.load(str(final))) == held(original)

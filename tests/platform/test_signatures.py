@@ -6,9 +6,7 @@ default can be all that is passed, and a name it does not list is refused."""
 import inspect
 import pydoc
 import re
-import sys
 import types
-from pathlib import Path
 
 import pytest
 
@@ -23,8 +21,7 @@ from tarnix_engine.indexes._tarnix_impl import _TarnixCore, _VectorStore
 from tarnix_engine.indexes._term_scoring import _RelevanceCore
 from tarnix_engine.tuning._depth_oracle import DepthOracle, TunedModel
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tuning"))
-from model_helpers import save_npz, toy_arrays  # noqa: E402
+from model_helpers import save_npz, toy_arrays
 
 # Each public class and how to make an instance whose methods can be probed.
 CLASSES = {

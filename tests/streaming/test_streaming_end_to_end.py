@@ -4,7 +4,9 @@ fusion kernel."""
 import numpy as np
 import pytest
 
+from fusion_reference import fuse_shards
 from streaming_helpers import documents
+from tarnix_engine._registry import load_engine_from_directory
 
 BATCHES = (20, 15, 25)
 
@@ -32,6 +34,51 @@ def test_each_document_finds_itself_in_whichever_shard_it_lives(shard_flow, corp
         assert positions[0] == p and scores[0] > scores[1]
     positions, _ = index.search([texts[p] for p in probes], vectors[probes], k=5, parallel=True)
     assert positions[:, 0].tolist() == probes
+
+
+def _raw_hits_of_each_shard(folder, n_shards, texts, vectors, k):
+    """Each saved shard's own text and vector hits, from its two indexes'
+    public search_raw, stacked as the fusion takes them."""
+    sides = []
+    for s in range(n_shards):
+        text = load_engine_from_directory(str(folder / f"shard_{s:04d}" / "text"))
+        vector = load_engine_from_directory(str(folder / f"shard_{s:04d}" / "vector"))
+        tpos, tscore = text.search_raw(texts, k=text.size)
+        # A text that shares no term with the query scores 0 and is no hit.
+        tpos = np.where(tscore > 0, tpos, -1)
+        vpos, vdist = vector.search_raw(vectors, k=k)
+        sides.append((tpos, tscore, vpos, vdist))
+    width_t = max(side[0].shape[1] for side in sides)
+    width_v = max(side[2].shape[1] for side in sides)
+    stacked = [np.full((n_shards, len(texts), width_t), -1, dtype=np.int64),
+               np.zeros((n_shards, len(texts), width_t)),
+               np.full((n_shards, len(texts), width_v), -1, dtype=np.int64),
+               np.zeros((n_shards, len(texts), width_v), dtype=np.float32)]
+    for s, side in enumerate(sides):
+        for array, part in zip(stacked, side):
+            array[s, :, : part.shape[1]] = part
+    return stacked
+
+
+def test_search_is_the_fusion_of_every_shards_own_hits(shard_flow, corpus, tmp_path):
+    # k is at least every shard's size, so each shard's two lists hold all
+    # its documents whatever depths it chose, and the answer is the
+    # reciprocal-rank fusion of those lists over all shards, in global
+    # positions. Query texts and vectors come from different documents, so
+    # the two sides disagree and both weights count.
+    index = grown(shard_flow, corpus, index=shard_flow._StreamingCore(alpha_text=0.5, alpha_vector=1.0, rrf_k=5))
+    index.save(str(tmp_path))
+    texts, vectors = corpus
+    query_texts = [texts[p] for p in (0, 7, 21, 33, 40, 58)]
+    query_vectors = vectors[[44, 7, 3, 50, 12, 25]]
+    k = max(BATCHES)
+    tpos, tscore, vpos, vdist = _raw_hits_of_each_shard(tmp_path, len(BATCHES), query_texts, query_vectors, k)
+    offsets = np.cumsum((0,) + BATCHES[:-1])
+    expected = fuse_shards(vpos, vdist, tpos, tscore, offsets, top_k=k, rrf_k=5, alpha_distance=1.0, alpha_bm25=0.5)
+    positions, scores = index.search(query_texts, query_vectors, k=k)
+    assert np.array_equal(positions, expected[0]) and np.array_equal(scores, expected[1])
+    top_shards = np.searchsorted(offsets, positions[:, :3], side="right") - 1
+    assert set(top_shards.ravel().tolist()) == {0, 1, 2}  # the top hits come from every shard
 
 
 def test_candidates_restrict_the_hits(shard_flow, corpus):

@@ -6,7 +6,7 @@ import math
 import numpy as np
 import pytest
 
-import depth_reference as ref
+from tools.tuning import depth_reference as ref
 
 # Questions a model must answer sanely, inside and far outside its grid.
 CORPUS_SIZES = [1, 2, 7, 50, 100, 999, 1_000, 4_321, 10**5, 123_457, 10**6, 10**7, 10**8, 10**9, 10**11]

@@ -11,10 +11,10 @@ import weakref
 import numpy as np
 import pytest
 
-import depth_reference as ref
 from model_helpers import save_npz, toy_arrays
 from tarnix_engine.tuning import _depth_oracle
 from tarnix_engine.tuning._depth_oracle import DepthOracle, TunedModel, default_tuner
+from tools.tuning import depth_reference as ref
 
 PICKLE_REFUSAL = "no default __reduce__ due to non-trivial __cinit__"
 

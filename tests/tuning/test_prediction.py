@@ -13,11 +13,11 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
-import depth_reference as ref
 from model_helpers import toy_arrays
 from tarnix_engine._types import PredictionResult
 from tarnix_engine.tuning import _depth_oracle
 from tarnix_engine.tuning._depth_oracle import TunedModel
+from tools.tuning import depth_reference as ref
 
 INT64_MAX = 2**63 - 1
 INT64_MIN = -(2**63)

@@ -2,20 +2,12 @@
 bag-of-words vectors, so it needs neither the sentence-embedding tool's
 dependencies nor manual pages, and runs the same pipeline as the real run."""
 
-import sys
-from pathlib import Path
-
 import numpy as np
 import pytest
 
 import model_checks as checks
 from tarnix_engine.tuning._depth_oracle import DepthOracle, TunedModel
-
-ROOT = Path(__file__).resolve().parents[2]
-if str(ROOT) not in sys.path:
-    sys.path.insert(0, str(ROOT))
-
-from tools.tuning import relevance_model  # noqa: E402
+from tools.tuning import relevance_model
 
 
 @pytest.fixture(scope="module")

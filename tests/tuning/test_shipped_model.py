@@ -11,10 +11,10 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-import depth_reference as ref
 import model_checks as checks
 import tarnix_engine.tuning
 from tarnix_engine.tuning._depth_oracle import DepthOracle, TunedModel, default_tuner
+from tools.tuning import depth_reference as ref
 
 REPO = Path(__file__).resolve().parents[2]
 SOURCE_MODELS = REPO / "src" / "tarnix_engine" / "tuning" / "models"

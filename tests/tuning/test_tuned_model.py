@@ -6,9 +6,9 @@ import math
 import numpy as np
 import pytest
 
-from depth_reference import fields
 from model_helpers import save_npz, toy_arrays
 from tarnix_engine.tuning._depth_oracle import TunedModel
+from tools.tuning.depth_reference import fields
 
 
 class TestConstruction:

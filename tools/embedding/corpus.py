@@ -9,14 +9,14 @@ instead (a held-out package's summary as the query).
 """
 
 import gzip
-import importlib.util
 import re
 from pathlib import Path
 
 import numpy as np
 
+from ..dpkg_corpus import read_packages
+
 MAN_DIR = Path("/usr/share/man/man1")
-_ROOT = Path(__file__).resolve().parents[2]
 
 _ESCAPES = [
     (re.compile(r"\\f(\[[^\]]*\]|\(..|.)"), ""),   # font changes
@@ -91,13 +91,6 @@ def _passages(paragraphs, words=120):
     return out
 
 
-def _dpkg_documents():
-    spec = importlib.util.spec_from_file_location("dpkg_corpus", _ROOT / "examples" / "dpkg_corpus.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module.read_packages()
-
-
 def real_corpus(n_queries=500, limit=None, seed=3):
     """(passages, queries, description of the source): passages of the kept
     pages (at most `limit`), queries from `n_queries` held-out pages."""
@@ -111,7 +104,7 @@ def real_corpus(n_queries=500, limit=None, seed=3):
     source = f"manual-page passages ({MAN_DIR})"
     pages = [p for p in pages if p[1]]
     if len(pages) < 2 * n_queries:
-        pages = [(p.summary, [f"{p.summary}. {p.description}".strip()]) for p in _dpkg_documents()]
+        pages = [(p.summary, [f"{p.summary}. {p.description}".strip()]) for p in read_packages()]
         source = "package descriptions (dpkg status)"
     order = rng.permutation(len(pages))
     held = set(order[: min(n_queries, len(pages) // 5)].tolist())
