@@ -1,10 +1,4 @@
-import sys
-from pathlib import Path
-
 import pytest
-
-# The helpers next to the tests are imported as a plain module.
-sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from tarnix_engine._row_screen import RowScreen
 
