@@ -27,6 +27,7 @@ class TestBinding:
             ((1, 2, 3, 4, 5), {}, "bind() takes from 2 to 4 positional arguments but 5 were given"),
             ((1, 2), {"z": 0}, "bind() got an unexpected keyword argument 'z'"),
             ((1, 2), {"a": 0}, "argument for bind() given by name ('a') and position (1)"),
+            ((1, 2, 3), {"c": 0}, "argument for bind() given by name ('c') and position (3)"),
         ],
     )
     def test_refusals_name_the_function(self, args, kwargs, message):

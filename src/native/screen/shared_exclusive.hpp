@@ -10,6 +10,7 @@
 #include <mutex>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 
 namespace tx {
 
@@ -27,7 +28,9 @@ class SharedExclusive {
       ++it->second;  // never wait behind a writer while we already read
       return;
     }
+    ++readers_waiting_;
     changed_.wait(held, [&] { return writer_depth_ == 0 && writers_waiting_ == 0; });
+    --readers_waiting_;
     readers_.emplace(me, 1);
   }
 
@@ -68,6 +71,13 @@ class SharedExclusive {
     if (writer_depth_ > 0 && writer_ == std::this_thread::get_id()) release_write();
   }
 
+  // How many threads wait to read and to write: for tests that must know a
+  // thread has reached its wait.
+  std::pair<int, int> waiting() {
+    std::lock_guard<std::mutex> held(mutex_);
+    return {readers_waiting_, writers_waiting_};
+  }
+
  private:
   void release_write() {
     if (--writer_depth_ == 0) {
@@ -82,6 +92,7 @@ class SharedExclusive {
   std::thread::id writer_;
   int writer_depth_ = 0;
   int writers_waiting_ = 0;
+  int readers_waiting_ = 0;
 };
 
 }  // namespace tx

@@ -1,6 +1,7 @@
 // tarnix_engine._support_probe: a test-only module that exercises every piece
 // of the shared support layer the way the real modules use it.
 #define TX_NUMPY_MAIN
+#include "screen/shared_exclusive.hpp"
 #include "support/numpy.hpp"
 #include "support/plain_class.hpp"
 #include "support/recursion.hpp"
@@ -287,6 +288,44 @@ PyMethodDef chain_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// ---- the screened index's lock, driven from test threads -------------------
+
+tx::SharedExclusive probe_lock;
+
+// Runs a wait on the probe lock without the interpreter lock, so other
+// test threads go on meanwhile.
+template <class F>
+PyObject* lock_call(const char* function, Py_ssize_t nargs, PyObject* kwnames, F&& f) {
+  return tx::guard([&] {
+    tx::no_arguments(function, nargs, kwnames);
+    {
+      tx::ReleaseGil nogil;
+      f();
+    }
+    return tx::Ref::none();
+  });
+}
+
+PyObject* lock_shared(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+  return lock_call("lock_shared", nargs, kwnames, [] { probe_lock.lock_shared(); });
+}
+PyObject* unlock_shared(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+  return lock_call("unlock_shared", nargs, kwnames, [] { probe_lock.unlock_shared(); });
+}
+PyObject* lock_exclusive(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+  return lock_call("lock_exclusive", nargs, kwnames, [] { probe_lock.lock(); });
+}
+PyObject* unlock_exclusive(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+  return lock_call("unlock_exclusive", nargs, kwnames, [] { probe_lock.unlock(); });
+}
+PyObject* lock_waiting(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+  return tx::guard([&] {
+    tx::no_arguments("lock_waiting", nargs, kwnames);
+    const auto [readers, writers] = probe_lock.waiting();
+    return tx::Ref::steal(Py_BuildValue("(ii)", readers, writers));
+  });
+}
+
 PyMethodDef methods[] = {
     {"bind", tx::as_cfunction(bind), kFastcall, nullptr},
     {"take_list", tx::as_cfunction(take_list), kFastcall, nullptr},
@@ -302,6 +341,11 @@ PyMethodDef methods[] = {
     {"enter", tx::as_cfunction(enter), kFastcall, nullptr},
     {"unpack", tx::as_cfunction(unpack), kFastcall, nullptr},
     {"make_chain", tx::as_cfunction(make_chain), kFastcall, nullptr},
+    {"lock_shared", tx::as_cfunction(lock_shared), kFastcall, nullptr},
+    {"unlock_shared", tx::as_cfunction(unlock_shared), kFastcall, nullptr},
+    {"lock_exclusive", tx::as_cfunction(lock_exclusive), kFastcall, nullptr},
+    {"unlock_exclusive", tx::as_cfunction(unlock_exclusive), kFastcall, nullptr},
+    {"lock_waiting", tx::as_cfunction(lock_waiting), kFastcall, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
