@@ -231,8 +231,7 @@ PyObject* delete_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     RelevanceState& s = state(self);
 
     tx::Ref given = tx::Ref::steal(PySet_New(a[0]));
-    tx::Ref held = tx::Ref::steal(PySet_New(s.ids.get()));
-    tx::Ref missing = tx::Ref::steal(PyNumber_Subtract(given.get(), held.get()));
+    tx::Ref missing = tx::ids_not_held(given.get(), s.ids.get());
     if (PySet_GET_SIZE(missing.get()) > 0) {
       tx::raise(PyExc_ValueError, "IDs not found in index: " + tx::repr(missing.get()));
     }

@@ -4,6 +4,7 @@
 // them), and the entry points each file defines for the method table.
 #pragma once
 
+#include "support/ids.hpp"
 #include "support/numpy.hpp"
 #include "support/support.hpp"
 

@@ -11,6 +11,7 @@
 // every imported name is looked up in this module's namespace at each use.
 #pragma once
 
+#include "support/ids.hpp"
 #include "support/numpy.hpp"
 #include "support/support.hpp"
 

@@ -277,8 +277,7 @@ PyObject* index_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     IndexState& s = index(self);
     tx::Ref drop = tx::Ref::steal(PySet_New(a[0]));
     tx::Ref held = s.ids.ref();
-    tx::Ref held_set = tx::Ref::steal(PySet_New(held.get()));
-    tx::Ref missing = tx::Ref::steal(PyNumber_Subtract(drop.get(), held_set.get()));
+    tx::Ref missing = tx::ids_not_held(drop.get(), held.get());
     if (PySet_GET_SIZE(missing.get()) > 0) {
       tx::Ref text = tx::Ref::steal(PyUnicode_FromFormat("IDs not in index: %S", missing.get()));
       PyErr_SetObject(PyExc_KeyError, text.get());
