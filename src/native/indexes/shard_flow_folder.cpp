@@ -230,9 +230,7 @@ void check_frozen_arrays(const tx::SavedFolder& members, PyObject* edges, PyObje
 
 PyObject* save_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
-    static const auto sig = tx::signature<2>("save", {"directory", "base_dir"}, 1);
-    const auto a = sig.bind(args, nargs, kwnames);
-    tx::Ref folder = tx::folder_to_save(ns, a[0], a[1]);
+    const tx::Ref folder = tx::save_call(ns, args, nargs, kwnames).folder;
     tx::call_method(folder.get(), tx::name<"mkdir">(), {Py_True, Py_True}, tx::kwnames<"parents", "exist_ok">());
     const Snapshot snap = take_snapshot(self);
     // The array files are owned: an earlier save's copies go with the old
@@ -340,9 +338,7 @@ void load_arrays(StreamingState& s, const tx::SavedFolder& members, PyObject* fo
 
 PyObject* load_method(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
-    static const auto sig = tx::signature<2>("load", {"directory", "base_dir"}, 1);
-    const auto a = sig.bind(args, nargs, kwnames);
-    tx::Ref folder = tx::folder_to_load(ns, a[0], a[1]);
+    const tx::Ref folder = tx::load_call(ns, args, nargs, kwnames).folder;
 
     // Members are checked before they are opened: a FIFO would block the
     // reader for ever, a directory is no file.

@@ -20,9 +20,7 @@ constexpr std::initializer_list<const char*> kOwnedEntries = {
 
 PyObject* save_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
-    static const auto sig = tx::signature<2>("save", {"directory", "base_dir"}, 1);
-    const auto a = sig.bind(args, nargs, kwnames);
-    const tx::Ref path = tx::folder_to_save(ns, a[0], a[1]);
+    const tx::Ref path = tx::save_call(ns, args, nargs, kwnames).folder;
     const RelevanceState& s = state(self);
     // One state is written: writing files lets other threads run, and one may change the index.
     const tx::Ref model = s.model.ref(), meta = s.meta.ref(), ids = s.ids.ref(), corpus = s.corpus.ref();
@@ -132,10 +130,7 @@ void check_members(const tx::SavedFolder& folder) {
 
 PyObject* load_method(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
-    static const auto sig = tx::signature<2>("load", {"directory", "base_dir"}, 1);
-    const auto a = sig.bind(args, nargs, kwnames);
-    PyObject* directory = a[0];
-    const tx::Ref path = tx::folder_to_load(ns, directory, a[1]);
+    const auto [directory, path] = tx::load_call(ns, args, nargs, kwnames);
     const tx::SavedFolder folder(kTextFolder, tx::fs_path(path.get()), tx::utf8(tx::str(path.get()).get()));
     check_members(folder);
     tx::Ref meta = tx::call(ns.get<"read_config">().get(), {tx::join_path(path.get(), "relevance_meta.json").get()});

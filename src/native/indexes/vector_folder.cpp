@@ -108,9 +108,7 @@ void write_meta(PyObject* folder, PyObject* n_candidates, PyObject* d_scale) {
 
 PyObject* index_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
-    static const auto sig = tx::signature<2>("save", {"directory", "base_dir"}, 1);
-    const auto a = sig.bind(args, nargs, kwnames);
-    tx::Ref folder = tx::folder_to_save(ns, a[0], a[1]);
+    const tx::Ref folder = tx::save_call(ns, args, nargs, kwnames).folder;
     if (!is_trained(self)) {
       tx::raise(PyExc_RuntimeError, "Cannot save an unfitted TarnixEngine \u2014 call fit() first.");
     }
@@ -183,10 +181,7 @@ tx::Ref read_ids(const tx::SavedFolder& folder, PyObject* path) {
 
 PyObject* index_load(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
-    static const auto sig = tx::signature<2>("load", {"directory", "base_dir"}, 1);
-    const auto a = sig.bind(args, nargs, kwnames);
-    PyObject* directory = a[0];
-    tx::Ref path = tx::folder_to_load(ns, directory, a[1]);
+    const auto [directory, path] = tx::load_call(ns, args, nargs, kwnames);
     const tx::SavedFolder folder(kIndexFolder, tx::fs_path(path.get()), str_of(directory));
     folder.member("index_meta.json");  // checked before it is opened
     tx::Ref meta_text = tx::call_method(tx::join_path(path.get(), "index_meta.json").get(), tx::name<"read_text">(), {});

@@ -86,10 +86,7 @@ void require_index(PyObject* directory, PyObject* inner) {
 
 PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
-    static const auto sig = tx::signature<2>("save", {"directory", "base_dir"}, 1);
-    const auto a = sig.bind(args, nargs, kwnames);
-    tx::require_exact(a[0], &PyUnicode_Type, "directory", false);
-    tx::Ref folder = tx::folder_to_save(ns, a[0], a[1]);
+    const tx::Ref folder = tx::save_call(ns, args, nargs, kwnames, false).folder;
     // Held for the whole save, so no write lands between the two halves.
     ReadHold hold(sync_of(self));
     check_aligned(self, "be saved");
@@ -101,16 +98,13 @@ PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
 
 PyObject* load(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tx::guard([&] {
-    static const auto sig = tx::signature<2>("load", {"directory", "base_dir"}, 1);
-    const auto a = sig.bind(args, nargs, kwnames);
-    tx::require_exact(a[0], &PyUnicode_Type, "directory", false);
-    tx::Ref folder = tx::folder_to_load(ns, a[0], a[1]);
+    const auto [directory, folder] = tx::load_call(ns, args, nargs, kwnames, false);
     tx::call(ns.get<"read_config">().get(), {tx::join_path(folder.get(), "config.json").get()});
     tx::Ref loader = tx::attr<"_load_inner">(cls);
     tx::Ref inner = tx::call(loader.get(), {sub_path(folder.get(), "inner").get()});
-    require_index(a[0], inner.get());
+    require_index(directory, inner.get());
     tx::Ref store = tx::call_method(ns.get<"RowScreen">().get(), tx::name<"load">(), {sub_path(folder.get(), "filter").get()});
-    check_alignment(a[0], inner.get(), store.get());
+    check_alignment(directory, inner.get(), store.get());
     return tx::call(cls, {inner.get(), store.get()});
   });
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "support/args.hpp"
 #include "support/calls.hpp"
 #include "support/convert.hpp"
 #include "support/core.hpp"
@@ -132,6 +133,34 @@ inline Ref folder_to_load(const Namespace& ns, PyObject* directory, PyObject* ba
   Ref folder = folder_to_save(ns, directory, base_dir);
   call(ns.get<"refuse_interrupted_swap">().get(), {folder.get()});
   return folder;
+}
+
+// The arguments of save(directory, base_dir=None) and load(directory,
+// base_dir=None), bound and resolved as above: `directory` as given, for
+// messages, and the folder it names. `none_allowed` false refuses a None
+// directory here, for a type whose Python form never took one.
+struct FolderCall {
+  PyObject* directory;  // borrowed from the call
+  Ref folder;
+};
+
+inline FolderCall bind_folder_call(bool load, const Namespace& ns, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames, bool none_allowed) {
+  static const auto save_sig = signature<2>("save", {"directory", "base_dir=None"}, 1);
+  static const auto load_sig = signature<2>("load", {"directory", "base_dir=None"}, 1);
+  const auto a = (load ? load_sig : save_sig).bind(args, nargs, kwnames);
+  if (!none_allowed) require_exact(a[0], &PyUnicode_Type, "directory", false);
+  return {a[0], load ? folder_to_load(ns, a[0], a[1]) : folder_to_save(ns, a[0], a[1])};
+}
+
+inline FolderCall save_call(const Namespace& ns, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                            bool none_allowed = true) {
+  return bind_folder_call(false, ns, args, nargs, kwnames, none_allowed);
+}
+
+inline FolderCall load_call(const Namespace& ns, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                            bool none_allowed = true) {
+  return bind_folder_call(true, ns, args, nargs, kwnames, none_allowed);
 }
 
 // The entry names of a folder that belong to the saved index, as the tuple
