@@ -123,6 +123,80 @@ tx::Ref checked_roles(PyObject* roles) {
   tx::rethrow_python();
 }
 
+// New documents take the positions after the ones both sides hold; if the
+// two counts differ already (a write that reached the inner index alone,
+// such as a forwarded fit), the store's positions would name other
+// documents of the inner index. Returns the inner index's size, or -1 when
+// it has none to read.
+Py_ssize_t require_same_size(Sync& sync, PyObject* inner, PyObject* store) {
+  const Py_ssize_t before = inner_size(inner);
+  if (before < 0) return before;
+  const Py_ssize_t held = store_count(store);
+  if (held != before) {
+    mark_misaligned(sync, "the inner index and the filter held different numbers of documents");
+    tx::raise_format(PyExc_RuntimeError,
+                     "the inner index holds %zd documents but the filter %zd, so new documents would not "
+                     "take the same positions on both sides; the ScreenedSearch is misaligned and must be "
+                     "rebuilt from the source documents",
+                     before, held);
+  }
+  return before;
+}
+
+// inner.add(ids, *args, **kwargs), or inner.add_batch(*args, **kwargs) for
+// the streaming index, which numbers the batch itself and takes no ids.
+void forward_add(PyObject* inner, PyObject* ids, PyObject* args, PyObject* kwargs) {
+  tx::Ref method = optional_attr(inner, tx::name<"add">());
+  tx::Ref call_args;
+  if (method) {
+    call_args = ids_then(ids, args);
+  } else if ((method = optional_attr(inner, tx::name<"add_batch">()))) {
+    call_args = tx::Ref::borrow(args);
+  } else {
+    tx::Ref type_name = tx::attr<"__name__">(reinterpret_cast<PyObject*>(Py_TYPE(inner)));
+    tx::raise_format(PyExc_TypeError, "%U has no add() or add_batch().", type_name.get());
+  }
+  tx::Ref done = tx::Ref::steal(PyObject_Call(method.get(), call_args.get(), kwargs));
+}
+
+void require_grown(Sync& sync, PyObject* inner, Py_ssize_t before, Py_ssize_t n) {
+  if (before < 0) return;
+  const Py_ssize_t after = inner_size(inner);
+  if (after != before + n) {
+    mark_misaligned(sync, "the inner index did not grow by the number of ids added");
+    tx::raise_format(PyExc_RuntimeError,
+                     "the inner index grew by %zd documents for %zd ids; the ScreenedSearch is now misaligned "
+                     "and must be rebuilt from the source documents",
+                     after - before, n);
+  }
+}
+
+// One grant per distinct role, in the order roles first appear, with its ids
+// in document order. `entries` holds each document's role list or None.
+void grant_by_role(PyObject* store, PyObject* batch, PyObject* entries) {
+  tx::Ref by_role = tx::Ref::steal(PyDict_New());
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(batch); ++i) {
+    PyObject* names = PyList_GET_ITEM(entries, i);
+    if (names == Py_None) continue;
+    PyObject* id = PyTuple_GET_ITEM(batch, i);
+    for (Py_ssize_t j = 0; j < PyList_GET_SIZE(names); ++j) {
+      PyObject* role = PyList_GET_ITEM(names, j);
+      PyObject* role_ids = nullptr;
+      if (PyDict_GetItemRef(by_role.get(), role, &role_ids) < 0) tx::rethrow_python();
+      tx::Ref held = role_ids ? tx::Ref::steal(role_ids) : tx::Ref::steal(PyList_New(0));
+      if (role_ids == nullptr && PyDict_SetItem(by_role.get(), role, held.get()) < 0) tx::rethrow_python();
+      if (PyList_Append(held.get(), id) < 0) tx::rethrow_python();
+    }
+  }
+  tx::Ref items = tx::Ref::steal(PyDict_Items(by_role.get()));
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+    PyObject* item = PyList_GET_ITEM(items.get(), i);
+    tx::Ref one = tx::Ref::steal(PyList_New(1));
+    PyList_SET_ITEM(one.get(), 0, Py_NewRef(PyTuple_GET_ITEM(item, 0)));
+    tx::call_method(store, tx::name<"grant">(), {PyTuple_GET_ITEM(item, 1), one.get()});
+  }
+}
+
 }  // namespace
 
 PyObject* add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -152,77 +226,16 @@ PyObject* add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
 
     tx::Ref store = store_of(self);
     tx::Ref inner = inner_of(self);
-    // New documents take the positions after the ones both sides hold; if
-    // the two counts differ already (a write that reached the inner index
-    // alone, such as a forwarded fit), the store's positions would name
-    // other documents of the inner index.
-    const Py_ssize_t before = inner_size(inner.get());
-    if (before >= 0) {
-      const Py_ssize_t held = store_count(store.get());
-      if (held != before) {
-        mark_misaligned(hold.sync(), "the inner index and the filter held different numbers of documents");
-        tx::raise_format(PyExc_RuntimeError,
-                         "the inner index holds %zd documents but the filter %zd, so new documents would not "
-                         "take the same positions on both sides; the ScreenedSearch is misaligned and must be "
-                         "rebuilt from the source documents",
-                         before, held);
-      }
-    }
+    const Py_ssize_t before = require_same_size(hold.sync(), inner.get(), store.get());
     tx::call_method(store.get(), tx::name<"add">(), {ids.get(), metadata_held.get()});
     try {
-      tx::Ref method = optional_attr(inner.get(), tx::name<"add">());
-      tx::Ref call_args;
-      if (method) {
-        call_args = ids_then(ids.get(), b.args.get());  // inner.add(ids, *args, **kwargs)
-      } else if ((method = optional_attr(inner.get(), tx::name<"add_batch">()))) {
-        call_args = b.args;  // the streaming index numbers the batch itself and takes no ids
-      } else {
-        tx::Ref type_name = tx::attr<"__name__">(reinterpret_cast<PyObject*>(Py_TYPE(inner.get())));
-        tx::raise_format(PyExc_TypeError, "%U has no add() or add_batch().", type_name.get());
-      }
-      tx::Ref done = tx::Ref::steal(PyObject_Call(method.get(), call_args.get(), b.kwargs.get()));
+      forward_add(inner.get(), ids.get(), b.args.get(), b.kwargs.get());
     } catch (...) {
       tx::translate_current_exception();
       undo_add(hold.sync(), store.get(), batch.get(), before, inner.get());
     }
-    if (before >= 0) {
-      const Py_ssize_t after = inner_size(inner.get());
-      if (after != before + n) {
-        mark_misaligned(hold.sync(), "the inner index did not grow by the number of ids added");
-        tx::raise_format(PyExc_RuntimeError,
-                         "the inner index grew by %zd documents for %zd ids; the ScreenedSearch is now misaligned "
-                         "and must be rebuilt from the source documents",
-                         after - before, n);
-      }
-    }
-    if (entries.is_none()) return tx::Ref::none();
-
-    // One grant per distinct role, in the order roles first appear, with its
-    // ids in document order.
-    tx::Ref by_role = tx::Ref::steal(PyDict_New());
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      PyObject* names = PyList_GET_ITEM(entries.get(), i);
-      if (names == Py_None) continue;
-      PyObject* id = PyTuple_GET_ITEM(batch.get(), i);
-      for (Py_ssize_t j = 0; j < PyList_GET_SIZE(names); ++j) {
-        PyObject* role = PyList_GET_ITEM(names, j);
-        PyObject* role_ids = nullptr;
-        if (PyDict_GetItemRef(by_role.get(), role, &role_ids) < 0) tx::rethrow_python();
-        tx::Ref held = role_ids ? tx::Ref::steal(role_ids) : tx::Ref::steal(PyList_New(0));
-        if (role_ids == nullptr && PyDict_SetItem(by_role.get(), role, held.get()) < 0) tx::rethrow_python();
-        if (PyList_Append(held.get(), id) < 0) tx::rethrow_python();
-      }
-    }
-    PyObject *role, *role_ids;
-    tx::Ref items = tx::Ref::steal(PyDict_Items(by_role.get()));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-      PyObject* item = PyList_GET_ITEM(items.get(), i);
-      role = PyTuple_GET_ITEM(item, 0);
-      role_ids = PyTuple_GET_ITEM(item, 1);
-      tx::Ref one = tx::Ref::steal(PyList_New(1));
-      PyList_SET_ITEM(one.get(), 0, Py_NewRef(role));
-      tx::call_method(store.get(), tx::name<"grant">(), {role_ids, one.get()});
-    }
+    require_grown(hold.sync(), inner.get(), before, n);
+    if (!entries.is_none()) grant_by_role(store.get(), batch.get(), entries.get());
     return tx::Ref::none();
   });
 }
