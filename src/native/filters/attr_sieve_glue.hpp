@@ -109,10 +109,7 @@ bool is_builtin(PyObject* column);
 // Adds what node.scalar_columns() yields to `sink` (a list or a set).
 void collect_columns(PyObject* node, PyObject* sink);
 // The scalar_columns() methods of the node kinds.
-PyObject* node_scalar_columns(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* condition_scalar_columns(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* junction_scalar_columns(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* not_scalar_columns(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+tx::Method node_scalar_columns, condition_scalar_columns, junction_scalar_columns, not_scalar_columns;
 
 // --- chain (attr_sieve_chain.cpp)
 void init_chain(PyObject* module);

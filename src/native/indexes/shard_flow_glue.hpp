@@ -54,8 +54,6 @@ Snapshot take_snapshot(PyObject* self);
 // A new shard around two indexes, with the index's settings.
 tx::Ref make_shard(PyObject* self, PyObject* text_index, PyObject* vector_index);
 
-PyObject* search_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* save_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* load_method(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+tx::Method search_method, save_method, load_method;
 
 }  // namespace tx::shard_flow

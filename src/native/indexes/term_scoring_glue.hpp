@@ -78,16 +78,11 @@ struct MutexHold {
 
 
 // term_scoring_changes.cpp
-PyObject* fit_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* add_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* update_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* delete_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+tx::Method fit_method, add_method, update_method, delete_method;
 // term_scoring_search.cpp
-PyObject* search_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* search_raw_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+tx::Method search_method, search_raw_method;
 // term_scoring_folder.cpp
-PyObject* save_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* load_method(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+tx::Method save_method, load_method;
 // term_scoring_model_format.cpp: refuses a model read from `path` that a search could not use safely.
 void check_loaded_model(PyObject* model, PyObject* path);
 

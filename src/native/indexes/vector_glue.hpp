@@ -124,8 +124,8 @@ void check_dim(PyObject* self, PyObject* array, const char* name);
 
 // ---- methods, by file ----------------------------------------------------------
 
-using Method = PyObject*(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-using Init = int(PyObject* self, PyObject* args, PyObject* kwargs);
+using tx::Method;
+using tx::Init;
 Init store_init, index_init;
 Method store_fit, store_train_mapped, store_search, store_update_row, store_append_rows, store_delete_rows;  // vector_store.cpp
 Method index_fit, index_add, index_update, index_delete;  // vector_index.cpp

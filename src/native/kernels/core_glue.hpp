@@ -173,7 +173,7 @@ inline void train(PyObject* self, tx::Ref x, std::shared_ptr<Model> model, tx::R
 // ---- methods, by file ---------------------------------------------------------
 
 // The methods defined in the other glue files, for the method table.
-using Method = PyObject*(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+using tx::Method;
 Method index_fit, index_train_from_params, index_append, index_update_vector, index_delete_rows;  // core_writes.cpp
 Method index_search_full, index_search_subset, index_search;                                     // core_search.cpp
 Method index_save, index_load;                                                                    // core_folder.cpp

@@ -89,13 +89,6 @@ Py_ssize_t store_count(PyObject* store);
 [[noreturn]] void raise_type_lacks(PyObject* inner, const char* what);
 
 // Entry points defined in the writes and folder files.
-PyObject* add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* update_metadata(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* grant(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* revoke(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* delete_(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* load(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+tx::Method add, update, update_metadata, grant, revoke, delete_, save, load;
 
 }  // namespace tx::screened

@@ -148,6 +148,12 @@ inline PyObject* refuse_pickling(PyObject*, PyObject* const*, Py_ssize_t, PyObje
        reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tx::refuse_pickling)),     \
        METH_FASTCALL | METH_KEYWORDS, nullptr}
 
+// The shapes of an entry point, for the declarations glue files share: a
+// vectorcall method (METH_FASTCALL | METH_KEYWORDS; `self` is the class for
+// a class method) and a tp_init slot.
+using Method = PyObject*(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+using Init = int(PyObject* self, PyObject* args, PyObject* kwargs);
+
 // Casts a vectorcall-style C++ function to the PyCFunction the method table holds.
 template <class F>
 PyCFunction as_cfunction(F* f) {

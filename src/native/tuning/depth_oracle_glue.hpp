@@ -397,8 +397,8 @@ inline OracleState& oracle_state(PyObject* self) { return tx::state_of<OracleSta
 
 // ---- defined in the other glue files ------------------------------------------
 
-using Method = PyObject*(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-using Init = int(PyObject* self, PyObject* args, PyObject* kwargs);
+using tx::Method;
+using tx::Init;
 
 // tuned_model.cpp
 Init model_init;
