@@ -241,6 +241,22 @@ PyObject* filter_authorizer(PyObject*, PyObject* const* args, Py_ssize_t nargs) 
   });
 }
 
+}  // namespace
+
+bool roles_query_authorized() {
+  Ref current = ns.get<"_filter_authorizer">();
+  if (!PyCFunction_Check(current.get()) ||
+      PyCFunction_GET_FUNCTION(current.get()) != as_cfunction(filter_authorizer)) {
+    return false;
+  }
+  for (const char* table : {"metadata", "docs", "doc_access"}) {
+    if (!in_module_set(name<"_AUTHORIZED_TABLES">(), py_str(table).get())) return false;
+  }
+  return true;
+}
+
+namespace {
+
 // ---- construction -----------------------------------------------------------
 
 // The three fields of a store: its connection, its lock and its cache.
