@@ -249,10 +249,9 @@ bool roles_query_authorized() {
       PyCFunction_GET_FUNCTION(current.get()) != as_cfunction(filter_authorizer)) {
     return false;
   }
-  for (const char* table : {"metadata", "docs", "doc_access"}) {
-    if (!in_module_set(name<"_AUTHORIZED_TABLES">(), py_str(table).get())) return false;
-  }
-  return true;
+  return in_module_set(name<"_AUTHORIZED_TABLES">(), name<"metadata">()) &&
+         in_module_set(name<"_AUTHORIZED_TABLES">(), name<"docs">()) &&
+         in_module_set(name<"_AUTHORIZED_TABLES">(), name<"doc_access">());
 }
 
 namespace {

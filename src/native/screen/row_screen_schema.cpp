@@ -304,17 +304,32 @@ std::optional<std::vector<Ref>> granted_positions(PyObject* self, PyObject* role
   // Held for the whole call: the reads below run code that may drop the
   // entry. A dict made for this stamp only ever holds what was read at it.
   Ref grants = memo->grants;
-  Ref missing = new_list();
-  Ref named = Ref::steal(PySet_New(nullptr));
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(roles); ++i) {
+  // The distinct roles, in their first order: compared in turn when few,
+  // through a set when many.
+  const Py_ssize_t given = PyList_GET_SIZE(roles);
+  std::vector<PyObject*> distinct;
+  Ref seen = given > 16 ? Ref::steal(PySet_New(nullptr)) : Ref();
+  for (Py_ssize_t i = 0; i < given; ++i) {
     PyObject* role = PyList_GET_ITEM(roles, i);
+    bool repeated = false;
+    if (seen) {
+      const int found = PySet_Contains(seen.get(), role);
+      if (found < 0 || (!found && PySet_Add(seen.get(), role) < 0)) rethrow_python();
+      repeated = found != 0;
+    } else {
+      for (PyObject* d : distinct) {
+        const int same = PyObject_RichCompareBool(d, role, Py_EQ);
+        if (same < 0) rethrow_python();
+        if ((repeated = same != 0)) break;
+      }
+    }
+    if (!repeated) distinct.push_back(role);
+  }
+  Ref missing = new_list();
+  for (PyObject* role : distinct) {
     const int held = PyDict_Contains(grants.get(), role);
     if (held < 0) rethrow_python();
-    const int seen = PySet_Contains(named.get(), role);
-    if (seen < 0) rethrow_python();
-    if (held || seen) continue;
-    if (PySet_Add(named.get(), role) < 0) rethrow_python();
-    list_append(missing.get(), role);
+    if (!held) list_append(missing.get(), role);
   }
   if (PyList_GET_SIZE(missing.get()) > 0) {
     // Read into a dict of its own and kept only when whole.
@@ -323,14 +338,8 @@ std::optional<std::vector<Ref>> granted_positions(PyObject* self, PyObject* role
     if (PyDict_Update(grants.get(), fresh.get()) < 0) rethrow_python();
   }
   std::vector<Ref> out;
-  out.reserve(static_cast<std::size_t>(PyList_GET_SIZE(roles)));
-  Ref taken = Ref::steal(PySet_New(nullptr));
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(roles); ++i) {
-    PyObject* role = PyList_GET_ITEM(roles, i);
-    const int seen = PySet_Contains(taken.get(), role);
-    if (seen < 0) rethrow_python();
-    if (seen) continue;
-    if (PySet_Add(taken.get(), role) < 0) rethrow_python();
+  out.reserve(distinct.size());
+  for (PyObject* role : distinct) {
     PyObject* bytes = nullptr;
     if (PyDict_GetItemRef(grants.get(), role, &bytes) < 0) rethrow_python();
     if (bytes == nullptr) return std::nullopt;  // every role was put in above
