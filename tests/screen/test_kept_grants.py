@@ -172,6 +172,11 @@ CONNECTION_CHANGES = {
         c.commit(),
     ),
     "document without its docs row": lambda c: (c.execute("DELETE FROM docs WHERE position = 1"), c.commit()),
+    "docs row without its document": lambda c: (c.execute("DELETE FROM metadata WHERE position = 4"), c.commit()),
+    "document moved past the end": lambda c: (
+        c.execute("UPDATE metadata SET position = 7 WHERE position = 2"),
+        c.commit(),
+    ),
     "grants table recreated": lambda c: (
         c.execute("DROP TABLE doc_access"),
         c.execute("CREATE TABLE doc_access (position INTEGER NOT NULL, role TEXT NOT NULL)"),
@@ -189,8 +194,9 @@ def test_kept_grants_follow_the_connection(filled, name):
         filled.positions(None, roles)  # grants kept before the change
     CONNECTION_CHANGES[name](filled._conn)
     filled._cache.clear()
-    for roles in (["staff"], ["staff", "admin"], ["admin"]):
-        assert_answers(filled, None, roles)
+    for filter in (None, "year >= 2020", "id = 'b' OR 'ml' IN tags"):
+        for roles in (None, ["staff"], ["staff", "admin"], ["admin"]):
+            assert_answers(filled, filter, roles)
 
 
 def test_an_answer_handed_out_survives_the_next_write(filled):

@@ -48,6 +48,11 @@ Ref registered_ids(PyObject* self);
 // when that cannot be trusted (inside a transaction, a grant that is not an
 // integer position): the caller then runs the role sub-select in SQL.
 std::optional<std::vector<Ref>> granted_positions(PyObject* self, PyObject* roles);
+// The number of documents n when every registered document has both its
+// rows, metadata and docs, and no other row is there: both tables hold
+// exactly the positions 0..n-1. Kept like the ids; nothing when not so, or
+// when that cannot be trusted.
+std::optional<std::int64_t> whole_count(PyObject* self);
 // Whether the position query by roles alone would pass the authorizer as
 // the module holds it now (its own, with the three tables that query reads
 // allowed), so that its answer may be given without running it.

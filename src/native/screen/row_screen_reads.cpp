@@ -151,6 +151,13 @@ Packed unpack_answer(PyObject* value) {
   return p;
 }
 
+// The head of the position query as Query builds it, and the same with the
+// join made an outer one.
+constexpr std::string_view kInnerJoinFrom =
+    "SELECT m.position FROM metadata m JOIN docs d ON d.position = m.position";
+constexpr std::string_view kOuterJoinFrom =
+    "SELECT m.position FROM metadata m LEFT JOIN docs d ON d.position = m.position";
+
 // The filter's text as one expression of the statement: the texts the node
 // kinds render are used as they are; any other is parenthesised once it is
 // known to be one expression, so the role restriction ANDed after it holds
@@ -210,8 +217,20 @@ Packed run_position_query(PyObject* self, PyObject* filter, PyObject* roles) {
   }
   call_method(query.get(), name<"order_by">(), {py_str("m.position").get()});
   auto [sql, params] = build(query.get());
+  std::string_view statement = utf8_view(sql.get());
   std::string packed_sql = "SELECT group_concat(position) FROM (";
-  packed_sql += utf8(sql.get());
+  if (!sieve.is_none() && statement.starts_with(kInnerJoinFrom) && whole_count(self)) {
+    // Every metadata row has its docs row, so the inner join keeps every
+    // row, as the outer one does; but SQLite drops an outer join on a
+    // unique key whose columns nothing reads, where it seeks the inner one
+    // row by row. A filter naming d still reads it, from the same row.
+    // Only with a filter: a question by roles alone is answered from the
+    // kept grants, and one with neither keeps to its single statement.
+    packed_sql += kOuterJoinFrom;
+    packed_sql += statement.substr(kInnerJoinFrom.size());
+  } else {
+    packed_sql += statement;
+  }
   packed_sql += ")";
 
   Ref conn = connection(self);

@@ -28,6 +28,8 @@ struct Stamp {
   bool operator==(const Stamp&) const = default;
 };
 
+constexpr long long kUnread = -2, kBroken = -1;
+
 struct SchemaMemo {
   Ref watch;    // weak reference to the store; its callback drops the entry
   Ref conn;     // the connection the schema was read from
@@ -40,6 +42,8 @@ struct SchemaMemo {
                 // null until read
   Ref grants;   // dict: role -> bytes of its sorted, distinct int64
                 // positions, for the roles asked so far; null until then
+  long long whole = kUnread;  // n when metadata and docs both hold exactly
+                              // the positions 0..n-1, kBroken when not
 };
 
 std::unordered_map<PyObject*, SchemaMemo>& schema_memos() {
@@ -223,9 +227,10 @@ PyMethodDef tally_def = {"_tally", as_cfunction(tally), kFastcall, nullptr};
 // read in one statement per SQL_CHUNK roles, into `into` (role -> bytes of
 // sorted, distinct int64); a role with no grant gets an empty entry. Only
 // positions with their metadata and docs rows count, as in the position
-// query, whatever a loaded file or a direct write left in doc_access. False,
+// query, whatever a loaded file or a direct write left in doc_access;
+// `whole` is the document count when those are exactly 0..n-1. False,
 // with `into` incomplete, when the answer is not what such a read gives.
-bool read_grants(PyObject* conn, PyObject* roles, PyObject* into) {
+bool read_grants(PyObject* conn, PyObject* roles, PyObject* into, std::optional<std::int64_t> whole) {
   Ref pieces = call(ns.get<"chunks">().get(), {roles, ns.get<"SQL_CHUNK">().get()});
   Ref it = Ref::steal(PyObject_GetIter(pieces.get()));
   while (PyObject* raw = PyIter_Next(it.get())) {
@@ -235,9 +240,13 @@ bool read_grants(PyObject* conn, PyObject* roles, PyObject* into) {
     if (n == 0) continue;
     // group_concat packs a role's positions into one text, so no
     // interpreter object is made per grant.
+    // When the documents are exactly 0..n-1 a grant is registered when its
+    // position lies there, which is tested here rather than by two seeks
+    // per grant.
     std::string sql =
-        "SELECT a.role, group_concat(m.position) FROM doc_access a JOIN metadata m ON m.position = a.position "
-        "JOIN docs d ON d.position = m.position WHERE a.role IN (";
+        whole ? "SELECT a.role, group_concat(a.position) FROM doc_access a WHERE a.role IN ("
+              : "SELECT a.role, group_concat(m.position) FROM doc_access a JOIN metadata m ON m.position = a.position "
+                "JOIN docs d ON d.position = m.position WHERE a.role IN (";
     sql += placeholders(static_cast<std::size_t>(n));
     sql += ") GROUP BY a.role";
     Ref rows = query_rows(conn, sql, piece.get());
@@ -252,7 +261,12 @@ bool read_grants(PyObject* conn, PyObject* roles, PyObject* into) {
           PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * sizeof(std::int64_t))));
       auto* values = reinterpret_cast<std::int64_t*>(PyBytes_AS_STRING(bytes.get()));
       if (!parse_packed(text, values)) return false;
-      const std::size_t kept = sort_unique(values, count);
+      std::size_t kept = count;
+      if (whole) {
+        kept = static_cast<std::size_t>(
+            std::remove_if(values, values + count, [&](std::int64_t p) { return p < 0 || p >= *whole; }) - values);
+      }
+      kept = sort_unique(values, kept);
       if (kept != count) {
         bytes = Ref::steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(bytes.get()),
                                                      static_cast<Py_ssize_t>(kept * sizeof(std::int64_t))));
@@ -334,7 +348,7 @@ std::optional<std::vector<Ref>> granted_positions(PyObject* self, PyObject* role
   if (PyList_GET_SIZE(missing.get()) > 0) {
     // Read into a dict of its own and kept only when whole.
     Ref fresh = Ref::steal(PyDict_New());
-    if (!read_grants(conn.get(), missing.get(), fresh.get())) return std::nullopt;
+    if (!read_grants(conn.get(), missing.get(), fresh.get(), whole_count(self))) return std::nullopt;
     if (PyDict_Update(grants.get(), fresh.get()) < 0) rethrow_python();
   }
   std::vector<Ref> out;
@@ -346,6 +360,42 @@ std::optional<std::vector<Ref>> granted_positions(PyObject* self, PyObject* role
     out.push_back(Ref::steal(bytes));
   }
   return out;
+}
+
+std::optional<std::int64_t> whole_count(PyObject* self) {
+  Ref conn = connection(self);
+  const std::optional<Stamp> stamp = stamp_of(conn.get());
+  if (!stamp) return std::nullopt;
+  SchemaMemo* memo = memo_for(self, conn, *stamp);
+  if (memo == nullptr) return std::nullopt;
+  if (memo->whole != kUnread) {
+    if (memo->whole == kBroken) return std::nullopt;
+    return memo->whole;
+  }
+  // Two row counts and four ends of the row keys, in one statement: equal
+  // counts of distinct integers spanning 0..n-1 are the same set.
+  Ref rows = query_rows(conn.get(),
+                        "SELECT (SELECT COUNT(*) FROM metadata), (SELECT MIN(position) FROM metadata), "
+                        "(SELECT MAX(position) FROM metadata), (SELECT COUNT(*) FROM docs), "
+                        "(SELECT MIN(position) FROM docs), (SELECT MAX(position) FROM docs)");
+  PyObject* row = PyList_GET_ITEM(rows.get(), 0);
+  bool whole = true;
+  std::int64_t counts[2] = {0, 0};
+  for (int t = 0; t < 2; ++t) {
+    Ref count = row_item(row, 3 * t), lowest = row_item(row, 3 * t + 1), highest = row_item(row, 3 * t + 2);
+    counts[t] = to_int64(count.get());
+    if (counts[t] == 0) continue;
+    if (!PyLong_CheckExact(lowest.get()) || !PyLong_CheckExact(highest.get()) ||
+        !is_compact(counts[t], to_int64(lowest.get()), to_int64(highest.get()))) {
+      whole = false;
+    }
+  }
+  whole = whole && counts[0] == counts[1];
+  // The reads run code that may have replaced the entry; kept only in the
+  // one made for this stamp.
+  if (SchemaMemo* again = memo_for(self, conn, *stamp)) again->whole = whole ? counts[0] : kBroken;
+  if (!whole) return std::nullopt;
+  return counts[0];
 }
 
 void install_schema() {
