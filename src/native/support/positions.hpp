@@ -92,10 +92,33 @@ inline std::size_t union_sorted(const std::vector<PositionSpan>& runs, std::int6
     std::memcpy(out, live[0].data, live[0].size * sizeof(std::int64_t));
     return live[0].size;
   }
-  if (live.size() == 2) {
-    const PositionSpan& a = live[0];
-    const PositionSpan& b = live[1];
-    return static_cast<std::size_t>(std::set_union(a.data, a.data + a.size, b.data, b.data + b.size, out) - out);
+  // Positions of 0..2^62, as every store's are: differences of two of
+  // them cannot overflow.
+  constexpr std::int64_t kSafe = std::int64_t{1} << 62;
+  const auto safe = [&](const PositionSpan& r) { return r.data[0] >= 0 && r.data[r.size - 1] < kSafe; };
+  if (live.size() == 2 && safe(live[0]) && safe(live[1])) {
+    // Without branches on the values: two roles' grants interleave at
+    // random, so a branch would miss about every other step.
+    const std::int64_t* a = live[0].data;
+    const std::int64_t* b = live[1].data;
+    const std::size_t na = live[0].size;
+    const std::size_t nb = live[1].size;
+    std::size_t i = 0, j = 0, n = 0;
+    while (i < na && j < nb) {
+      const std::int64_t x = a[i];
+      const std::int64_t y = b[j];
+      // Steps as 0 or 1 from the signs of the differences: no compare
+      // the compiler could turn back into a branch.
+      const auto lt = static_cast<std::uint64_t>(x - y) >> 63;  // x < y
+      const auto gt = static_cast<std::uint64_t>(y - x) >> 63;  // x > y
+      out[n++] = x ^ ((x ^ y) & -static_cast<std::int64_t>(gt));
+      i += 1 - gt;
+      j += 1 - lt;
+    }
+    std::memcpy(out + n, a + i, (na - i) * sizeof(std::int64_t));
+    n += na - i;
+    std::memcpy(out + n, b + j, (nb - j) * sizeof(std::int64_t));
+    return n + (nb - j);
   }
   std::int64_t lo = live[0].data[0];
   std::int64_t hi = live[0].data[live[0].size - 1];
@@ -105,6 +128,11 @@ inline std::size_t union_sorted(const std::vector<PositionSpan>& runs, std::int6
   }
   const auto width = static_cast<std::uint64_t>(hi) - static_cast<std::uint64_t>(lo);
   std::size_t n = 0;
+  if (live.size() == 2) {
+    const PositionSpan& a = live[0];
+    const PositionSpan& b = live[1];
+    return static_cast<std::size_t>(std::set_union(a.data, a.data + a.size, b.data, b.data + b.size, out) - out);
+  }
   if (width / 64 <= total) {
     std::vector<std::uint64_t> bits(static_cast<std::size_t>(width / 64 + 1), 0);
     for (const PositionSpan& r : live) {
