@@ -239,10 +239,9 @@ bool read_grants(PyObject* conn, PyObject* roles, PyObject* into, std::optional<
     const Py_ssize_t n = PyList_GET_SIZE(piece.get());
     if (n == 0) continue;
     // group_concat packs a role's positions into one text, so no
-    // interpreter object is made per grant.
-    // When the documents are exactly 0..n-1 a grant is registered when its
-    // position lies there, which is tested here rather than by two seeks
-    // per grant.
+    // interpreter object is made per grant. When the documents are exactly
+    // 0..n-1, a grant is of a registered document when its position lies
+    // there, which is tested here rather than by two seeks per grant.
     std::string sql =
         whole ? "SELECT a.role, group_concat(a.position) FROM doc_access a WHERE a.role IN ("
               : "SELECT a.role, group_concat(m.position) FROM doc_access a JOIN metadata m ON m.position = a.position "
