@@ -173,6 +173,12 @@ CONNECTION_CHANGES = {
     ),
     "document without its docs row": lambda c: (c.execute("DELETE FROM docs WHERE position = 1"), c.commit()),
     "docs row without its document": lambda c: (c.execute("DELETE FROM metadata WHERE position = 4"), c.commit()),
+    "document moved below zero": lambda c: (
+        [c.execute(f"UPDATE {t} SET position = -3 WHERE position = 2") for t in ("docs", "metadata", "doc_access")],
+        c.execute("INSERT INTO doc_access VALUES (-3, 'third')"),
+        c.execute("INSERT INTO doc_access VALUES (4, 'third')"),
+        c.commit(),
+    ),
     "document moved past the end": lambda c: (
         c.execute("UPDATE metadata SET position = 7 WHERE position = 2"),
         c.commit(),
@@ -195,7 +201,7 @@ def test_kept_grants_follow_the_connection(filled, name):
     CONNECTION_CHANGES[name](filled._conn)
     filled._cache.clear()
     for filter in (None, "year >= 2020", "id = 'b' OR 'ml' IN tags"):
-        for roles in (None, ["staff"], ["staff", "admin"], ["admin"]):
+        for roles in (None, ["staff"], ["staff", "admin"], ["admin"], ["third", "staff", "admin"]):
             assert_answers(filled, filter, roles)
 
 
