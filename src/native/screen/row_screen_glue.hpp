@@ -7,8 +7,10 @@
 #include "support/plain_class.hpp"
 #include "support/support.hpp"
 
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "screen/row_screen.hpp"
 
@@ -40,6 +42,21 @@ void forget_reads(PyObject* self);
 // Every registered id in position order, as a new list, from what the
 // reads keep between writes when it still holds.
 Ref registered_ids(PyObject* self);
+// The positions granted to each distinct role of `roles` (a list of plain
+// str), each as a bytes object of sorted, distinct int64, from what the reads
+// keep between writes; roles not kept yet are read now and kept. Nothing
+// when that cannot be trusted (inside a transaction, a grant that is not an
+// integer position): the caller then runs the role sub-select in SQL.
+std::optional<std::vector<Ref>> granted_positions(PyObject* self, PyObject* roles);
+// The number of documents n when every registered document has both its
+// rows, metadata and docs, and no other row is there: both tables hold
+// exactly the positions 0..n-1. Kept like the ids; nothing when not so, or
+// when that cannot be trusted.
+std::optional<std::int64_t> whole_count(PyObject* self);
+// Whether the position query by roles alone would pass the authorizer as
+// the module holds it now (its own, with the three tables that query reads
+// allowed), so that its answer may be given without running it.
+bool roles_query_authorized();
 // Installs the members each glue file defines.
 void install_reads();
 void install_schema();

@@ -239,6 +239,21 @@ PyObject* filter_authorizer(PyObject*, PyObject* const* args, Py_ssize_t nargs) 
   });
 }
 
+}  // namespace
+
+bool roles_query_authorized() {
+  Ref current = ns.get<"_filter_authorizer">();
+  if (!PyCFunction_Check(current.get()) ||
+      PyCFunction_GET_FUNCTION(current.get()) != as_cfunction(filter_authorizer)) {
+    return false;
+  }
+  return in_module_set(name<"_AUTHORIZED_TABLES">(), name<"metadata">()) &&
+         in_module_set(name<"_AUTHORIZED_TABLES">(), name<"docs">()) &&
+         in_module_set(name<"_AUTHORIZED_TABLES">(), name<"doc_access">());
+}
+
+namespace {
+
 // ---- construction -----------------------------------------------------------
 
 // The three fields of a store: its connection, its lock and its cache.

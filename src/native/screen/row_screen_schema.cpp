@@ -18,13 +18,17 @@ namespace {
 // of changed rows and its schema version, and read again when any of them
 // differs, or after any write of the store; it is neither used nor kept
 // inside a transaction, whose rollback would turn the version back. The ids
-// are kept the same way, so that reading them costs a copy, not a scan.
+// are kept the same way, so that reading them costs a copy, not a scan, and
+// so are the grants of every role a question has named, so that a question
+// by roles alone needs no SQL until the next write.
 
 struct Stamp {
   long long changes = 0;
   long long version = 0;
   bool operator==(const Stamp&) const = default;
 };
+
+constexpr long long kUnread = -2, kBroken = -1;
 
 struct SchemaMemo {
   Ref watch;    // weak reference to the store; its callback drops the entry
@@ -36,6 +40,10 @@ struct SchemaMemo {
                 // every caller; null until the ids are read
   Ref tally;    // (number of documents, id at the last position or None);
                 // null until read
+  Ref grants;   // dict: role -> bytes of its sorted, distinct int64
+                // positions, for the roles asked so far; null until then
+  long long whole = kUnread;  // n when metadata and docs both hold exactly
+                              // the positions 0..n-1, kBroken when not
 };
 
 std::unordered_map<PyObject*, SchemaMemo>& schema_memos() {
@@ -215,6 +223,64 @@ PyObject* tally(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kw
 
 PyMethodDef tally_def = {"_tally", as_cfunction(tally), kFastcall, nullptr};
 
+// The registered positions granted to each of `roles` (distinct plain str),
+// read in one statement per SQL_CHUNK roles, into `into` (role -> bytes of
+// sorted, distinct int64); a role with no grant gets an empty entry. Only
+// positions with their metadata and docs rows count, as in the position
+// query, whatever a loaded file or a direct write left in doc_access;
+// `whole` is the document count when those are exactly 0..n-1. False,
+// with `into` incomplete, when the answer is not what such a read gives.
+bool read_grants(PyObject* conn, PyObject* roles, PyObject* into, std::optional<std::int64_t> whole) {
+  Ref pieces = call(ns.get<"chunks">().get(), {roles, ns.get<"SQL_CHUNK">().get()});
+  Ref it = Ref::steal(PyObject_GetIter(pieces.get()));
+  while (PyObject* raw = PyIter_Next(it.get())) {
+    Ref chunk = Ref::steal(raw);
+    Ref piece = Ref::steal(PySequence_List(chunk.get()));
+    const Py_ssize_t n = PyList_GET_SIZE(piece.get());
+    if (n == 0) continue;
+    // group_concat packs a role's positions into one text, so no
+    // interpreter object is made per grant. When the documents are exactly
+    // 0..n-1, a grant is of a registered document when its position lies
+    // there, which is tested here rather than by two seeks per grant.
+    std::string sql =
+        whole ? "SELECT a.role, group_concat(a.position) FROM doc_access a WHERE a.role IN ("
+              : "SELECT a.role, group_concat(m.position) FROM doc_access a JOIN metadata m ON m.position = a.position "
+                "JOIN docs d ON d.position = m.position WHERE a.role IN (";
+    sql += placeholders(static_cast<std::size_t>(n));
+    sql += ") GROUP BY a.role";
+    Ref rows = query_rows(conn, sql, piece.get());
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows.get()); ++i) {
+      PyObject* row = PyList_GET_ITEM(rows.get(), i);
+      Ref role = row_item(row, 0);
+      Ref packed = row_item(row, 1);
+      if (!PyUnicode_CheckExact(role.get()) || !PyUnicode_CheckExact(packed.get())) return false;
+      const std::string_view text = utf8_view(packed.get());
+      const std::size_t count = count_packed(text);
+      Ref bytes = Ref::steal(
+          PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * sizeof(std::int64_t))));
+      auto* values = reinterpret_cast<std::int64_t*>(PyBytes_AS_STRING(bytes.get()));
+      if (!parse_packed(text, values)) return false;
+      std::size_t kept = count;
+      if (whole) {
+        kept = static_cast<std::size_t>(
+            std::remove_if(values, values + count, [&](std::int64_t p) { return p < 0 || p >= *whole; }) - values);
+      }
+      kept = sort_unique(values, kept);
+      if (kept != count) {
+        bytes = Ref::steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(bytes.get()),
+                                                     static_cast<Py_ssize_t>(kept * sizeof(std::int64_t))));
+      }
+      if (PyDict_SetItem(into, role.get(), bytes.get()) < 0) rethrow_python();
+    }
+    Ref none = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      if (PyDict_SetDefaultRef(into, PyList_GET_ITEM(piece.get(), i), none.get(), nullptr) < 0) rethrow_python();
+    }
+  }
+  if (PyErr_Occurred()) rethrow_python();
+  return true;
+}
+
 }  // namespace
 
 void forget_reads(PyObject* self) { drop_memo(self); }
@@ -239,6 +305,96 @@ Ref registered_ids(PyObject* self) {
     if (SchemaMemo* memo = memo_for(self, conn, *stamp)) memo->ids = std::move(kept);
   }
   return out;
+}
+
+std::optional<std::vector<Ref>> granted_positions(PyObject* self, PyObject* roles) {
+  Ref conn = connection(self);
+  const std::optional<Stamp> stamp = stamp_of(conn.get());
+  if (!stamp) return std::nullopt;
+  SchemaMemo* memo = memo_for(self, conn, *stamp);
+  if (memo == nullptr) return std::nullopt;
+  if (!memo->grants) memo->grants = Ref::steal(PyDict_New());
+  // Held for the whole call: the reads below run code that may drop the
+  // entry. A dict made for this stamp only ever holds what was read at it.
+  Ref grants = memo->grants;
+  // The distinct roles, in their first order: compared in turn when few,
+  // through a set when many.
+  const Py_ssize_t given = PyList_GET_SIZE(roles);
+  std::vector<PyObject*> distinct;
+  Ref seen = given > 16 ? Ref::steal(PySet_New(nullptr)) : Ref();
+  for (Py_ssize_t i = 0; i < given; ++i) {
+    PyObject* role = PyList_GET_ITEM(roles, i);
+    bool repeated = false;
+    if (seen) {
+      const int found = PySet_Contains(seen.get(), role);
+      if (found < 0 || (!found && PySet_Add(seen.get(), role) < 0)) rethrow_python();
+      repeated = found != 0;
+    } else {
+      for (PyObject* d : distinct) {
+        const int same = PyObject_RichCompareBool(d, role, Py_EQ);
+        if (same < 0) rethrow_python();
+        if ((repeated = same != 0)) break;
+      }
+    }
+    if (!repeated) distinct.push_back(role);
+  }
+  Ref missing = new_list();
+  for (PyObject* role : distinct) {
+    const int held = PyDict_Contains(grants.get(), role);
+    if (held < 0) rethrow_python();
+    if (!held) list_append(missing.get(), role);
+  }
+  if (PyList_GET_SIZE(missing.get()) > 0) {
+    // Read into a dict of its own and kept only when whole.
+    Ref fresh = Ref::steal(PyDict_New());
+    if (!read_grants(conn.get(), missing.get(), fresh.get(), whole_count(self))) return std::nullopt;
+    if (PyDict_Update(grants.get(), fresh.get()) < 0) rethrow_python();
+  }
+  std::vector<Ref> out;
+  out.reserve(distinct.size());
+  for (PyObject* role : distinct) {
+    PyObject* bytes = nullptr;
+    if (PyDict_GetItemRef(grants.get(), role, &bytes) < 0) rethrow_python();
+    if (bytes == nullptr) return std::nullopt;  // every role was put in above
+    out.push_back(Ref::steal(bytes));
+  }
+  return out;
+}
+
+std::optional<std::int64_t> whole_count(PyObject* self) {
+  Ref conn = connection(self);
+  const std::optional<Stamp> stamp = stamp_of(conn.get());
+  if (!stamp) return std::nullopt;
+  SchemaMemo* memo = memo_for(self, conn, *stamp);
+  if (memo == nullptr) return std::nullopt;
+  if (memo->whole != kUnread) {
+    if (memo->whole == kBroken) return std::nullopt;
+    return memo->whole;
+  }
+  // Two row counts and four ends of the row keys, in one statement: equal
+  // counts of distinct integers spanning 0..n-1 are the same set.
+  Ref rows = query_rows(conn.get(),
+                        "SELECT (SELECT COUNT(*) FROM metadata), (SELECT MIN(position) FROM metadata), "
+                        "(SELECT MAX(position) FROM metadata), (SELECT COUNT(*) FROM docs), "
+                        "(SELECT MIN(position) FROM docs), (SELECT MAX(position) FROM docs)");
+  PyObject* row = PyList_GET_ITEM(rows.get(), 0);
+  bool whole = true;
+  std::int64_t counts[2] = {0, 0};
+  for (int t = 0; t < 2; ++t) {
+    Ref count = row_item(row, 3 * t), lowest = row_item(row, 3 * t + 1), highest = row_item(row, 3 * t + 2);
+    counts[t] = to_int64(count.get());
+    if (counts[t] == 0) continue;
+    if (!PyLong_CheckExact(lowest.get()) || !PyLong_CheckExact(highest.get()) ||
+        !is_compact(counts[t], to_int64(lowest.get()), to_int64(highest.get()))) {
+      whole = false;
+    }
+  }
+  whole = whole && counts[0] == counts[1];
+  // The reads run code that may have replaced the entry; kept only in the
+  // one made for this stamp.
+  if (SchemaMemo* again = memo_for(self, conn, *stamp)) again->whole = whole ? counts[0] : kBroken;
+  if (!whole) return std::nullopt;
+  return counts[0];
 }
 
 void install_schema() {

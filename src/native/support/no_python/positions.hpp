@@ -3,7 +3,12 @@
 
 #include <omp.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <queue>
+#include <utility>
 #include <vector>
 
 namespace tx {
@@ -60,6 +65,102 @@ inline void distinct_in_range(const std::int64_t* row, std::int64_t width, std::
     if (p >= 0 && p < rows && seen.insert(p)) out.push_back(p);
   }
   for (const std::int64_t p : out) seen.erase(p);
+}
+
+// A run of sorted, distinct positions held elsewhere.
+struct PositionSpan {
+  const std::int64_t* data = nullptr;
+  std::size_t size = 0;
+};
+
+// The union of sorted, distinct runs into `out`, which has room for the sum
+// of their sizes; returns how many positions it wrote, ascending and
+// distinct. One run is a copy and two a single merge. More runs over a span
+// of positions not much wider than their sum (positions are dense) are
+// marked in a bitmap and read back in order, each position touched twice
+// whatever the number of runs; sparse ones go through a heap.
+inline std::size_t union_sorted(const std::vector<PositionSpan>& runs, std::int64_t* out) {
+  std::vector<PositionSpan> live;
+  std::size_t total = 0;
+  for (const PositionSpan& r : runs) {
+    if (r.size == 0) continue;
+    live.push_back(r);
+    total += r.size;
+  }
+  if (live.empty()) return 0;
+  if (live.size() == 1) {
+    std::memcpy(out, live[0].data, live[0].size * sizeof(std::int64_t));
+    return live[0].size;
+  }
+  // Positions of 0..2^62, as every store's are: differences of two of
+  // them cannot overflow.
+  constexpr std::int64_t kSafe = std::int64_t{1} << 62;
+  const auto safe = [&](const PositionSpan& r) { return r.data[0] >= 0 && r.data[r.size - 1] < kSafe; };
+  if (live.size() == 2 && safe(live[0]) && safe(live[1])) {
+    // Without branches on the values: two roles' grants interleave at
+    // random, so a branch would miss about every other step.
+    const std::int64_t* a = live[0].data;
+    const std::int64_t* b = live[1].data;
+    const std::size_t na = live[0].size;
+    const std::size_t nb = live[1].size;
+    std::size_t i = 0, j = 0, n = 0;
+    while (i < na && j < nb) {
+      const std::int64_t x = a[i];
+      const std::int64_t y = b[j];
+      // Steps as 0 or 1 from the signs of the differences: no compare
+      // the compiler could turn back into a branch.
+      const auto lt = static_cast<std::uint64_t>(x - y) >> 63;  // x < y
+      const auto gt = static_cast<std::uint64_t>(y - x) >> 63;  // x > y
+      out[n++] = x ^ ((x ^ y) & -static_cast<std::int64_t>(gt));
+      i += 1 - gt;
+      j += 1 - lt;
+    }
+    std::memcpy(out + n, a + i, (na - i) * sizeof(std::int64_t));
+    n += na - i;
+    std::memcpy(out + n, b + j, (nb - j) * sizeof(std::int64_t));
+    return n + (nb - j);
+  }
+  std::int64_t lo = live[0].data[0];
+  std::int64_t hi = live[0].data[live[0].size - 1];
+  for (const PositionSpan& r : live) {
+    lo = std::min(lo, r.data[0]);
+    hi = std::max(hi, r.data[r.size - 1]);
+  }
+  const auto width = static_cast<std::uint64_t>(hi) - static_cast<std::uint64_t>(lo);
+  std::size_t n = 0;
+  if (live.size() == 2) {
+    const PositionSpan& a = live[0];
+    const PositionSpan& b = live[1];
+    return static_cast<std::size_t>(std::set_union(a.data, a.data + a.size, b.data, b.data + b.size, out) - out);
+  }
+  if (width / 64 <= total) {
+    std::vector<std::uint64_t> bits(static_cast<std::size_t>(width / 64 + 1), 0);
+    for (const PositionSpan& r : live) {
+      for (std::size_t i = 0; i < r.size; ++i) {
+        const auto at = static_cast<std::uint64_t>(r.data[i]) - static_cast<std::uint64_t>(lo);
+        bits[static_cast<std::size_t>(at >> 6)] |= std::uint64_t{1} << (at & 63);
+      }
+    }
+    for (std::size_t w = 0; w < bits.size(); ++w) {
+      for (std::uint64_t word = bits[w]; word != 0; word &= word - 1) {
+        const auto at = (static_cast<std::uint64_t>(w) << 6) + static_cast<std::uint64_t>(__builtin_ctzll(word));
+        out[n++] = static_cast<std::int64_t>(static_cast<std::uint64_t>(lo) + at);
+      }
+    }
+    return n;
+  }
+  // (next value, run index), smallest value on top.
+  using Head = std::pair<std::int64_t, std::size_t>;
+  std::priority_queue<Head, std::vector<Head>, std::greater<Head>> heads;
+  std::vector<std::size_t> at(live.size(), 0);
+  for (std::size_t i = 0; i < live.size(); ++i) heads.emplace(live[i].data[0], i);
+  while (!heads.empty()) {
+    const auto [value, i] = heads.top();
+    heads.pop();
+    if (n == 0 || out[n - 1] != value) out[n++] = value;
+    if (++at[i] < live[i].size) heads.emplace(live[i].data[at[i]], i);
+  }
+  return n;
 }
 
 }  // namespace tx
