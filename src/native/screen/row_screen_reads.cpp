@@ -7,7 +7,7 @@
 
 #include "support/parallel.hpp"
 #include "support/plain_json.hpp"
-#include "support/positions.hpp"
+#include "support/no_python/positions.hpp"
 
 namespace tx::row_screen {
 namespace {
