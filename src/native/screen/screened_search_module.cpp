@@ -196,9 +196,26 @@ bool restricted(PyObject* filter, PyObject* roles) {
   return (filter != nullptr && filter != Py_None) || (roles != nullptr && roles != Py_None);
 }
 
+// The wrapper whose restricted search, on this thread, has checked its
+// halves and holds its read lock: the candidates it asks for (through the
+// overridable names) need no second check, since no write through the
+// wrapper can come between.
+thread_local PyObject* checked_search = nullptr;
+
+class CheckedSearch {
+ public:
+  explicit CheckedSearch(PyObject* self) : outer_(checked_search) { checked_search = self; }
+  ~CheckedSearch() { checked_search = outer_; }
+  CheckedSearch(const CheckedSearch&) = delete;
+  CheckedSearch& operator=(const CheckedSearch&) = delete;
+
+ private:
+  PyObject* outer_;
+};
+
 tx::Ref candidates_impl(PyObject* self, PyObject* filter, PyObject* roles) {
   if (!restricted(filter, roles)) return tx::Ref::none();
-  check_aligned(self, "restrict a search");
+  if (checked_search != self) check_aligned(self, "restrict a search");
   tx::Ref store = store_of(self);
   // The store keys its cache by the roles before it queries with them: it
   // gets a list no other code holds, so nothing run meanwhile (a filter's
@@ -255,7 +272,11 @@ PyObject* restricted_search(PyObject* self, PyObject* const* args, Py_ssize_t na
     // between the store's answer and the search that uses it.
     ReadHold hold(sync_of(self));
     if (restricted(filter, roles)) check_aligned(self, "restrict a search");
-    tx::Ref allowed = tx::call_method(self, tx::name<"_resolve_candidates">(), {filter, roles, given});
+    tx::Ref allowed;
+    {
+      CheckedSearch checked(self);
+      allowed = tx::call_method(self, tx::name<"_resolve_candidates">(), {filter, roles, given});
+    }
     if (!allowed.is_none() && PyDict_SetItem(b.kwargs.get(), tx::name<"candidates">(), allowed.get()) < 0) {
       tx::rethrow_python();
     }
