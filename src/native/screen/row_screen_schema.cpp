@@ -200,14 +200,20 @@ PyObject* tally(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kw
   return guard([&] {
     no_arguments("_tally", nargs, kwnames);
     Ref conn = connection(self);
-    const std::optional<Stamp> stamp = stamp_of(conn.get());
-    if (stamp) {
+    // Every search through a screened index asks for this, so the kept
+    // tally is served on the count of changed rows alone: no change of the
+    // schema alters the documents' count or their last id without changing
+    // rows too (a dropped table fails every later read instead).
+    long long changes = 0;
+    if (outside_transaction(conn.get(), changes)) {
       auto& memos = schema_memos();
       auto it = memos.find(self);
-      if (it != memos.end() && it->second.tally && memo_holds(it->second, self, conn.get(), *stamp)) {
-        return it->second.tally;
+      if (it != memos.end() && it->second.tally && it->second.stamp.changes == changes) {
+        const Stamp kept = it->second.stamp;
+        if (memo_holds(it->second, self, conn.get(), kept)) return it->second.tally;
       }
     }
+    const std::optional<Stamp> stamp = stamp_of(conn.get());
     Ref count = row_item(call_method(execute(conn.get(), "SELECT COUNT(*) FROM metadata").get(),
                                      name<"fetchone">(), {}).get(), 0);
     Ref last_row = call_method(execute(conn.get(), "SELECT id FROM docs ORDER BY position DESC LIMIT 1").get(),
