@@ -10,11 +10,13 @@
 #include "support/support.hpp"
 #include "tuning/depth_prediction.hpp"
 
+#include <array>
 #include <memory>
 #include <new>
 #include <string_view>
 #include <tuple>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace tx::tuning {
@@ -149,25 +151,96 @@ tx::Ref BufferField<T, NDim>::make_view() const {
   return view;
 }
 
+// ---- TunedModel: the field table ------------------------------------------------
+// Every field of a model once: its name in the pickled state (the state holds
+// the fields sorted by these names, then the speed preferences), its place in
+// the prediction's view, and the entry of the construction arrays it comes
+// from. A model keeps one slot per entry, of the entry's `Slot` type, in
+// table order; construction fills them in that order.
+
+// How construction turns its entry into the field.
+enum class From { kArray, kLogOfInt64, kLogOfFloat64 };
+
+template <class T, int NDim>
+struct ArrayField {
+  using Slot = BufferField<T, NDim>;
+  std::string_view name;
+  tx::depth::Span<T, NDim> tx::depth::Model::*model;
+  const char* key;
+  const char* dtype;  // numpy's name for T: what the entry is converted to
+  From from = From::kArray;
+};
+
+// The two ends of a range: one entry of the construction arrays, two fields.
+struct RangeField {
+  using Slot = std::array<double, 2>;  // low, high
+  std::string_view low_name, high_name;
+  double tx::depth::Model::*model_low;
+  double tx::depth::Model::*model_high;
+  const char* key;
+};
+
+using V = tx::depth::Model;
+constexpr auto kFields = std::make_tuple(
+    ArrayField<std::int64_t, 1>{"_cutoff", &V::cutoff, "cutoff", "int64"},
+    ArrayField<std::int64_t, 1>{"_depth", &V::depth, "depth", "int64"},
+    ArrayField<double, 1>{"_log_corpus", &V::log_corpus, "corpus_size", "int64", From::kLogOfInt64},
+    ArrayField<double, 1>{"_log_cutoff", &V::log_cutoff, "cutoff", "int64", From::kLogOfInt64},
+    ArrayField<double, 1>{"_log_depth", &V::log_depth, "depth", "int64", From::kLogOfInt64},
+    ArrayField<std::uint16_t, 3>{"_recall", &V::recall, "recall", "uint16"},
+    RangeField{"_recall_low", "_recall_high", &V::recall_low, &V::recall_high, "recall_range"},
+    ArrayField<float, 2>{"_recall_at_deep_end", &V::recall_at_deep_end, "recall_at_deep_end", "float32"},
+    ArrayField<float, 2>{"_recall_at_cutoff", &V::recall_at_cutoff, "recall_at_cutoff", "float32"},
+    ArrayField<std::int64_t, 1>{"_recall_needs_corpus", &V::recall_needs_corpus, "recall_needs_corpus", "int64"},
+    ArrayField<std::uint16_t, 3>{"_log_value", &V::log_value, "log_value_per_candidate", "uint16"},
+    RangeField{"_log_value_low", "_log_value_high", &V::log_value_low, &V::log_value_high, "log_value_range"},
+    ArrayField<double, 1>{"_log_deepest_depth", &V::log_deepest_depth, "deepest_depth", "float64",
+                          From::kLogOfFloat64},
+    ArrayField<std::int64_t, 1>{"_vector_k", &V::vector_k, "vector_k", "int64"},
+    ArrayField<double, 1>{"_prices", &V::prices, "price", "float64"});
+
+constexpr std::size_t kFieldCount = std::tuple_size_v<decltype(kFields)>;
+
+template <class>
+struct SlotsOf;
+template <class... F>
+struct SlotsOf<const std::tuple<F...>> {
+  using type = std::tuple<typename F::Slot...>;
+};
+
+template <class>
+constexpr bool kIsArray = false;
+template <class T, int NDim>
+constexpr bool kIsArray<ArrayField<T, NDim>> = true;
+
+template <class F>
+constexpr void each_field(F&& f) {
+  std::apply([&](const auto&... field) { (f(field), ...); }, kFields);
+}
+
+// The position in the table of the array field named `name`.
+constexpr std::size_t array_index(std::string_view name) {
+  std::size_t at = kFieldCount, i = 0;
+  each_field([&](const auto& field) {
+    if constexpr (kIsArray<std::decay_t<decltype(field)>>) {
+      if (field.name == name) at = i;
+    }
+    ++i;
+  });
+  return at;
+}
+
 // ---- TunedModel ---------------------------------------------------------------
 
 struct ModelState {
-  BufferField<std::int64_t, 1> cutoff, depth;
-  BufferField<double, 1> log_corpus, log_cutoff, log_depth;
-  BufferField<std::uint16_t, 3> recall;
-  double recall_low = 0, recall_high = 0;
-  BufferField<float, 2> recall_at_deep_end, recall_at_cutoff;
-  BufferField<std::int64_t, 1> recall_needs_corpus;
-  BufferField<std::uint16_t, 3> log_value;
-  double log_value_low = 0, log_value_high = 0;
-  BufferField<double, 1> log_deepest_depth;
-  BufferField<std::int64_t, 1> vector_k;
-  BufferField<double, 1> prices;
+  SlotsOf<decltype(kFields)>::type slots;  // one per entry of kFields
   tx::Field speed_preferences;
   // True only between a construction (or state) that assigned every array
   // and passed the checks, and the next one: a model left half-built by a
   // failed re-construction refuses to predict.
   bool complete = false;
+
+  const BufferField<double, 1>& prices() const { return std::get<array_index("_prices")>(slots); }
 
   int traverse(visitproc v, void* arg) const;
   void clear();
@@ -182,75 +255,19 @@ struct ModelState {
   }
 };
 
-// ---- The field table ------------------------------------------------------------
-// Every field of a model once: its name in the pickled state (the state holds
-// the fields sorted by these names, then the speed preferences), where it
-// lives here and in the prediction's view, and the entry of the construction
-// arrays it comes from. Construction fills the fields in table order.
-
-// How construction turns its entry into the field.
-enum class From { kArray, kLogOfInt64, kLogOfFloat64 };
-
-template <class T, int NDim>
-struct ArrayField {
-  std::string_view name;
-  BufferField<T, NDim> ModelState::*state;
-  tx::depth::Span<T, NDim> tx::depth::Model::*model;
-  const char* key;
-  const char* dtype;  // numpy's name for T: what the entry is converted to
-  From from = From::kArray;
-};
-
-// The two ends of a range: one entry of the construction arrays, two fields.
-struct RangeField {
-  std::string_view low_name, high_name;
-  double ModelState::*low;
-  double ModelState::*high;
-  double tx::depth::Model::*model_low;
-  double tx::depth::Model::*model_high;
-  const char* key;
-};
-
-using M = ModelState;
-using V = tx::depth::Model;
-constexpr auto kFields = std::make_tuple(
-    ArrayField<std::int64_t, 1>{"_cutoff", &M::cutoff, &V::cutoff, "cutoff", "int64"},
-    ArrayField<std::int64_t, 1>{"_depth", &M::depth, &V::depth, "depth", "int64"},
-    ArrayField<double, 1>{"_log_corpus", &M::log_corpus, &V::log_corpus, "corpus_size", "int64", From::kLogOfInt64},
-    ArrayField<double, 1>{"_log_cutoff", &M::log_cutoff, &V::log_cutoff, "cutoff", "int64", From::kLogOfInt64},
-    ArrayField<double, 1>{"_log_depth", &M::log_depth, &V::log_depth, "depth", "int64", From::kLogOfInt64},
-    ArrayField<std::uint16_t, 3>{"_recall", &M::recall, &V::recall, "recall", "uint16"},
-    RangeField{"_recall_low", "_recall_high", &M::recall_low, &M::recall_high, &V::recall_low, &V::recall_high,
-               "recall_range"},
-    ArrayField<float, 2>{"_recall_at_deep_end", &M::recall_at_deep_end, &V::recall_at_deep_end, "recall_at_deep_end",
-                         "float32"},
-    ArrayField<float, 2>{"_recall_at_cutoff", &M::recall_at_cutoff, &V::recall_at_cutoff, "recall_at_cutoff",
-                         "float32"},
-    ArrayField<std::int64_t, 1>{"_recall_needs_corpus", &M::recall_needs_corpus, &V::recall_needs_corpus,
-                                "recall_needs_corpus", "int64"},
-    ArrayField<std::uint16_t, 3>{"_log_value", &M::log_value, &V::log_value, "log_value_per_candidate", "uint16"},
-    RangeField{"_log_value_low", "_log_value_high", &M::log_value_low, &M::log_value_high, &V::log_value_low,
-               &V::log_value_high, "log_value_range"},
-    ArrayField<double, 1>{"_log_deepest_depth", &M::log_deepest_depth, &V::log_deepest_depth, "deepest_depth",
-                          "float64", From::kLogOfFloat64},
-    ArrayField<std::int64_t, 1>{"_vector_k", &M::vector_k, &V::vector_k, "vector_k", "int64"},
-    ArrayField<double, 1>{"_prices", &M::prices, &V::prices, "price", "float64"});
-
-template <class F>
-constexpr void each_field(F&& f) {
-  std::apply([&](const auto&... field) { (f(field), ...); }, kFields);
+// f(field, its slot in `st`) for every entry of the table, in order.
+template <class State, class F>
+inline void each_slot(State& st, F&& f) {
+  [&]<std::size_t... I>(std::index_sequence<I...>) {
+    (f(std::get<I>(kFields), std::get<I>(st.slots)), ...);
+  }(std::make_index_sequence<kFieldCount>{});
 }
-
-template <class>
-constexpr bool kIsArray = false;
-template <class T, int NDim>
-constexpr bool kIsArray<ArrayField<T, NDim>> = true;
 
 // f(buffer field) for every array field of `st`.
 template <class State, class F>
 inline void each_buffer(State& st, F&& f) {
-  each_field([&](const auto& field) {
-    if constexpr (kIsArray<std::decay_t<decltype(field)>>) f(st.*field.state);
+  each_slot(st, [&](const auto& field, auto& slot) {
+    if constexpr (kIsArray<std::decay_t<decltype(field)>>) f(slot);
   });
 }
 
@@ -284,16 +301,17 @@ constexpr Py_ssize_t pickled_position(std::string_view name) {
   return before;
 }
 
-// f(position, name) for every pickled field, in the order of the state.
-template <class F>
-inline void each_pickled(F&& f) {
+// f(position, field, slot, end) for every pickled field of `st`, in the order
+// of the state; `end` picks the low (0) or high (1) end of a range.
+template <class State, class F>
+inline void each_pickled(State& st, F&& f) {
   for (Py_ssize_t i = 0; i < kModelFields; ++i) {
-    each_field([&](const auto& field) {
+    each_slot(st, [&](const auto& field, auto& slot) {
       if constexpr (kIsArray<std::decay_t<decltype(field)>>) {
-        if (pickled_position(field.name) == i) f(i, field, 0);
+        if (pickled_position(field.name) == i) f(i, field, slot, 0);
       } else {
-        if (pickled_position(field.low_name) == i) f(i, field, 0);
-        if (pickled_position(field.high_name) == i) f(i, field, 1);
+        if (pickled_position(field.low_name) == i) f(i, field, slot, 0);
+        if (pickled_position(field.high_name) == i) f(i, field, slot, 1);
       }
     });
   }
@@ -315,12 +333,12 @@ inline void ModelState::clear() {
 
 inline tx::depth::Model ModelState::view() const {
   tx::depth::Model m;
-  each_field([&](const auto& field) {
+  each_slot(*this, [&](const auto& field, const auto& slot) {
     if constexpr (kIsArray<std::decay_t<decltype(field)>>) {
-      m.*field.model = (this->*field.state).span();
+      m.*field.model = slot.span();
     } else {
-      m.*field.model_low = this->*field.low;
-      m.*field.model_high = this->*field.high;
+      m.*field.model_low = slot[0];
+      m.*field.model_high = slot[1];
     }
   });
   return m;

@@ -79,16 +79,16 @@ void construct_model(PyObject* self, PyObject* arrays) {
   if (shortest < 2) tx::raise(PyExc_ValueError, "a tuned model needs at least two nodes on every axis");
 
   st.complete = false;
-  each_field([&](const auto& field) {
+  each_slot(st, [&](const auto& field, auto& slot) {
     if constexpr (kIsArray<std::decay_t<decltype(field)>>) {
       tx::Ref value = as_contiguous(np.get(), item(arrays, field.key).get(), tx::py_str(field.dtype).get());
       if (field.from == From::kArray) {
-        (st.*field.state).assign(value.get());
+        slot.assign(value.get());
       } else {
-        (st.*field.state).assign(log_of(value.get(), field.from == From::kLogOfInt64 ? NPY_INT64 : NPY_FLOAT64).get());
+        slot.assign(log_of(value.get(), field.from == From::kLogOfInt64 ? NPY_INT64 : NPY_FLOAT64).get());
       }
     } else {
-      std::tie(st.*field.low, st.*field.high) = range_pair(item(arrays, field.key).get());
+      std::tie(slot[0], slot[1]) = range_pair(item(arrays, field.key).get());
     }
   });
   st.speed_preferences.set(names_list(item(arrays, "speed_preference").get()));
@@ -153,8 +153,8 @@ double price_for(const ModelState& st, PyObject* preference) {
   if (found < 0) {
     tx::raise_format(PyExc_ValueError, "unknown speed preference %R; pick one of %S", preference, names.get());
   }
-  if (!st.prices.is_set()) tx::raise(PyExc_AttributeError, kUnset);
-  const auto prices = st.prices.span();
+  if (!st.prices().is_set()) tx::raise(PyExc_AttributeError, kUnset);
+  const auto prices = st.prices().span();
   // The list can be replaced by any list at any time; a name past the end of
   // the prices has none.
   if (found >= prices.shape[0]) {
@@ -264,11 +264,11 @@ PyObject* model_reduce(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObj
     // its copy must not predict either, so it has no state to give.
     if (!st.complete) tx::raise(PyExc_AttributeError, kUnset);
     std::vector<tx::Ref> f(static_cast<std::size_t>(kModelFields));
-    each_pickled([&](Py_ssize_t i, const auto& field, int end) {
+    each_pickled(st, [&](Py_ssize_t i, const auto& field, const auto& slot, int end) {
       if constexpr (kIsArray<std::decay_t<decltype(field)>>) {
-        f[i] = (st.*field.state).make_view();
+        f[i] = slot.make_view();
       } else {
-        f[i] = py_float(end == 0 ? st.*field.low : st.*field.high);
+        f[i] = py_float(slot[end]);
       }
     });
     f[pickled_position(kPreferencesName)] = st.speed_preferences.ref();
@@ -284,11 +284,11 @@ void set_model_state(PyObject* self, PyObject* state) {
   ModelState& st = model_state(self);
   auto at = [&](Py_ssize_t i) { return PyTuple_GET_ITEM(state, i); };
   st.complete = false;
-  each_pickled([&](Py_ssize_t i, const auto& field, int end) {
+  each_pickled(st, [&](Py_ssize_t i, const auto& field, auto& slot, int end) {
     if constexpr (kIsArray<std::decay_t<decltype(field)>>) {
-      (st.*field.state).assign(at(i));
+      slot.assign(at(i));
     } else {
-      (end == 0 ? st.*field.low : st.*field.high) = as_double(at(i));
+      slot[end] = as_double(at(i));
     }
   });
   PyObject* names = at(pickled_position(kPreferencesName));
