@@ -57,6 +57,10 @@ std::string bare_type_name(PyObject* o);
 // Entry points shared between the files.
 tx::Ref dict_to_condition(PyObject* filter);
 tx::Ref literal_value(PyObject* node);
+// Refuses a node that carries an argument the translator does not read
+// (clause_node_args.cpp); its rules are made at import by init_arg_rules.
+void check_args(PyObject* node);
+void init_arg_rules();
 
 // Each adds its functions, constants and classes to the module at import.
 void init_dict_grammar(PyObject* module);
