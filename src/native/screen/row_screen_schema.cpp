@@ -200,20 +200,14 @@ PyObject* tally(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kw
   return guard([&] {
     no_arguments("_tally", nargs, kwnames);
     Ref conn = connection(self);
-    // Every search through a screened index asks for this, so the kept
-    // tally is served on the count of changed rows alone: no change of the
-    // schema alters the documents' count or their last id without changing
-    // rows too (a dropped table fails every later read instead).
-    long long changes = 0;
-    if (outside_transaction(conn.get(), changes)) {
+    const std::optional<Stamp> stamp = stamp_of(conn.get());
+    if (stamp) {
       auto& memos = schema_memos();
       auto it = memos.find(self);
-      if (it != memos.end() && it->second.tally && it->second.stamp.changes == changes) {
-        const Stamp kept = it->second.stamp;
-        if (memo_holds(it->second, self, conn.get(), kept)) return it->second.tally;
+      if (it != memos.end() && it->second.tally && memo_holds(it->second, self, conn.get(), *stamp)) {
+        return it->second.tally;
       }
     }
-    const std::optional<Stamp> stamp = stamp_of(conn.get());
     Ref count = row_item(call_method(execute(conn.get(), "SELECT COUNT(*) FROM metadata").get(),
                                      name<"fetchone">(), {}).get(), 0);
     Ref last_row = call_method(execute(conn.get(), "SELECT id FROM docs ORDER BY position DESC LIMIT 1").get(),
@@ -249,7 +243,8 @@ bool read_grants(PyObject* conn, PyObject* roles, PyObject* into, std::optional<
     // 0..n-1, a grant is of a registered document when its position lies
     // there, which is tested here rather than by two seeks per grant.
     std::string sql =
-        whole ? "SELECT a.role, group_concat(a.position) FROM doc_access a WHERE a.role IN ("
+        whole ? "SELECT a.role, group_concat(a.position) FROM doc_access a WHERE typeof(a.position) = 'integer' "
+                "AND a.role IN ("
               : "SELECT a.role, group_concat(m.position) FROM doc_access a JOIN metadata m ON m.position = a.position "
                 "JOIN docs d ON d.position = m.position WHERE a.role IN (";
     sql += placeholders(static_cast<std::size_t>(n));
@@ -378,13 +373,22 @@ std::optional<std::int64_t> whole_count(PyObject* self) {
     return memo->whole;
   }
   // Two row counts and four ends of the row keys, in one statement: equal
-  // counts of distinct integers spanning 0..n-1 are the same set.
+  // counts of distinct integers spanning 0..n-1 are the same set. The keys
+  // are distinct integers only while both tables are the store's own, with
+  // the position as their row id: a table made again on the connection
+  // may hold a position twice, or one that is no integer.
   Ref rows = query_rows(conn.get(),
                         "SELECT (SELECT COUNT(*) FROM metadata), (SELECT MIN(position) FROM metadata), "
                         "(SELECT MAX(position) FROM metadata), (SELECT COUNT(*) FROM docs), "
-                        "(SELECT MIN(position) FROM docs), (SELECT MAX(position) FROM docs)");
+                        "(SELECT MIN(position) FROM docs), (SELECT MAX(position) FROM docs), "
+                        "(SELECT COUNT(*) FROM sqlite_master WHERE type = 'table' AND ("
+                        "(name = 'docs' AND sql = 'CREATE TABLE docs (position INTEGER PRIMARY KEY, id TEXT UNIQUE "
+                        "NOT NULL)') OR (name = 'metadata' AND substr(sql, 1, 77) = 'CREATE TABLE metadata "
+                        "(position INTEGER PRIMARY KEY REFERENCES docs(position)' AND instr(upper(sql), 'WITHOUT "
+                        "ROWID') = 0)))");
   PyObject* row = PyList_GET_ITEM(rows.get(), 0);
-  bool whole = true;
+  Ref own_tables = row_item(row, 6);
+  bool whole = PyLong_CheckExact(own_tables.get()) && to_int64(own_tables.get()) == 2;
   std::int64_t counts[2] = {0, 0};
   for (int t = 0; t < 2; ++t) {
     Ref count = row_item(row, 3 * t), lowest = row_item(row, 3 * t + 1), highest = row_item(row, 3 * t + 2);
