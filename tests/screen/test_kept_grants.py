@@ -14,31 +14,12 @@ from tarnix_engine import _row_screen
 from tarnix_engine._clause_builder import FilterError
 from tarnix_engine._row_screen import RowScreen
 
+from store_oracle import statement_answer
+
 LANGS = ["en", "de", "fr"]
 TAGS = ["ml", "db", "ir"]
 ROLES = ["r0", "r1", "r2", "r3", "r4"]
 FILTERS = [None, "year >= 2020", {"lang": "en"}, "'ml' IN tags OR position < 3"]
-
-
-def statement_answer(store, filter, roles):
-    """The positions the store's statement finds, run as it is on the store's
-    connection: what every answer must equal."""
-    if roles == []:
-        return []
-    sql = "SELECT m.position FROM metadata m JOIN docs d ON d.position = m.position"
-    conditions, params = [], []
-    sieve = store._as_attr_sieve(filter)
-    if sieve is not None:
-        text, values = sieve.to_sql()
-        conditions.append(text)
-        params.extend(values)
-    if roles is not None:
-        marks = ",".join("?" * len(roles))
-        conditions.append(f"m.position IN (SELECT position FROM doc_access WHERE role IN ({marks}))")
-        params.extend(roles)
-    if conditions:
-        sql += " WHERE " + " AND ".join(conditions)
-    return sorted({row[0] for row in store._conn.execute(sql, params)})
 
 
 def assert_answers(store, filter, roles):
