@@ -115,6 +115,15 @@ bool memo_holds(const SchemaMemo& memo, PyObject* self, PyObject* conn, const St
   return target == self;
 }
 
+// The entry kept for `self` when it was read from `conn` at `stamp`, else null.
+const SchemaMemo* kept_memo(PyObject* self, PyObject* conn, const std::optional<Stamp>& stamp) {
+  if (!stamp) return nullptr;
+  auto& memos = schema_memos();
+  auto it = memos.find(self);
+  if (it == memos.end() || !memo_holds(it->second, self, conn, *stamp)) return nullptr;
+  return &it->second;
+}
+
 std::pair<Ref, Ref> read_schema(PyObject* conn) {
   Ref scalar = Ref::steal(PySet_New(nullptr));
   Ref columns = query_rows(conn, "PRAGMA table_info(metadata)");
@@ -171,17 +180,13 @@ PyObject* schema(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* k
     no_arguments("schema", nargs, kwnames);
     Ref conn = connection(self);
     const std::optional<Stamp> stamp = stamp_of(conn.get());
-    if (stamp) {
-      auto& memos = schema_memos();
-      auto it = memos.find(self);
-      if (it != memos.end() && it->second.scalar && memo_holds(it->second, self, conn.get(), *stamp)) {
-        // Held across the copies, which may run code that drops the entry.
-        Ref scalar = it->second.scalar;
-        Ref multi = it->second.multi;
-        Ref a = Ref::steal(PySet_New(scalar.get()));
-        Ref b = Ref::steal(PySet_New(multi.get()));
-        return new_tuple({a.get(), b.get()});
-      }
+    if (const SchemaMemo* memo = kept_memo(self, conn.get(), stamp); memo && memo->scalar) {
+      // Held across the copies, which may run code that drops the entry.
+      Ref scalar = memo->scalar;
+      Ref multi = memo->multi;
+      Ref a = Ref::steal(PySet_New(scalar.get()));
+      Ref b = Ref::steal(PySet_New(multi.get()));
+      return new_tuple({a.get(), b.get()});
     }
     auto [scalar, multi] = read_schema(conn.get());
     if (stamp) remember_schema(self, conn, *stamp, scalar.get(), multi.get());
@@ -201,13 +206,7 @@ PyObject* tally(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kw
     no_arguments("_tally", nargs, kwnames);
     Ref conn = connection(self);
     const std::optional<Stamp> stamp = stamp_of(conn.get());
-    if (stamp) {
-      auto& memos = schema_memos();
-      auto it = memos.find(self);
-      if (it != memos.end() && it->second.tally && memo_holds(it->second, self, conn.get(), *stamp)) {
-        return it->second.tally;
-      }
-    }
+    if (const SchemaMemo* memo = kept_memo(self, conn.get(), stamp); memo && memo->tally) return memo->tally;
     Ref count = row_item(call_method(execute(conn.get(), "SELECT COUNT(*) FROM metadata").get(),
                                      name<"fetchone">(), {}).get(), 0);
     Ref last_row = call_method(execute(conn.get(), "SELECT id FROM docs ORDER BY position DESC LIMIT 1").get(),
@@ -289,13 +288,9 @@ void forget_reads(PyObject* self) { drop_memo(self); }
 Ref registered_ids(PyObject* self) {
   Ref conn = connection(self);
   const std::optional<Stamp> stamp = stamp_of(conn.get());
-  if (stamp) {
-    auto& memos = schema_memos();
-    auto it = memos.find(self);
-    if (it != memos.end() && it->second.ids && memo_holds(it->second, self, conn.get(), *stamp)) {
-      Ref held = it->second.ids;  // held across the copy
-      return Ref::steal(PySequence_List(held.get()));
-    }
+  if (const SchemaMemo* memo = kept_memo(self, conn.get(), stamp); memo && memo->ids) {
+    Ref held = memo->ids;  // held across the copy
+    return Ref::steal(PySequence_List(held.get()));
   }
   Ref rows = query_rows(conn.get(), "SELECT id FROM docs ORDER BY position");
   const Py_ssize_t n = PyList_GET_SIZE(rows.get());
