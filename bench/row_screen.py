@@ -209,6 +209,8 @@ def run(n, rounds, only_compact=False):
         ("30 roles", None, ROLES[:30], False),
         ("chain", chain, None, False),
         ("chain + 2 roles", chain, two, False),
+        ("chain + 2, after write", chain, two, True),
+        ("chain + 30 roles", chain, ROLES[:30], False),
         ("text + 2 roles", text, two, False),
         ("dict + 2 roles", as_dict, two, False),
     ):

@@ -3,6 +3,7 @@
 #include "screen/row_screen_glue.hpp"
 
 #include <cstring>
+#include <optional>
 #include <unordered_set>
 
 #include "support/parallel.hpp"
@@ -113,12 +114,19 @@ Packed union_of(const std::vector<Ref>& grants) {
 // The position query hands its rows back packed by group_concat, which the
 // filter authorizer does not allow; while the store's own query runs, that
 // one aggregate is allowed and every other request goes to
-// _filter_authorizer as the module holds it.
-PyObject* position_authorizer(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+// _filter_authorizer as the module holds it. A query driven by the kept
+// grants (self True) also reads them back from json_each.
+PyObject* position_authorizer(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   return guard([&] {
     if (nargs == 5 && PyUnicode_Check(args[2]) && PyUnicode_CompareWithASCIIString(args[2], "group_concat") == 0) {
       Ref sqlite3 = ns.get<"sqlite3">();
       const Ref action = attr<"SQLITE_FUNCTION">(sqlite3.get());
+      if (compare(args[0], action.get(), Py_EQ)) return attr<"SQLITE_OK">(sqlite3.get());
+    }
+    if (self == Py_True && nargs == 5 && PyUnicode_Check(args[1]) &&
+        PyUnicode_CompareWithASCIIString(args[1], "json_each") == 0) {
+      Ref sqlite3 = ns.get<"sqlite3">();
+      const Ref action = attr<"SQLITE_READ">(sqlite3.get());
       if (compare(args[0], action.get(), Py_EQ)) return attr<"SQLITE_OK">(sqlite3.get());
     }
     Ref inner = ns.get<"_filter_authorizer">();
@@ -129,10 +137,11 @@ PyObject* position_authorizer(PyObject*, PyObject* const* args, Py_ssize_t nargs
 PyMethodDef position_authorizer_def = {"_position_query_authorizer", as_cfunction(position_authorizer),
                                        METH_FASTCALL, nullptr};
 
-Ref position_authorizer_object() {
-  static PyObject* fn = nullptr;
+Ref position_authorizer_object(bool driven) {
+  static PyObject* fns[2] = {nullptr, nullptr};
+  PyObject*& fn = fns[driven ? 1 : 0];
   if (fn == nullptr) {
-    fn = PyCFunction_NewEx(&position_authorizer_def, nullptr, nullptr);
+    fn = PyCFunction_NewEx(&position_authorizer_def, driven ? Py_True : nullptr, nullptr);
     if (fn == nullptr) rethrow_python();
   }
   return Ref::borrow(fn);
@@ -151,12 +160,32 @@ Packed unpack_answer(PyObject* value) {
   return p;
 }
 
+// The positions of `found` that `allowed` holds.
+Packed restricted(const Packed& found, const Packed& allowed) {
+  Packed p = packed_of(static_cast<std::size_t>(found.count));
+  const PositionSpan a{reinterpret_cast<const std::int64_t*>(PyBytes_AS_STRING(found.bytes.get())),
+                       static_cast<std::size_t>(found.count)};
+  const PositionSpan b{reinterpret_cast<const std::int64_t*>(PyBytes_AS_STRING(allowed.bytes.get())),
+                       static_cast<std::size_t>(allowed.count)};
+  p.count = static_cast<npy_intp>(intersect_sorted(a, b, packed_data(p)));
+  return tightened(std::move(p));
+}
+
 // The head of the position query as Query builds it, and the same with the
-// join made an outer one.
+// join made an outer one; and the order it ends with.
 constexpr std::string_view kInnerJoinFrom =
     "SELECT m.position FROM metadata m JOIN docs d ON d.position = m.position";
 constexpr std::string_view kOuterJoinFrom =
     "SELECT m.position FROM metadata m LEFT JOIN docs d ON d.position = m.position";
+constexpr std::string_view kOrder = " ORDER BY m.position";
+
+// A filtered question whose roles' grants are kept is asked without the
+// role sub-select, whose list SQLite builds anew for every run: when the
+// grants are a small part of the documents, the statement visits just those
+// rows, handed to it as one JSON array; when they are a large part, the
+// filter runs over every document as a seek per grant would cost more.
+// Either way the answer is then cut down to the grants here.
+constexpr std::int64_t kFilterFirstShare = 4;  // grants above 1/4 of the documents
 
 // The filter's text as one expression of the statement: the texts the node
 // kinds render are used as they are; any other is parenthesised once it is
@@ -181,16 +210,26 @@ Ref single_condition(PyObject* sql) {
   rethrow_python();
 }
 
+// `params` with `first` put before its values, as a tuple.
+Ref with_first(PyObject* first, PyObject* params) {
+  Ref list = Ref::steal(PySequence_List(params));
+  if (PyList_Insert(list.get(), 0, first) < 0) rethrow_python();
+  return Ref::steal(PyList_AsTuple(list.get()));
+}
+
 Packed run_position_query(PyObject* self, PyObject* filter, PyObject* roles) {
   // Translated first, so that a malformed filter is refused even when no
   // role could match.
   Ref sieve = call_method(self, name<"_as_attr_sieve">(), {filter});
-  if (sieve.is_none() && roles != Py_None && PyList_GET_SIZE(roles) > 0 && roles_query_authorized()) {
-    // Roles alone: the union of the roles' registered grants, kept in
-    // memory between writes, so no statement runs. With a filter the
-    // statement keeps its role sub-select, which SQLite serves by seeking
-    // the granted rows.
-    if (auto grants = granted_positions(self, roles)) return union_of(*grants);
+  // The union of the roles' registered grants, kept in memory between
+  // writes: a question by roles alone then runs no statement.
+  std::optional<Packed> allowed;
+  if (roles != Py_None && PyList_GET_SIZE(roles) > 0 && roles_query_authorized()) {
+    if (auto grants = granted_positions(self, roles, !sieve.is_none())) {
+      Packed all = union_of(*grants);
+      if (sieve.is_none()) return all;
+      allowed = std::move(all);
+    }
   }
   Ref query = call(ns.get<"Query">().get(), {py_str("metadata").get(), py_str("m").get()});
   call_method(query.get(), name<"select">(), {py_str("m.position").get()});
@@ -204,7 +243,7 @@ Packed run_position_query(PyObject* self, PyObject* filter, PyObject* roles) {
     Ref t = Ref::steal(PyList_AsTuple(args.get()));
     Ref::steal(PyObject_Call(where.get(), t.get(), nullptr));
   }
-  if (roles != Py_None) {
+  if (roles != Py_None && !allowed) {
     Ref list = Ref::steal(PySequence_List(roles));
     const Py_ssize_t n = PyList_GET_SIZE(list.get());
     if (n == 0) return packed_of(0);
@@ -217,27 +256,45 @@ Packed run_position_query(PyObject* self, PyObject* filter, PyObject* roles) {
   }
   call_method(query.get(), name<"order_by">(), {py_str("m.position").get()});
   auto [sql, params] = build(query.get());
-  std::string_view statement = utf8_view(sql.get());
-  std::string packed_sql = "SELECT group_concat(position) FROM (";
-  if (!sieve.is_none() && statement.starts_with(kInnerJoinFrom) && whole_count(self)) {
-    // Every metadata row has its docs row, so the inner join keeps every
-    // row, as the outer one does; but SQLite drops an outer join on a
-    // unique key whose columns nothing reads, where it seeks the inner one
-    // row by row. A filter naming d still reads it, from the same row.
-    // Only with a filter: a question by roles alone is answered from the
-    // kept grants, and one with neither keeps to its single statement.
-    packed_sql += kOuterJoinFrom;
-    packed_sql += statement.substr(kInnerJoinFrom.size());
+  const std::string_view statement = utf8_view(sql.get());
+  // Every metadata row has its docs row when both hold exactly 0..n-1, so
+  // the inner join keeps every row, as the outer one does; but SQLite drops
+  // an outer join on a unique key whose columns nothing reads, where it
+  // seeks the inner one row by row. A filter naming d still reads it, from
+  // the same row. Only with a filter: a question with neither filter nor
+  // roles keeps to its single statement.
+  const bool framed = statement.starts_with(kInnerJoinFrom);
+  const std::optional<std::int64_t> whole =
+      !sieve.is_none() && framed ? whole_count(self) : std::optional<std::int64_t>();
+  const std::string_view rest = framed ? statement.substr(kInnerJoinFrom.size()) : statement;
+  // Through the grants unless they are known to be a large part of the
+  // documents; a statement Query did not frame as ours runs as it is.
+  const bool driven = allowed && framed && rest.ends_with(kOrder) &&
+                      !(whole && allowed->count > *whole / kFilterFirstShare);
+  std::string packed_sql;
+  Ref run_params = params;
+  if (driven) {
+    packed_sql = "SELECT group_concat(m.position) FROM json_each(?) j CROSS JOIN metadata m ON m.position = j.value ";
+    packed_sql += whole ? "LEFT JOIN" : "JOIN";
+    packed_sql += " docs d ON d.position = m.position";
+    packed_sql += rest.substr(0, rest.size() - kOrder.size());
+    const std::string listed = json_positions(packed_data(*allowed), static_cast<std::size_t>(allowed->count));
+    run_params = with_first(text(listed).get(), params.get());
   } else {
-    packed_sql += statement;
+    packed_sql = "SELECT group_concat(position) FROM (";
+    packed_sql += framed ? (whole ? kOuterJoinFrom : kInnerJoinFrom) : std::string_view();
+    packed_sql += rest;
+    packed_sql += ")";
   }
-  packed_sql += ")";
 
   Ref conn = connection(self);
-  call_method(conn.get(), name<"set_authorizer">(), {position_authorizer_object().get()});
+  // Made before the authorizer is in force, json_each's table is there
+  // when the query runs.
+  if (driven) make_json_ready(self);
+  call_method(conn.get(), name<"set_authorizer">(), {position_authorizer_object(driven).get()});
   Ref answer;
   try {
-    Ref cursor = execute(conn.get(), packed_sql, params.get());
+    Ref cursor = execute(conn.get(), packed_sql, run_params.get());
     Ref row = call_method(cursor.get(), name<"fetchone">(), {});
     answer = row.is_none() ? Ref::none() : row_item(row.get(), 0);
   } catch (...) {
@@ -246,7 +303,8 @@ Packed run_position_query(PyObject* self, PyObject* filter, PyObject* roles) {
     throw PyErrorSet{};
   }
   call_method(conn.get(), name<"set_authorizer">(), {Py_None});
-  return unpack_answer(answer.get());
+  Packed found = unpack_answer(answer.get());
+  return allowed ? restricted(found, *allowed) : found;
 }
 
 PyObject* query_positions(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -75,10 +75,11 @@ struct PositionSpan {
 
 // The union of sorted, distinct runs into `out`, which has room for the sum
 // of their sizes; returns how many positions it wrote, ascending and
-// distinct. One run is a copy and two a single merge. More runs over a span
-// of positions not much wider than their sum (positions are dense) are
-// marked in a bitmap and read back in order, each position touched twice
-// whatever the number of runs; sparse ones go through a heap.
+// distinct. One run is a copy. Runs over a span of positions not much wider
+// than their sum (positions are dense) are marked in a bitmap and read back
+// in order, each position touched twice whatever the number of runs, which
+// beats even a merge of two: its every step waits on the one before. Two
+// sparse runs are merged, more go through a heap.
 inline std::size_t union_sorted(const std::vector<PositionSpan>& runs, std::int64_t* out) {
   std::vector<PositionSpan> live;
   std::size_t total = 0;
@@ -92,18 +93,27 @@ inline std::size_t union_sorted(const std::vector<PositionSpan>& runs, std::int6
     std::memcpy(out, live[0].data, live[0].size * sizeof(std::int64_t));
     return live[0].size;
   }
+  std::int64_t lo = live[0].data[0];
+  std::int64_t hi = live[0].data[live[0].size - 1];
+  for (const PositionSpan& r : live) {
+    lo = std::min(lo, r.data[0]);
+    hi = std::max(hi, r.data[r.size - 1]);
+  }
+  const auto width = static_cast<std::uint64_t>(hi) - static_cast<std::uint64_t>(lo);
+  std::size_t n = 0;
+  const bool dense = width / 64 <= total;
   // Positions of 0..2^62, as every store's are: differences of two of
   // them cannot overflow.
   constexpr std::int64_t kSafe = std::int64_t{1} << 62;
   const auto safe = [&](const PositionSpan& r) { return r.data[0] >= 0 && r.data[r.size - 1] < kSafe; };
-  if (live.size() == 2 && safe(live[0]) && safe(live[1])) {
+  if (live.size() == 2 && !dense && safe(live[0]) && safe(live[1])) {
     // Without branches on the values: two roles' grants interleave at
     // random, so a branch would miss about every other step.
     const std::int64_t* a = live[0].data;
     const std::int64_t* b = live[1].data;
     const std::size_t na = live[0].size;
     const std::size_t nb = live[1].size;
-    std::size_t i = 0, j = 0, n = 0;
+    std::size_t i = 0, j = 0;
     while (i < na && j < nb) {
       const std::int64_t x = a[i];
       const std::int64_t y = b[j];
@@ -120,20 +130,12 @@ inline std::size_t union_sorted(const std::vector<PositionSpan>& runs, std::int6
     std::memcpy(out + n, b + j, (nb - j) * sizeof(std::int64_t));
     return n + (nb - j);
   }
-  std::int64_t lo = live[0].data[0];
-  std::int64_t hi = live[0].data[live[0].size - 1];
-  for (const PositionSpan& r : live) {
-    lo = std::min(lo, r.data[0]);
-    hi = std::max(hi, r.data[r.size - 1]);
-  }
-  const auto width = static_cast<std::uint64_t>(hi) - static_cast<std::uint64_t>(lo);
-  std::size_t n = 0;
-  if (live.size() == 2) {
+  if (live.size() == 2 && !dense) {
     const PositionSpan& a = live[0];
     const PositionSpan& b = live[1];
     return static_cast<std::size_t>(std::set_union(a.data, a.data + a.size, b.data, b.data + b.size, out) - out);
   }
-  if (width / 64 <= total) {
+  if (dense) {
     std::vector<std::uint64_t> bits(static_cast<std::size_t>(width / 64 + 1), 0);
     for (const PositionSpan& r : live) {
       for (std::size_t i = 0; i < r.size; ++i) {
@@ -161,6 +163,12 @@ inline std::size_t union_sorted(const std::vector<PositionSpan>& runs, std::int6
     if (++at[i] < live[i].size) heads.emplace(live[i].data[at[i]], i);
   }
   return n;
+}
+
+// The positions of `a` that are also in `b` (both sorted and distinct) into
+// `out`, which has room for `a`; returns how many it wrote.
+inline std::size_t intersect_sorted(PositionSpan a, PositionSpan b, std::int64_t* out) {
+  return static_cast<std::size_t>(std::set_intersection(a.data, a.data + a.size, b.data, b.data + b.size, out) - out);
 }
 
 }  // namespace tx
