@@ -132,7 +132,7 @@ def test_the_roles_grants_are_joined_exactly(grants):
 # A filtered question is run through the kept grants when they are a small
 # share of the documents and filter first when they are a large one; with
 # holes left by a delete the share is not known and the grants drive it.
-@pytest.mark.parametrize("granted", [0, 1, 9, 10, 11, 25, 40])
+@pytest.mark.parametrize("granted", [0, 1, 8, 9, 25, 40])  # a fifth of 40 is the bound
 @pytest.mark.parametrize("holes", [False, True], ids=["positions 0..n-1", "after a delete"])
 def test_filtered_answers_at_every_share_of_grants(granted, holes):
     rng = random.Random(granted)
@@ -146,6 +146,29 @@ def test_filtered_answers_at_every_share_of_grants(granted, holes):
     for filter in FILTERS[1:] + ["position >= 0", store.where_any("tags", "=", "db")]:
         for roles in (["few"], ["few", "other"], ["other", "nobody"]):
             assert_answers(store, filter, roles)
+
+
+class _NoJsonEach(sqlite3.Connection):
+    """A connection to an SQLite built without its JSON functions."""
+
+    def execute(self, sql, *args):
+        if "json_each" in sql:
+            raise sqlite3.OperationalError("no such table: json_each")
+        return super().execute(sql, *args)
+
+
+def test_without_json_each_a_filtered_question_runs_filter_first():
+    rng = random.Random(3)
+    store = RowScreen()
+    ids = [f"d{i}" for i in range(40)]
+    store.add(ids, [random_meta(rng) for _ in ids])
+    store.grant(ids[:4], ["few"])
+    own = sqlite3.connect(":memory:", factory=_NoJsonEach, check_same_thread=False)
+    store._conn.backup(own)
+    store._conn = own
+    for _ in range(3):  # the first ask runs the sub-select, later ones the kept grants
+        store._cache.clear()
+        assert_answers(store, "year >= 2020 OR 'ml' IN tags", ["few"])
 
 
 def test_many_roles_of_one_question():

@@ -55,8 +55,8 @@ std::optional<std::vector<Ref>> granted_positions(PyObject* self, PyObject* role
 // Makes json_each's table on the store's connection, through requests the
 // filter authorizer refuses: SQLite makes it at a connection's first use of
 // it, then keeps it. Done once after every write of the store, which costs
-// one short statement.
-void make_json_ready(PyObject* self);
+// one short statement. False when the connection's SQLite has no json_each.
+bool make_json_ready(PyObject* self);
 // The number of documents n when every registered document has both its
 // rows, metadata and docs, and no other row is there: both tables hold
 // exactly the positions 0..n-1. Kept like the ids; nothing when not so, or

@@ -185,7 +185,7 @@ constexpr std::string_view kOrder = " ORDER BY m.position";
 // rows, handed to it as one JSON array; when they are a large part, the
 // filter runs over every document as a seek per grant would cost more.
 // Either way the answer is then cut down to the grants here.
-constexpr std::int64_t kFilterFirstShare = 4;  // grants above 1/4 of the documents
+constexpr std::int64_t kFilterFirstShare = 5;  // grants above 1/5 of the documents
 
 // The filter's text as one expression of the statement: the texts the node
 // kinds render are used as they are; any other is parenthesised once it is
@@ -268,9 +268,11 @@ Packed run_position_query(PyObject* self, PyObject* filter, PyObject* roles) {
       !sieve.is_none() && framed ? whole_count(self) : std::optional<std::int64_t>();
   const std::string_view rest = framed ? statement.substr(kInnerJoinFrom.size()) : statement;
   // Through the grants unless they are known to be a large part of the
-  // documents; a statement Query did not frame as ours runs as it is.
+  // documents or SQLite has no json_each (whose table is made here, before
+  // the authorizer is in force); a statement Query did not frame as ours
+  // runs as it is.
   const bool driven = allowed && framed && rest.ends_with(kOrder) &&
-                      !(whole && allowed->count > *whole / kFilterFirstShare);
+                      !(whole && allowed->count > *whole / kFilterFirstShare) && make_json_ready(self);
   std::string packed_sql;
   Ref run_params = params;
   if (driven) {
@@ -288,9 +290,6 @@ Packed run_position_query(PyObject* self, PyObject* filter, PyObject* roles) {
   }
 
   Ref conn = connection(self);
-  // Made before the authorizer is in force, json_each's table is there
-  // when the query runs.
-  if (driven) make_json_ready(self);
   call_method(conn.get(), name<"set_authorizer">(), {position_authorizer_object(driven).get()});
   Ref answer;
   try {

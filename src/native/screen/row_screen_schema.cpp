@@ -28,7 +28,7 @@ struct Stamp {
   bool operator==(const Stamp&) const = default;
 };
 
-constexpr long long kUnread = -2, kBroken = -1;
+constexpr long long kUnread = -2, kBroken = -1, kJsonReady = 1;
 
 struct SchemaMemo {
   Ref watch;    // weak reference to the store; its callback drops the entry
@@ -44,7 +44,9 @@ struct SchemaMemo {
                 // positions, for the roles asked so far; null until then
   Ref asked;    // set of the roles a filtered question named whose grants
                 // were not read for it; null until then
-  bool json_ready = false;  // json_each used on the connection at this stamp
+  long long json = kUnread;  // kJsonReady once json_each was used on the
+                             // connection at this stamp, kBroken when the
+                             // connection has no json_each
   long long whole = kUnread;  // n when metadata and docs both hold exactly
                               // the positions 0..n-1, kBroken when not
 };
@@ -372,14 +374,23 @@ std::optional<std::vector<Ref>> granted_positions(PyObject* self, PyObject* role
   return out;
 }
 
-void make_json_ready(PyObject* self) {
+bool make_json_ready(PyObject* self) {
   Ref conn = connection(self);
   const std::optional<Stamp> stamp = stamp_of(conn.get());
   SchemaMemo* memo = stamp ? memo_for(self, conn, *stamp) : nullptr;
-  if (memo != nullptr && memo->json_ready) return;
-  query_rows(conn.get(), "SELECT 1 FROM json_each('[]')");
+  if (memo != nullptr && memo->json != kUnread) return memo->json == kJsonReady;
+  long long state = kJsonReady;
+  try {
+    query_rows(conn.get(), "SELECT 1 FROM json_each('[]')");
+  } catch (const PyErrorSet&) {
+    // An SQLite built without its JSON functions: filter first instead.
+    if (!PyErr_ExceptionMatches(attr<"Error">(ns.get<"sqlite3">().get()).get())) throw;
+    PyErr_Clear();
+    state = kBroken;
+  }
   // The read ran code that may have replaced the entry.
-  if (SchemaMemo* again = stamp ? memo_for(self, conn, *stamp) : nullptr) again->json_ready = true;
+  if (SchemaMemo* again = stamp ? memo_for(self, conn, *stamp) : nullptr) again->json = state;
+  return state == kJsonReady;
 }
 
 std::optional<std::int64_t> whole_count(PyObject* self) {
