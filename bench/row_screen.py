@@ -14,9 +14,10 @@ out of 100. For each N it prints, as medians over rounds:
           column of fetchall). They run back to back in each round; the
           ratio is the median of the per-round ratios against the fastest
           of them (goal: at most 1 where the filter is not parsed). The
-          roles-only question is also timed as the first miss after a
-          write, which reads the roles' grants again; "copy" is the cost of
-          copying its answer, against which its miss is set
+          roles-only and the chain questions are also timed as the first
+          miss after a write, when the store has dropped what it kept of
+          the roles' grants; "copy" is the cost of copying the roles-only
+          answer, against which its miss is set
   schema  schema()
   writes  documents per second of add + grant for batches of 1, 100 and
           10,000 documents with metadata

@@ -11,6 +11,7 @@ import numpy as np
 import pytest
 
 from tarnix_engine import _row_screen
+from tarnix_engine._attr_sieve import AttrSieve
 from tarnix_engine._clause_builder import FilterError
 from tarnix_engine._row_screen import RowScreen
 
@@ -146,6 +147,28 @@ def test_filtered_answers_at_every_share_of_grants(granted, holes):
     for filter in FILTERS[1:] + ["position >= 0", store.where_any("tags", "=", "db")]:
         for roles in (["few"], ["few", "other"], ["other", "nobody"]):
             assert_answers(store, filter, roles)
+
+
+def test_a_revoke_made_while_the_filter_renders_is_seen():
+    store, ids = dense_store(12)
+    store.grant(ids[:2], ["r"])
+
+    class RevokingOnQuery(AttrSieve):
+        """Revokes a grant when the query asks for its text; the store's
+        lock lets its own thread in."""
+
+        calls = 0
+
+        def to_sql(self):
+            RevokingOnQuery.calls += 1
+            if RevokingOnQuery.calls == 2:  # the first forms the cache key
+                store.revoke([ids[1]], ["r"])
+            return "1", []
+
+    store.positions(None, ["r"])  # the grants of r are kept
+    assert store.positions(RevokingOnQuery(None), ["r"]).tolist() == [0]
+    assert RevokingOnQuery.calls == 2
+    assert store.positions(RevokingOnQuery(None), ["r"]).tolist() == [0]
 
 
 class _NoJsonEach(sqlite3.Connection):

@@ -221,15 +221,11 @@ Packed run_position_query(PyObject* self, PyObject* filter, PyObject* roles) {
   // Translated first, so that a malformed filter is refused even when no
   // role could match.
   Ref sieve = call_method(self, name<"_as_attr_sieve">(), {filter});
-  // The union of the roles' registered grants, kept in memory between
-  // writes: a question by roles alone then runs no statement.
-  std::optional<Packed> allowed;
-  if (roles != Py_None && PyList_GET_SIZE(roles) > 0 && roles_query_authorized()) {
-    if (auto grants = granted_positions(self, roles, !sieve.is_none())) {
-      Packed all = union_of(*grants);
-      if (sieve.is_none()) return all;
-      allowed = std::move(all);
-    }
+  const bool by_roles = roles != Py_None && PyList_GET_SIZE(roles) > 0 && roles_query_authorized();
+  if (sieve.is_none() && by_roles) {
+    // Roles alone: the union of the roles' registered grants, kept in
+    // memory between writes, so no statement runs.
+    if (auto grants = granted_positions(self, roles)) return union_of(*grants);
   }
   Ref query = call(ns.get<"Query">().get(), {py_str("metadata").get(), py_str("m").get()});
   call_method(query.get(), name<"select">(), {py_str("m.position").get()});
@@ -243,20 +239,39 @@ Packed run_position_query(PyObject* self, PyObject* filter, PyObject* roles) {
     Ref t = Ref::steal(PyList_AsTuple(args.get()));
     Ref::steal(PyObject_Call(where.get(), t.get(), nullptr));
   }
-  if (roles != Py_None && !allowed) {
+  std::string role_condition;
+  Py_ssize_t role_count = 0;
+  if (roles != Py_None) {
     Ref list = Ref::steal(PySequence_List(roles));
-    const Py_ssize_t n = PyList_GET_SIZE(list.get());
-    if (n == 0) return packed_of(0);
-    std::string condition = "m.position IN (SELECT position FROM doc_access WHERE role IN (";
-    condition += placeholders(static_cast<std::size_t>(n));
-    condition += "))";
-    if (PyList_Insert(list.get(), 0, text(condition).get()) < 0) rethrow_python();
+    role_count = PyList_GET_SIZE(list.get());
+    if (role_count == 0) return packed_of(0);
+    role_condition = "m.position IN (SELECT position FROM doc_access WHERE role IN (";
+    role_condition += placeholders(static_cast<std::size_t>(role_count));
+    role_condition += "))";
+    if (PyList_Insert(list.get(), 0, text(role_condition).get()) < 0) rethrow_python();
     Ref t = Ref::steal(PyList_AsTuple(list.get()));
     Ref::steal(PyObject_Call(attr<"where">(query.get()).get(), t.get(), nullptr));
   }
   call_method(query.get(), name<"order_by">(), {py_str("m.position").get()});
   auto [sql, params] = build(query.get());
-  const std::string_view statement = utf8_view(sql.get());
+  std::string built(utf8_view(sql.get()));
+  // A filtered question whose roles' grants are kept leaves the role
+  // sub-select out and cuts its answer down to the grants instead. They
+  // are taken only now that the statement is built, so that no code a
+  // filter or a replaced builder runs comes between them and the query.
+  std::optional<Packed> allowed;
+  const std::string role_tail = " AND " + role_condition + std::string(kOrder);
+  const Py_ssize_t bound = sieve.is_none() ? -1 : PySequence_Size(params.get());
+  if (bound < 0 && PyErr_Occurred()) rethrow_python();
+  if (by_roles && bound >= role_count && built.ends_with(role_tail)) {
+    if (auto grants = granted_positions(self, roles, true)) {
+      allowed = union_of(*grants);
+      built.erase(built.size() - role_tail.size());
+      built += kOrder;
+      params = Ref::steal(PySequence_GetSlice(params.get(), 0, bound - role_count));
+    }
+  }
+  const std::string_view statement = built;
   // Every metadata row has its docs row when both hold exactly 0..n-1, so
   // the inner join keeps every row, as the outer one does; but SQLite drops
   // an outer join on a unique key whose columns nothing reads, where it
