@@ -18,6 +18,7 @@ with no writer.
 
     .venv/bin/python bench/screened_search.py           # full sizes, several minutes
     .venv/bin/python bench/screened_search.py --quick   # small sizes
+    .venv/bin/python bench/screened_search.py --index vector   # one inner index only
 """
 
 import argparse
@@ -134,6 +135,7 @@ def threads_with_writer(wrapper, queries, args, make_batch, seconds):
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--index", choices=("vector", "text", "both"), default="both", help="which inner index to run")
     args = parser.parse_args()
     n_vec, dim, n_q, rounds = (50_000, 64, 50, ROUNDS) if args.quick else (1_000_000, 384, 100, ROUNDS)
     print_machine()
@@ -141,18 +143,21 @@ def main():
     header()
 
     rng = np.random.default_rng(0)
-    data = rng.standard_normal((n_vec, dim), dtype=np.float32)
-    ids = [f"v{i}" for i in range(n_vec)]
-    queries = [rng.standard_normal(dim, dtype=np.float32) for _ in range(n_q)]
-    last = None
-    for fraction in FRACTIONS:
-        inner = _TarnixCore()
-        w = build(inner, ids, data, fraction)
-        compare(f"vector {n_vec:,}, {fraction:g}", w, queries, (10,), rounds)
-        last = w
-    threads_with_writer(last, queries, (10,), lambda ids: rng.standard_normal((len(ids), dim), dtype=np.float32),
-                        2 if args.quick else 10)
-    del last, w, inner, data
+    if args.index != "text":
+        data = rng.standard_normal((n_vec, dim), dtype=np.float32)
+        ids = [f"v{i}" for i in range(n_vec)]
+        queries = [rng.standard_normal(dim, dtype=np.float32) for _ in range(n_q)]
+        last = None
+        for fraction in FRACTIONS:
+            inner = _TarnixCore()
+            w = build(inner, ids, data, fraction)
+            compare(f"vector {n_vec:,}, {fraction:g}", w, queries, (10,), rounds)
+            last = w
+        threads_with_writer(last, queries, (10,), lambda ids: rng.standard_normal((len(ids), dim), dtype=np.float32),
+                            2 if args.quick else 10)
+        del last, w, inner, data
+    if args.index == "vector":
+        return
 
     passages, text_queries = build_corpus(20_000 if args.quick else 10**9, n_q, args.quick)
     text_ids = [f"t{i}" for i in range(len(passages))]

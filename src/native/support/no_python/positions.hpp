@@ -78,8 +78,9 @@ struct PositionSpan {
 // distinct. One run is a copy. Runs over a span of positions not much wider
 // than their sum (positions are dense) are marked in a bitmap and read back
 // in order, each position touched twice whatever the number of runs, which
-// beats even a merge of two: its every step waits on the one before. Two
-// sparse runs are merged, more go through a heap.
+// beats even a merge of two (its every step waits on the one before) while
+// the bitmap is small. Other pairs of runs are merged, more go through a
+// heap.
 inline std::size_t union_sorted(const std::vector<PositionSpan>& runs, std::int64_t* out) {
   std::vector<PositionSpan> live;
   std::size_t total = 0;
@@ -102,11 +103,15 @@ inline std::size_t union_sorted(const std::vector<PositionSpan>& runs, std::int6
   const auto width = static_cast<std::uint64_t>(hi) - static_cast<std::uint64_t>(lo);
   std::size_t n = 0;
   const bool dense = width / 64 <= total;
+  // Two runs go through the bitmap only while it stays in the nearest
+  // cache; past that, reading it back costs more than a merge.
+  constexpr std::uint64_t kNearBitmapWords = 4096;
+  const bool two_by_merge = live.size() == 2 && !(dense && width / 64 <= kNearBitmapWords);
   // Positions of 0..2^62, as every store's are: differences of two of
   // them cannot overflow.
   constexpr std::int64_t kSafe = std::int64_t{1} << 62;
   const auto safe = [&](const PositionSpan& r) { return r.data[0] >= 0 && r.data[r.size - 1] < kSafe; };
-  if (live.size() == 2 && !dense && safe(live[0]) && safe(live[1])) {
+  if (two_by_merge && safe(live[0]) && safe(live[1])) {
     // Without branches on the values: two roles' grants interleave at
     // random, so a branch would miss about every other step.
     const std::int64_t* a = live[0].data;
@@ -130,7 +135,7 @@ inline std::size_t union_sorted(const std::vector<PositionSpan>& runs, std::int6
     std::memcpy(out + n, b + j, (nb - j) * sizeof(std::int64_t));
     return n + (nb - j);
   }
-  if (live.size() == 2 && !dense) {
+  if (two_by_merge) {
     const PositionSpan& a = live[0];
     const PositionSpan& b = live[1];
     return static_cast<std::size_t>(std::set_union(a.data, a.data + a.size, b.data, b.data + b.size, out) - out);
