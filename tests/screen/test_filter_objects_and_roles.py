@@ -9,6 +9,8 @@ from tarnix_engine._attr_sieve import AttrSieve, _Condition, _Junction, _Node, c
 from tarnix_engine._clause_builder import FilterError
 from tarnix_engine._row_screen import RowScreen
 
+from store_oracle import statement_answer
+
 GRANTED = {"user": {0}, "admin": {1}, "nobody": set()}
 
 
@@ -22,11 +24,10 @@ def guarded():
     return s
 
 
-# The three ways a filtered question by roles is run: through the grants the
-# store keeps (once a question has read them), when they are few of its
-# documents; filter first, then cut
-# down to the kept grants, when they are many; and inside a transaction,
-# where nothing kept is used, by the statement with its role sub-select.
+# The three ways a filtered question by roles is run: by the statement's
+# role sub-select when the roles see few of the documents; filter first,
+# then cut down to the grants the store keeps, when they see many; and by
+# the sub-select inside a transaction, where nothing kept is used.
 PATHS = ["few grants", "many grants", "in a transaction"]
 
 
@@ -206,6 +207,40 @@ ROLE_CLAUSE = " AND m.position IN (SELECT position FROM doc_access WHERE role IN
 )
 def test_where_the_filter_stands_in_the_statement(guarded_path, make, where):
     guarded, path = guarded_path
-    role_clause = ROLE_CLAUSE if path == "in a transaction" else ""
+    role_clause = "" if path == "many grants" else ROLE_CLAUSE
     assert traced_where(guarded, make(guarded), ["user"]) == where + role_clause
     assert set(guarded.positions(make(guarded), ["user"]).tolist()) <= GRANTED["user"]
+
+
+# Renderings the statement with its role sub-select runs, which must give the
+# same answer however the question is run: numbered ? marks bind by their
+# number, and a bare column name must not meet a column of any other table
+# the statement reads.
+RUN_ANYWHERE = [
+    ("a numbered mark", {"n": 1}, "m.n = ?1", [1]),
+    ("numbered marks out of order", {"n": 1}, "(m.n = ?2 OR m.n = ?1)", [1, 9]),
+    ("a bare column named value", {"value": 1}, "(value = 1)", []),
+    ("a bare column named role", {"role": "a"}, "(role = 'a')", []),
+]
+
+
+@pytest.mark.parametrize("meta, text, values", [c[1:] for c in RUN_ANYWHERE], ids=[c[0] for c in RUN_ANYWHERE])
+@pytest.mark.parametrize("granted", [2, 10], ids=["few grants", "many grants"])
+def test_a_rendering_the_statement_runs_is_answered_on_every_ask(meta, text, values, granted):
+    class Rendered(_Node):
+        __slots__ = ()
+
+        def render(self, params):
+            params.extend(values)
+            return text
+
+    store = RowScreen()
+    ids = [f"d{i}" for i in range(20)]
+    store.add(ids, [meta] * len(ids))
+    store.grant(ids[:granted], ["user"])
+    expected = statement_answer(store, AttrSieve(None, Rendered()), ["user"])
+    assert expected == list(range(granted))
+    store.positions(None, ["user"])  # the grants are kept from now on
+    for _ in range(2):
+        store._cache.clear()
+        assert store.positions(AttrSieve(None, Rendered()), ["user"]).tolist() == expected

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <algorithm>
-#include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -231,23 +230,6 @@ inline std::string placeholders(std::size_t n) {
     marks += '?';
   }
   return marks;
-}
-
-// Positions as the JSON array "[0,5,9]", which SQLite's json_each reads back
-// as rows: how a statement is handed a set of positions in one bound value.
-inline std::string json_positions(const std::int64_t* p, std::size_t n) {
-  std::string out;
-  out.resize(n * 21 + 2);
-  char* at = out.data();
-  char* const end = out.data() + out.size();
-  *at++ = '[';
-  for (std::size_t i = 0; i < n; ++i) {
-    if (i > 0) *at++ = ',';
-    at = std::to_chars(at, end, p[i]).ptr;
-  }
-  *at++ = ']';
-  out.resize(static_cast<std::size_t>(at - out.data()));
-  return out;
 }
 
 // Tables and named indexes a saved store may hold besides `metadata`, whose

@@ -44,19 +44,12 @@ void forget_reads(PyObject* self);
 Ref registered_ids(PyObject* self);
 // The positions granted to each distinct role of `roles` (a list of plain
 // str), each as a bytes object of sorted, distinct int64, from what the reads
-// keep between writes; roles not kept yet are read now and kept, or with
-// `at_second_ask`, only once a question has named them before at this
-// state of the store (a filtered question runs the role sub-select until
-// then, cheaper than the read when the store changes between questions).
-// Nothing when that cannot be trusted (inside a transaction, a grant that
-// is not an integer position) or is not read yet: the caller then runs the
-// role sub-select in SQL.
-std::optional<std::vector<Ref>> granted_positions(PyObject* self, PyObject* roles, bool at_second_ask = false);
-// Makes json_each's table on the store's connection, through requests the
-// filter authorizer refuses: SQLite makes it at a connection's first use of
-// it, then keeps it. Done once after every write of the store, which costs
-// one short statement. False when the connection's SQLite has no json_each.
-bool make_json_ready(PyObject* self);
+// keep between writes; roles not kept yet are read now and kept, unless
+// `kept_only` (a filtered question runs its role sub-select rather than
+// pay for the read). Nothing when that cannot be trusted (inside a
+// transaction, a grant that is not an integer position) or is not read:
+// the caller then runs the role sub-select in SQL.
+std::optional<std::vector<Ref>> granted_positions(PyObject* self, PyObject* roles, bool kept_only = false);
 // The number of documents n when every registered document has both its
 // rows, metadata and docs, and no other row is there: both tables hold
 // exactly the positions 0..n-1. Kept like the ids; nothing when not so, or

@@ -114,19 +114,12 @@ Packed union_of(const std::vector<Ref>& grants) {
 // The position query hands its rows back packed by group_concat, which the
 // filter authorizer does not allow; while the store's own query runs, that
 // one aggregate is allowed and every other request goes to
-// _filter_authorizer as the module holds it. A query driven by the kept
-// grants (self True) also reads them back from json_each.
-PyObject* position_authorizer(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+// _filter_authorizer as the module holds it.
+PyObject* position_authorizer(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return guard([&] {
     if (nargs == 5 && PyUnicode_Check(args[2]) && PyUnicode_CompareWithASCIIString(args[2], "group_concat") == 0) {
       Ref sqlite3 = ns.get<"sqlite3">();
       const Ref action = attr<"SQLITE_FUNCTION">(sqlite3.get());
-      if (compare(args[0], action.get(), Py_EQ)) return attr<"SQLITE_OK">(sqlite3.get());
-    }
-    if (self == Py_True && nargs == 5 && PyUnicode_Check(args[1]) &&
-        PyUnicode_CompareWithASCIIString(args[1], "json_each") == 0) {
-      Ref sqlite3 = ns.get<"sqlite3">();
-      const Ref action = attr<"SQLITE_READ">(sqlite3.get());
       if (compare(args[0], action.get(), Py_EQ)) return attr<"SQLITE_OK">(sqlite3.get());
     }
     Ref inner = ns.get<"_filter_authorizer">();
@@ -137,11 +130,10 @@ PyObject* position_authorizer(PyObject* self, PyObject* const* args, Py_ssize_t 
 PyMethodDef position_authorizer_def = {"_position_query_authorizer", as_cfunction(position_authorizer),
                                        METH_FASTCALL, nullptr};
 
-Ref position_authorizer_object(bool driven) {
-  static PyObject* fns[2] = {nullptr, nullptr};
-  PyObject*& fn = fns[driven ? 1 : 0];
+Ref position_authorizer_object() {
+  static PyObject* fn = nullptr;
   if (fn == nullptr) {
-    fn = PyCFunction_NewEx(&position_authorizer_def, driven ? Py_True : nullptr, nullptr);
+    fn = PyCFunction_NewEx(&position_authorizer_def, nullptr, nullptr);
     if (fn == nullptr) rethrow_python();
   }
   return Ref::borrow(fn);
@@ -179,13 +171,13 @@ constexpr std::string_view kOuterJoinFrom =
     "SELECT m.position FROM metadata m LEFT JOIN docs d ON d.position = m.position";
 constexpr std::string_view kOrder = " ORDER BY m.position";
 
-// A filtered question whose roles' grants are kept is asked without the
-// role sub-select, whose list SQLite builds anew for every run: when the
-// grants are a small part of the documents, the statement visits just those
-// rows, handed to it as one JSON array; when they are a large part, the
-// filter runs over every document as a seek per grant would cost more.
-// Either way the answer is then cut down to the grants here.
-constexpr std::int64_t kFilterFirstShare = 5;  // grants above 1/5 of the documents
+// A filtered question whose roles are granted more than a fifth of the
+// documents is asked without the role sub-select, whose list SQLite builds
+// anew for every run and then seeks row by row: the filter runs over every
+// document, cheaper past that share, and the answer is cut down to the
+// roles' grants, when the store keeps them. Below it the sub-select visits
+// just the granted rows.
+constexpr std::int64_t kFilterFirstShare = 5;
 
 // The filter's text as one expression of the statement: the texts the node
 // kinds render are used as they are; any other is parenthesised once it is
@@ -208,13 +200,6 @@ Ref single_condition(PyObject* sql) {
       sql, check.problem));
   PyErr_SetObject(ns.get<"FilterError">().get(), message.get());
   rethrow_python();
-}
-
-// `params` with `first` put before its values, as a tuple.
-Ref with_first(PyObject* first, PyObject* params) {
-  Ref list = Ref::steal(PySequence_List(params));
-  if (PyList_Insert(list.get(), 0, first) < 0) rethrow_python();
-  return Ref::steal(PyList_AsTuple(list.get()));
 }
 
 Packed run_position_query(PyObject* self, PyObject* filter, PyObject* roles) {
@@ -255,20 +240,25 @@ Packed run_position_query(PyObject* self, PyObject* filter, PyObject* roles) {
   call_method(query.get(), name<"order_by">(), {py_str("m.position").get()});
   auto [sql, params] = build(query.get());
   std::string built(utf8_view(sql.get()));
-  // A filtered question whose roles' grants are kept leaves the role
-  // sub-select out and cuts its answer down to the grants instead. They
-  // are taken only now that the statement is built, so that no code a
+  // A filtered question whose roles see many documents leaves the role
+  // sub-select out and cuts its answer down to their kept grants instead.
+  // They are taken only now that the statement is built, so that no code a
   // filter or a replaced builder runs comes between them and the query.
   std::optional<Packed> allowed;
   const std::string role_tail = " AND " + role_condition + std::string(kOrder);
   const Py_ssize_t bound = sieve.is_none() ? -1 : PySequence_Size(params.get());
   if (bound < 0 && PyErr_Occurred()) rethrow_python();
   if (by_roles && bound >= role_count && built.ends_with(role_tail)) {
-    if (auto grants = granted_positions(self, roles, true)) {
-      allowed = union_of(*grants);
-      built.erase(built.size() - role_tail.size());
-      built += kOrder;
-      params = Ref::steal(PySequence_GetSlice(params.get(), 0, bound - role_count));
+    const std::optional<std::int64_t> documents = whole_count(self);
+    auto grants = documents ? granted_positions(self, roles, true) : std::nullopt;
+    if (grants) {
+      Packed all = union_of(*grants);
+      if (all.count > *documents / kFilterFirstShare) {
+        allowed = std::move(all);
+        built.erase(built.size() - role_tail.size());
+        built += kOrder;
+        params = Ref::steal(PySequence_GetSlice(params.get(), 0, bound - role_count));
+      }
     }
   }
   const std::string_view statement = built;
@@ -282,33 +272,16 @@ Packed run_position_query(PyObject* self, PyObject* filter, PyObject* roles) {
   const std::optional<std::int64_t> whole =
       !sieve.is_none() && framed ? whole_count(self) : std::optional<std::int64_t>();
   const std::string_view rest = framed ? statement.substr(kInnerJoinFrom.size()) : statement;
-  // Through the grants unless they are known to be a large part of the
-  // documents or SQLite has no json_each (whose table is made here, before
-  // the authorizer is in force); a statement Query did not frame as ours
-  // runs as it is.
-  const bool driven = allowed && framed && rest.ends_with(kOrder) &&
-                      !(whole && allowed->count > *whole / kFilterFirstShare) && make_json_ready(self);
-  std::string packed_sql;
-  Ref run_params = params;
-  if (driven) {
-    packed_sql = "SELECT group_concat(m.position) FROM json_each(?) j CROSS JOIN metadata m ON m.position = j.value ";
-    packed_sql += whole ? "LEFT JOIN" : "JOIN";
-    packed_sql += " docs d ON d.position = m.position";
-    packed_sql += rest.substr(0, rest.size() - kOrder.size());
-    const std::string listed = json_positions(packed_data(*allowed), static_cast<std::size_t>(allowed->count));
-    run_params = with_first(text(listed).get(), params.get());
-  } else {
-    packed_sql = "SELECT group_concat(position) FROM (";
-    packed_sql += framed ? (whole ? kOuterJoinFrom : kInnerJoinFrom) : std::string_view();
-    packed_sql += rest;
-    packed_sql += ")";
-  }
+  std::string packed_sql = "SELECT group_concat(position) FROM (";
+  packed_sql += framed ? (whole ? kOuterJoinFrom : kInnerJoinFrom) : std::string_view();
+  packed_sql += rest;
+  packed_sql += ")";
 
   Ref conn = connection(self);
-  call_method(conn.get(), name<"set_authorizer">(), {position_authorizer_object(driven).get()});
+  call_method(conn.get(), name<"set_authorizer">(), {position_authorizer_object().get()});
   Ref answer;
   try {
-    Ref cursor = execute(conn.get(), packed_sql, run_params.get());
+    Ref cursor = execute(conn.get(), packed_sql, params.get());
     Ref row = call_method(cursor.get(), name<"fetchone">(), {});
     answer = row.is_none() ? Ref::none() : row_item(row.get(), 0);
   } catch (...) {

@@ -28,7 +28,7 @@ struct Stamp {
   bool operator==(const Stamp&) const = default;
 };
 
-constexpr long long kUnread = -2, kBroken = -1, kJsonReady = 1;
+constexpr long long kUnread = -2, kBroken = -1;
 
 struct SchemaMemo {
   Ref watch;    // weak reference to the store; its callback drops the entry
@@ -42,11 +42,6 @@ struct SchemaMemo {
                 // null until read
   Ref grants;   // dict: role -> bytes of its sorted, distinct int64
                 // positions, for the roles asked so far; null until then
-  Ref asked;    // set of the roles a filtered question named whose grants
-                // were not read for it; null until then
-  long long json = kUnread;  // kJsonReady once json_each was used on the
-                             // connection at this stamp, kBroken when the
-                             // connection has no json_each
   long long whole = kUnread;  // n when metadata and docs both hold exactly
                               // the positions 0..n-1, kBroken when not
 };
@@ -308,7 +303,7 @@ Ref registered_ids(PyObject* self) {
   return out;
 }
 
-std::optional<std::vector<Ref>> granted_positions(PyObject* self, PyObject* roles, bool at_second_ask) {
+std::optional<std::vector<Ref>> granted_positions(PyObject* self, PyObject* roles, bool kept_only) {
   Ref conn = connection(self);
   const std::optional<Stamp> stamp = stamp_of(conn.get());
   if (!stamp) return std::nullopt;
@@ -345,18 +340,7 @@ std::optional<std::vector<Ref>> granted_positions(PyObject* self, PyObject* role
     if (held < 0) rethrow_python();
     if (!held) list_append(missing.get(), role);
   }
-  if (PyList_GET_SIZE(missing.get()) > 0 && at_second_ask) {
-    if (!memo->asked) memo->asked = Ref::steal(PySet_New(nullptr));
-    Ref asked = memo->asked;  // the roles are plain str: no code runs below
-    bool again = true;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(missing.get()); ++i) {
-      PyObject* role = PyList_GET_ITEM(missing.get(), i);
-      const int found = PySet_Contains(asked.get(), role);
-      if (found < 0 || (!found && PySet_Add(asked.get(), role) < 0)) rethrow_python();
-      again = again && found;
-    }
-    if (!again) return std::nullopt;
-  }
+  if (PyList_GET_SIZE(missing.get()) > 0 && kept_only) return std::nullopt;
   if (PyList_GET_SIZE(missing.get()) > 0) {
     // Read into a dict of its own and kept only when whole.
     Ref fresh = Ref::steal(PyDict_New());
@@ -372,25 +356,6 @@ std::optional<std::vector<Ref>> granted_positions(PyObject* self, PyObject* role
     out.push_back(Ref::steal(bytes));
   }
   return out;
-}
-
-bool make_json_ready(PyObject* self) {
-  Ref conn = connection(self);
-  const std::optional<Stamp> stamp = stamp_of(conn.get());
-  SchemaMemo* memo = stamp ? memo_for(self, conn, *stamp) : nullptr;
-  if (memo != nullptr && memo->json != kUnread) return memo->json == kJsonReady;
-  long long state = kJsonReady;
-  try {
-    query_rows(conn.get(), "SELECT 1 FROM json_each('[]')");
-  } catch (const PyErrorSet&) {
-    // An SQLite built without its JSON functions: filter first instead.
-    if (!PyErr_ExceptionMatches(attr<"Error">(ns.get<"sqlite3">().get()).get())) throw;
-    PyErr_Clear();
-    state = kBroken;
-  }
-  // The read ran code that may have replaced the entry.
-  if (SchemaMemo* again = stamp ? memo_for(self, conn, *stamp) : nullptr) again->json = state;
-  return state == kJsonReady;
 }
 
 std::optional<std::int64_t> whole_count(PyObject* self) {
