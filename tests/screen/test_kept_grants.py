@@ -130,10 +130,10 @@ def test_the_roles_grants_are_joined_exactly(grants):
     assert statement_answer(store, None, roles) == expected
 
 
-# A filtered question runs filter first and is cut down to the kept grants
-# when they are more than a fifth of the documents, and by the statement's
-# role sub-select otherwise, or when the grants are not kept; with holes
-# left by a delete the share is not known and the sub-select runs.
+# A filtered question runs filter first and is cut down to the grants (read
+# for it when not kept) when they are more than a fifth of the documents,
+# and by the statement's role sub-select otherwise; with holes left by a
+# delete the share is not known and the sub-select runs.
 @pytest.mark.parametrize("granted", [0, 1, 8, 9, 25, 40])  # a fifth of 40 is the bound
 @pytest.mark.parametrize("holes", [False, True], ids=["positions 0..n-1", "after a delete"])
 @pytest.mark.parametrize("kept", [True, False], ids=["grants kept", "grants not kept"])
