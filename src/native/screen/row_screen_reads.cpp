@@ -266,15 +266,23 @@ Packed run_position_query(PyObject* self, PyObject* filter, PyObject* roles) {
   const std::string role_tail = " AND " + role_condition + std::string(kOrder);
   const Py_ssize_t bound = sieve.is_none() ? -1 : PySequence_Size(params.get());
   if (bound < 0 && PyErr_Occurred()) rethrow_python();
-  if (by_roles && bound >= role_count && built.ends_with(role_tail)) {
-    const std::optional<std::int64_t> documents = whole_count(self);
-    auto grants = documents ? granted_positions(self, roles, true) : std::nullopt;
-    if (!grants && documents && grant_rows(self, roles) > *documents / kFilterFirstShare) {
+  // Every metadata row has its docs row when both hold exactly 0..n-1, so
+  // the inner join keeps every row, as the outer one does; but SQLite drops
+  // an outer join on a unique key whose columns nothing reads, where it
+  // seeks the inner one row by row. A filter naming d still reads it, from
+  // the same row. Only with a filter: a question with neither filter nor
+  // roles keeps to its single statement.
+  const bool framed = built.starts_with(kInnerJoinFrom);
+  const std::optional<std::int64_t> whole =
+      !sieve.is_none() && framed ? whole_count(self) : std::optional<std::int64_t>();
+  if (whole && by_roles && bound >= role_count && built.ends_with(role_tail)) {
+    auto grants = granted_positions(self, roles, true);
+    if (!grants && grant_rows(self, roles) > *whole / kFilterFirstShare) {
       grants = granted_positions(self, roles);  // worth reading: the scan saves more
     }
     if (grants) {
       Packed all = union_of(*grants);
-      if (all.count > *documents / kFilterFirstShare) {
+      if (all.count > *whole / kFilterFirstShare) {
         allowed = std::move(all);
         built.erase(built.size() - role_tail.size());
         built += kOrder;
@@ -283,15 +291,6 @@ Packed run_position_query(PyObject* self, PyObject* filter, PyObject* roles) {
     }
   }
   const std::string_view statement = built;
-  // Every metadata row has its docs row when both hold exactly 0..n-1, so
-  // the inner join keeps every row, as the outer one does; but SQLite drops
-  // an outer join on a unique key whose columns nothing reads, where it
-  // seeks the inner one row by row. A filter naming d still reads it, from
-  // the same row. Only with a filter: a question with neither filter nor
-  // roles keeps to its single statement.
-  const bool framed = statement.starts_with(kInnerJoinFrom);
-  const std::optional<std::int64_t> whole =
-      !sieve.is_none() && framed ? whole_count(self) : std::optional<std::int64_t>();
   const std::string_view rest = framed ? statement.substr(kInnerJoinFrom.size()) : statement;
   std::string packed_sql = "SELECT group_concat(position) FROM (";
   packed_sql += framed ? (whole ? kOuterJoinFrom : kInnerJoinFrom) : std::string_view();
