@@ -151,17 +151,34 @@ enum class ConditionFit {
 
 struct ConditionCheck {
   ConditionFit fit;
-  const char* problem;  // what a refused text holds, for the message
+  const char* problem;   // what a refused text holds, for the message
+  bool selects = false;  // the word SELECT stands outside quotes: a sub-query
 };
+
+inline bool is_word_byte(char c) noexcept {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+         static_cast<unsigned char>(c) >= 0x80;
+}
 
 inline ConditionCheck check_condition_text(std::string_view text) noexcept {
   const std::size_t n = text.size();
   std::size_t depth = 0;
   bool closed_before_end = false;  // the first '(' closes before the last byte
   bool blank = true;
+  bool selects = false;
   for (std::size_t i = 0; i < n; ++i) {
     const char c = text[i];
     const char next = i + 1 < n ? text[i + 1] : '\0';
+    if (is_word_byte(c) && (i == 0 || !is_word_byte(text[i - 1]))) {
+      std::size_t end = i;
+      while (end < n && is_word_byte(text[end])) ++end;
+      constexpr std::string_view kSelect = "select";
+      if (end - i == kSelect.size() &&
+          std::equal(kSelect.begin(), kSelect.end(), text.begin() + static_cast<std::ptrdiff_t>(i),
+                     [](char want, char got) { return want == (got | 0x20); })) {
+        selects = true;
+      }
+    }
     switch (c) {
       case '\'':
       case '"':
@@ -214,11 +231,11 @@ inline ConditionCheck check_condition_text(std::string_view text) noexcept {
   }
   if (depth != 0) return {ConditionFit::refused, "a '(' that is never closed"};
   if (blank) return {ConditionFit::refused, "no condition"};
-  if (text.front() == '(' && !closed_before_end) return {ConditionFit::whole, nullptr};
+  if (text.front() == '(' && !closed_before_end) return {ConditionFit::whole, nullptr, selects};
   if (std::all_of(text.begin(), text.end(), [](char d) { return d >= '0' && d <= '9'; })) {
     return {ConditionFit::whole, nullptr};  // "1", the text of a chain with no conditions
   }
-  return {ConditionFit::needs_parentheses, nullptr};
+  return {ConditionFit::needs_parentheses, nullptr, selects};
 }
 
 // "?,?,?" for n values.

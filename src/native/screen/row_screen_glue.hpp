@@ -55,6 +55,10 @@ std::optional<std::vector<Ref>> granted_positions(PyObject* self, PyObject* role
 // exactly the positions 0..n-1. Kept like the ids; nothing when not so, or
 // when that cannot be trusted.
 std::optional<std::int64_t> whole_count(PyObject* self);
+// How many grant rows name any of `roles` (a list of plain str; a document
+// granted to two of them counts twice), counted on the role index and kept
+// like the ids; -1 for more roles than one statement takes.
+std::int64_t grant_row_count(PyObject* self, PyObject* roles);
 // Whether the position query by roles alone would pass the authorizer as
 // the module holds it now (its own, with the three tables that query reads
 // allowed), so that its answer may be given without running it.

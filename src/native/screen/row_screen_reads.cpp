@@ -176,34 +176,32 @@ constexpr std::string_view kOrder = " ORDER BY m.position";
 // anew for every run and then seeks row by row: the filter runs over every
 // document, cheaper past that share, and the answer is cut down to the
 // roles' grants, kept by the store (read for it when a count of the grant
-// rows says they are that many). Below it the sub-select visits just the
+// rows says they are that many). Below it the statement visits just the
 // granted rows.
 constexpr std::int64_t kFilterFirstShare = 5;
 
-// How many grant rows name any of `roles` (a document granted to two of
-// them counts twice), counted on the role index without reading them; -1
-// for more roles than one statement takes.
-std::int64_t grant_rows(PyObject* self, PyObject* roles) {
-  const Py_ssize_t n = PyList_GET_SIZE(roles);
-  Ref chunk = ns.get<"SQL_CHUNK">();
-  const long long most = PyLong_AsLongLong(chunk.get());
-  if (most == -1 && PyErr_Occurred()) rethrow_python();
-  if (n > most) return -1;
-  std::string sql = "SELECT COUNT(*) FROM doc_access WHERE role IN (";
-  sql += placeholders(static_cast<std::size_t>(n));
-  sql += ")";
-  Ref conn = connection(self);
-  Ref rows = query_rows(conn.get(), sql, roles);
-  return to_int64(row_item(PyList_GET_ITEM(rows.get(), 0), 0).get());
-}
+// Below that share, a filter of plain conditions (no sub-query) costs least
+// driven by the grants: SQLite walks the role index and seeks each granted
+// row, where the sub-select first builds its list of them. The grants are
+// joined as a table of their own, whose quoted column names no metadata key
+// or bare column name of a filter can meet, and their role condition stays
+// last, after the filter's ? marks, so that numbered marks bind as before.
+// A document granted to two of the roles comes twice, and the rows in the
+// index's order: the answer is sorted and made distinct in C++.
+constexpr std::string_view kGrantsJoin =
+    " JOIN (SELECT position AS \"granted position\", role AS \"granted role\" FROM doc_access) \"grant rows\" "
+    "ON \"grant rows\".\"granted position\" = m.position";
+constexpr std::string_view kGrantedRole = " AND \"grant rows\".\"granted role\" IN (";
 
 // The filter's text as one expression of the statement: the texts the node
 // kinds render are used as they are; any other is parenthesised once it is
 // known to be one expression, so the role restriction ANDed after it holds
 // whatever a filter object renders.
-Ref single_condition(PyObject* sql) {
+// `selects` tells whether it holds a sub-query.
+Ref single_condition(PyObject* sql, bool& selects) {
   if (!PyUnicode_Check(sql)) return Ref::borrow(sql);  // refused by the query builder, as any condition
   const ConditionCheck check = check_condition_text(utf8_view(sql));
+  selects = check.selects;
   switch (check.fit) {
     case ConditionFit::whole:
       return Ref::borrow(sql);
@@ -230,13 +228,14 @@ Packed run_position_query(PyObject* self, PyObject* filter, PyObject* roles) {
     // memory between writes, so no statement runs.
     if (auto grants = granted_positions(self, roles)) return union_of(*grants);
   }
+  bool selects = true;  // whether the filter holds a sub-query
   Ref query = call(ns.get<"Query">().get(), {py_str("metadata").get(), py_str("m").get()});
   call_method(query.get(), name<"select">(), {py_str("m.position").get()});
   call_method(query.get(), name<"join">(), {py_str("docs d").get(), py_str("d.position = m.position").get()});
   if (!sieve.is_none()) {
     auto [sql, values] = unpack_pair(call_method(sieve.get(), name<"to_sql">(), {}).get());
     Ref args = Ref::steal(PySequence_List(values.get()));
-    Ref condition = single_condition(sql.get());
+    Ref condition = single_condition(sql.get(), selects);
     if (PyList_Insert(args.get(), 0, condition.get()) < 0) rethrow_python();
     Ref where = attr<"where">(query.get());
     Ref t = Ref::steal(PyList_AsTuple(args.get()));
@@ -275,25 +274,37 @@ Packed run_position_query(PyObject* self, PyObject* filter, PyObject* roles) {
   const bool framed = built.starts_with(kInnerJoinFrom);
   const std::optional<std::int64_t> whole =
       !sieve.is_none() && framed ? whole_count(self) : std::optional<std::int64_t>();
-  if (whole && by_roles && bound >= role_count && built.ends_with(role_tail)) {
-    auto grants = granted_positions(self, roles, true);
-    if (!grants && grant_rows(self, roles) > *whole / kFilterFirstShare) {
-      grants = granted_positions(self, roles);  // worth reading: the scan saves more
-    }
-    if (grants) {
-      Packed all = union_of(*grants);
-      if (all.count > *whole / kFilterFirstShare) {
-        allowed = std::move(all);
-        built.erase(built.size() - role_tail.size());
-        built += kOrder;
-        params = Ref::steal(PySequence_GetSlice(params.get(), 0, bound - role_count));
+  bool grants_joined = false;
+  if (framed && by_roles && bound >= role_count && built.ends_with(role_tail)) {
+    if (whole) {
+      auto grants = granted_positions(self, roles, true);
+      if (!grants && grant_row_count(self, roles) > *whole / kFilterFirstShare) {
+        grants = granted_positions(self, roles);  // worth reading: the scan saves more
       }
+      if (grants) {
+        Packed all = union_of(*grants);
+        if (all.count > *whole / kFilterFirstShare) {
+          allowed = std::move(all);
+          built.erase(built.size() - role_tail.size());
+          built += kOrder;
+          params = Ref::steal(PySequence_GetSlice(params.get(), 0, bound - role_count));
+        }
+      }
+    }
+    if (!allowed && !selects) {
+      // A filter of plain conditions is driven by the grants, joined.
+      built.erase(built.size() - role_tail.size());
+      built += kGrantedRole;
+      built += placeholders(static_cast<std::size_t>(role_count));
+      built += ")";
+      grants_joined = true;
     }
   }
   const std::string_view statement = built;
   const std::string_view rest = framed ? statement.substr(kInnerJoinFrom.size()) : statement;
   std::string packed_sql = "SELECT group_concat(position) FROM (";
   packed_sql += framed ? (whole ? kOuterJoinFrom : kInnerJoinFrom) : std::string_view();
+  if (grants_joined) packed_sql += kGrantsJoin;
   packed_sql += rest;
   packed_sql += ")";
 

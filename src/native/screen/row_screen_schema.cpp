@@ -42,6 +42,8 @@ struct SchemaMemo {
                 // null until read
   Ref grants;   // dict: role -> bytes of its sorted, distinct int64
                 // positions, for the roles asked so far; null until then
+  Ref grant_rows;  // dict: frozenset of roles -> count of their grant rows;
+                   // null until one is counted
   long long whole = kUnread;  // n when metadata and docs both hold exactly
                               // the positions 0..n-1, kBroken when not
 };
@@ -401,6 +403,36 @@ std::optional<std::int64_t> whole_count(PyObject* self) {
   if (SchemaMemo* again = memo_for(self, conn, *stamp)) again->whole = whole ? counts[0] : kBroken;
   if (!whole) return std::nullopt;
   return counts[0];
+}
+
+std::int64_t grant_row_count(PyObject* self, PyObject* roles) {
+  Ref chunk = ns.get<"SQL_CHUNK">();
+  if (PyList_GET_SIZE(roles) > as_long_long(chunk.get())) return -1;
+  Ref conn = connection(self);
+  const std::optional<Stamp> stamp = stamp_of(conn.get());
+  Ref key = Ref::steal(PyFrozenSet_New(roles));
+  if (const SchemaMemo* memo = kept_memo(self, conn.get(), stamp); memo && memo->grant_rows) {
+    Ref held = memo->grant_rows;  // held across the lookup, which may run code
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(held.get(), key.get(), &found) < 0) rethrow_python();
+    if (found) return to_int64(Ref::steal(found).get());
+  }
+  std::string sql = "SELECT COUNT(*) FROM doc_access WHERE role IN (";
+  sql += placeholders(static_cast<std::size_t>(PyList_GET_SIZE(roles)));
+  sql += ")";
+  Ref rows = query_rows(conn.get(), sql, roles);
+  Ref count = row_item(PyList_GET_ITEM(rows.get(), 0), 0);
+  const std::int64_t n = to_int64(count.get());
+  if (stamp) {
+    if (SchemaMemo* memo = memo_for(self, conn, *stamp)) {
+      if (!memo->grant_rows) memo->grant_rows = Ref::steal(PyDict_New());
+      Ref held = memo->grant_rows;
+      // A bound on what many different role sets between two writes keep.
+      if (PyDict_GET_SIZE(held.get()) >= 1024) PyDict_Clear(held.get());
+      if (PyDict_SetItem(held.get(), key.get(), count.get()) < 0) rethrow_python();
+    }
+  }
+  return n;
 }
 
 void install_schema() {
