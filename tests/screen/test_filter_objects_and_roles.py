@@ -182,7 +182,7 @@ def traced_where(store, filter, roles):
     # The position query, not the read of the roles' grants.
     (statement,) = [s for s in seen if "group_concat" in s and "a.role" not in s]
     where = statement[statement.index(" WHERE ") + len(" WHERE ") :].removesuffix(")")
-    return where.removesuffix(" ORDER BY m.position")
+    return where.removesuffix(" LIMIT -1").removesuffix(" ORDER BY m.position")
 
 
 ROLE_SUB_SELECT = " AND m.position IN (SELECT position FROM doc_access WHERE role IN ('user'))"

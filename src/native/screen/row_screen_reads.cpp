@@ -296,7 +296,9 @@ Packed run_position_query(PyObject* self, PyObject* filter, PyObject* roles) {
       built.erase(built.size() - role_tail.size());
       built += kGrantedRole;
       built += placeholders(static_cast<std::size_t>(role_count));
-      built += ")";
+      // No limit, but it keeps SQLite from merging the statement into the
+      // group_concat around it, after which the outer join is not dropped.
+      built += ") LIMIT -1";
       grants_joined = true;
     }
   }
