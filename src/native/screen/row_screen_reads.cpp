@@ -276,11 +276,13 @@ Packed run_position_query(PyObject* self, PyObject* filter, PyObject* roles) {
       !sieve.is_none() && framed ? whole_count(self) : std::optional<std::int64_t>();
   bool grants_joined = false;
   if (framed && by_roles && bound >= role_count && built.ends_with(role_tail)) {
-    if (whole) {
-      auto grants = granted_positions(self, roles, true);
-      if (!grants && grant_row_count(self, roles) > *whole / kFilterFirstShare) {
-        grants = granted_positions(self, roles);  // worth reading: the scan saves more
-      }
+    // The grant rows, kept between writes, are at least as many as the
+    // documents the roles see: when they are few, the grants need not be
+    // read nor merged to know it. Past that, they are read if need be (the
+    // scan saves more), except for more roles than one count takes.
+    const std::int64_t rows = whole ? grant_row_count(self, roles) : 0;
+    if (whole && (rows < 0 || rows > *whole / kFilterFirstShare)) {
+      auto grants = granted_positions(self, roles, rows < 0);
       if (grants) {
         Packed all = union_of(*grants);
         if (all.count > *whole / kFilterFirstShare) {
