@@ -12,7 +12,7 @@ def statement_answer(store, filter, roles):
     sieve = store._as_attr_sieve(filter)
     if sieve is not None:
         text, values = sieve.to_sql()
-        conditions.append(text)
+        conditions.append(f"({text})")
         params.extend(values)
     if roles is not None:
         marks = ",".join("?" * len(roles))

@@ -192,8 +192,9 @@ ROLE_JOINED = ' AND "grant rows"."granted role" IN (\'user\')'
 # The node kinds' own renderings stand in the statement unchanged; only a
 # text that is not one parenthesised expression is put in parentheses. The
 # role restriction follows the filter where the statement restricts the
-# roles itself (a sub-select when the filter holds a sub-query, else the
-# grants joined); otherwise the kept grants do.
+# roles itself (the grants joined when the filter holds no sub-query and
+# the store counted their rows, else a sub-select); otherwise the kept
+# grants do.
 @pytest.mark.parametrize(
     "make, where",
     [
@@ -211,7 +212,12 @@ ROLE_JOINED = ' AND "grant rows"."granted role" IN (\'user\')'
 )
 def test_where_the_filter_stands_in_the_statement(guarded_path, make, where):
     guarded, path = guarded_path
-    role_clause = "" if path == "many grants" else ROLE_SUB_SELECT if "SELECT" in where else ROLE_JOINED
+    if path == "many grants":
+        role_clause = ""
+    elif path == "in a transaction" or "SELECT" in where:
+        role_clause = ROLE_SUB_SELECT
+    else:
+        role_clause = ROLE_JOINED
     assert traced_where(guarded, make(guarded), ["user"]) == where + role_clause
     assert set(guarded.positions(make(guarded), ["user"]).tolist()) <= GRANTED["user"]
 
@@ -249,3 +255,33 @@ def test_a_rendering_the_statement_runs_is_answered_on_every_ask(meta, text, val
     for _ in range(2):
         store._cache.clear()
         assert store.positions(AttrSieve(None, Rendered()), ["user"]).tolist() == expected
+
+
+# Renderings naming what the statement may join for the roles, in any case
+# and quoting: they keep meaning what they meant in the statement with its
+# role sub-select (a double-quoted name of no column is a string there).
+NAMING_THE_GRANTS = [
+    'm."owner" = "granted role"',
+    '"GRANTED ROLE" != \'admin\'',
+    "[granted role] = m.\"owner\"",
+    '"grant rows"."granted role" = \'admin\'',
+    "`Granted Position` = m.position",
+]
+
+
+@pytest.mark.parametrize("text", NAMING_THE_GRANTS)
+def test_a_rendering_naming_the_joined_grants_means_what_it_did(text):
+    store = RowScreen()
+    ids = [f"d{i}" for i in range(50)]
+    store.add(ids, [{"owner": "user" if i % 2 else "granted role"} for i in range(50)])
+    store.grant(ids[:4], ["user"])
+    store.grant(["d3", "d5"], ["admin"])
+    store.positions(None, ["user", "admin"])  # the grants are kept from now on
+    question = AttrSieve(None, rendering_node(text))
+    try:
+        expected = statement_answer(store, question, ["user", "admin"])
+    except sqlite3.Error:
+        with pytest.raises(sqlite3.Error):
+            store.positions(question, ["user", "admin"])
+        return
+    assert store.positions(question, ["user", "admin"]).tolist() == expected

@@ -155,6 +155,22 @@ struct ConditionCheck {
   bool selects = false;  // the word SELECT stands outside quotes: a sub-query
 };
 
+// Whether `text` holds `part` (lower-case ASCII) in any ASCII letter case.
+inline bool contains_ascii_nocase(std::string_view text, std::string_view part) noexcept {
+  if (text.size() < part.size()) return false;
+  for (std::size_t i = 0; i + part.size() <= text.size(); ++i) {
+    std::size_t j = 0;
+    while (j < part.size()) {
+      char c = text[i + j];
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+      if (c != part[j]) break;
+      ++j;
+    }
+    if (j == part.size()) return true;
+  }
+  return false;
+}
+
 inline bool is_word_byte(char c) noexcept {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
          static_cast<unsigned char>(c) >= 0x80;

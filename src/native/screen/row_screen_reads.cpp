@@ -184,7 +184,8 @@ constexpr std::int64_t kFilterFirstShare = 5;
 // driven by the grants: SQLite walks the role index and seeks each granted
 // row, where the sub-select first builds its list of them. The grants are
 // joined as a table of their own, whose quoted column names no metadata key
-// or bare column name of a filter can meet, and their role condition stays
+// or bare column name of a filter can meet (a filter text that holds
+// "grant" in any case keeps the sub-select), and their role condition stays
 // last, after the filter's ? marks, so that numbered marks bind as before.
 // A document granted to two of the roles comes twice, and the rows in the
 // index's order: the answer is sorted and made distinct in C++.
@@ -197,11 +198,16 @@ constexpr std::string_view kGrantedRole = " AND \"grant rows\".\"granted role\" 
 // kinds render are used as they are; any other is parenthesised once it is
 // known to be one expression, so the role restriction ANDed after it holds
 // whatever a filter object renders.
-// `selects` tells whether it holds a sub-query.
+// `selects` tells whether it holds a sub-query or may name the grants that
+// the statement would otherwise join.
 Ref single_condition(PyObject* sql, bool& selects) {
   if (!PyUnicode_Check(sql)) return Ref::borrow(sql);  // refused by the query builder, as any condition
-  const ConditionCheck check = check_condition_text(utf8_view(sql));
-  selects = check.selects;
+  const std::string_view condition = utf8_view(sql);
+  const ConditionCheck check = check_condition_text(condition);
+  // A text that may name the joined grants' columns (as SQLite compares
+  // names: ASCII letters in any case, quoted or not) keeps the sub-select,
+  // where those names mean what they always did.
+  selects = check.selects || contains_ascii_nocase(condition, "grant");
   switch (check.fit) {
     case ConditionFit::whole:
       return Ref::borrow(sql);
@@ -293,8 +299,9 @@ Packed run_position_query(PyObject* self, PyObject* filter, PyObject* roles) {
         }
       }
     }
-    if (!allowed && !selects) {
-      // A filter of plain conditions is driven by the grants, joined.
+    if (!allowed && !selects && whole && rows >= 0 && rows <= *whole / kFilterFirstShare) {
+      // A filter of plain conditions is driven by the grants, joined; the
+      // rows it hands back are at most that many grant rows.
       built.erase(built.size() - role_tail.size());
       built += kGrantedRole;
       built += placeholders(static_cast<std::size_t>(role_count));
