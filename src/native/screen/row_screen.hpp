@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "support/no_python/text.hpp"
+
 namespace tx::row_screen {
 
 inline constexpr const char* kSchema =
@@ -155,22 +157,6 @@ struct ConditionCheck {
   bool selects = false;  // the word SELECT stands outside quotes: a sub-query
 };
 
-// Whether `text` holds `part` (lower-case ASCII) in any ASCII letter case.
-inline bool contains_ascii_nocase(std::string_view text, std::string_view part) noexcept {
-  if (text.size() < part.size()) return false;
-  for (std::size_t i = 0; i + part.size() <= text.size(); ++i) {
-    std::size_t j = 0;
-    while (j < part.size()) {
-      char c = text[i + j];
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-      if (c != part[j]) break;
-      ++j;
-    }
-    if (j == part.size()) return true;
-  }
-  return false;
-}
-
 inline bool is_word_byte(char c) noexcept {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
          static_cast<unsigned char>(c) >= 0x80;
@@ -188,12 +174,7 @@ inline ConditionCheck check_condition_text(std::string_view text) noexcept {
     if (is_word_byte(c) && (i == 0 || !is_word_byte(text[i - 1]))) {
       std::size_t end = i;
       while (end < n && is_word_byte(text[end])) ++end;
-      constexpr std::string_view kSelect = "select";
-      if (end - i == kSelect.size() &&
-          std::equal(kSelect.begin(), kSelect.end(), text.begin() + static_cast<std::ptrdiff_t>(i),
-                     [](char want, char got) { return want == (got | 0x20); })) {
-        selects = true;
-      }
+      if (text::ascii_iequals(text.substr(i, end - i), "select")) selects = true;
     }
     switch (c) {
       case '\'':

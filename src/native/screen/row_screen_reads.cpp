@@ -198,16 +198,16 @@ constexpr std::string_view kGrantedRole = " AND \"grant rows\".\"granted role\" 
 // kinds render are used as they are; any other is parenthesised once it is
 // known to be one expression, so the role restriction ANDed after it holds
 // whatever a filter object renders.
-// `selects` tells whether it holds a sub-query or may name the grants that
-// the statement would otherwise join.
-Ref single_condition(PyObject* sql, bool& selects) {
+// `sub_select` tells whether it holds a sub-query or may name the grants
+// that the statement would otherwise join: either keeps the role sub-select.
+Ref single_condition(PyObject* sql, bool& sub_select) {
   if (!PyUnicode_Check(sql)) return Ref::borrow(sql);  // refused by the query builder, as any condition
   const std::string_view condition = utf8_view(sql);
   const ConditionCheck check = check_condition_text(condition);
   // A text that may name the joined grants' columns (as SQLite compares
   // names: ASCII letters in any case, quoted or not) keeps the sub-select,
   // where those names mean what they always did.
-  selects = check.selects || contains_ascii_nocase(condition, "grant");
+  sub_select = check.selects || text::ascii_icontains(condition, "grant");
   switch (check.fit) {
     case ConditionFit::whole:
       return Ref::borrow(sql);
@@ -234,14 +234,14 @@ Packed run_position_query(PyObject* self, PyObject* filter, PyObject* roles) {
     // memory between writes, so no statement runs.
     if (auto grants = granted_positions(self, roles)) return union_of(*grants);
   }
-  bool selects = true;  // whether the filter holds a sub-query
+  bool sub_select = true;  // whether the role restriction stays a sub-select
   Ref query = call(ns.get<"Query">().get(), {py_str("metadata").get(), py_str("m").get()});
   call_method(query.get(), name<"select">(), {py_str("m.position").get()});
   call_method(query.get(), name<"join">(), {py_str("docs d").get(), py_str("d.position = m.position").get()});
   if (!sieve.is_none()) {
     auto [sql, values] = unpack_pair(call_method(sieve.get(), name<"to_sql">(), {}).get());
     Ref args = Ref::steal(PySequence_List(values.get()));
-    Ref condition = single_condition(sql.get(), selects);
+    Ref condition = single_condition(sql.get(), sub_select);
     if (PyList_Insert(args.get(), 0, condition.get()) < 0) rethrow_python();
     Ref where = attr<"where">(query.get());
     Ref t = Ref::steal(PyList_AsTuple(args.get()));
@@ -281,13 +281,14 @@ Packed run_position_query(PyObject* self, PyObject* filter, PyObject* roles) {
   const std::optional<std::int64_t> whole =
       !sieve.is_none() && framed ? whole_count(self) : std::optional<std::int64_t>();
   bool grants_joined = false;
-  if (framed && by_roles && bound >= role_count && built.ends_with(role_tail)) {
+  if (whole && by_roles && bound >= role_count && built.ends_with(role_tail)) {
     // The grant rows, kept between writes, are at least as many as the
     // documents the roles see: when they are few, the grants need not be
     // read nor merged to know it. Past that, they are read if need be (the
     // scan saves more), except for more roles than one count takes.
-    const std::int64_t rows = whole ? grant_row_count(self, roles) : 0;
-    if (whole && (rows < 0 || rows > *whole / kFilterFirstShare)) {
+    const std::int64_t rows = grant_row_count(self, roles);
+    const bool few = rows >= 0 && rows <= *whole / kFilterFirstShare;
+    if (!few) {
       auto grants = granted_positions(self, roles, rows < 0);
       if (grants) {
         Packed all = union_of(*grants);
@@ -299,7 +300,7 @@ Packed run_position_query(PyObject* self, PyObject* filter, PyObject* roles) {
         }
       }
     }
-    if (!allowed && !selects && whole && rows >= 0 && rows <= *whole / kFilterFirstShare) {
+    if (few && !sub_select) {
       // A filter of plain conditions is driven by the grants, joined; the
       // rows it hands back are at most that many grant rows.
       built.erase(built.size() - role_tail.size());

@@ -46,6 +46,14 @@ inline bool ascii_iequals(std::string_view a, std::string_view b) noexcept {
   return true;
 }
 
+// Whether `text` holds `part` once ASCII letters are lower-cased in both.
+inline bool ascii_icontains(std::string_view text, std::string_view part) noexcept {
+  for (std::size_t i = 0; i + part.size() <= text.size(); ++i) {
+    if (ascii_iequals(text.substr(i, part.size()), part)) return true;
+  }
+  return false;
+}
+
 // Writing through a pointer, for text assembled from many small pieces:
 // `append_bounded` makes room for at most `bound` bytes once, hands `write`
 // the first free byte and keeps what it wrote up to the pointer it returns.
